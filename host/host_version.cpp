@@ -1,0 +1,5 @@
+#include "host/host_version.h"
+
+namespace host {
+const char* hostVersion() { return "remedy reference host 1.0.0"; }
+}

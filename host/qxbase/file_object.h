@@ -1,0 +1,126 @@
+// The host's file object: one node of the object tree handed to the module for each file.
+// It answers the archive, stream, property and path interfaces over one byte store, so the
+// module may ask any of them from either the archive or the stream it got (both are this object).
+//
+// The bytes live in memory. A file object made from a path remembers the path; it never writes
+// the file on disk itself: the host commits a repaired copy atomically (see host/repair.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sdk/file_interfaces.h"
+
+namespace host {
+
+class FileObject final : public IQEArchive,
+                         public IQXArchive,
+                         public IQEStream,
+                         public IQXStream,
+                         public IQEProperty,
+                         public IQEPropertyEx,
+                         public IQxHandleFile {
+public:
+    // New objects start with one reference, owned by the caller.
+    static FileObject* fromBytes(std::vector<uint8_t> bytes, std::string path = {});
+
+    // --- host side ---
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+    std::vector<uint8_t>& mutableBytes() { return bytes_; }
+    const std::string& path() const { return path_; }
+    void setPath(std::string path);
+    bool removed() const { return removed_; }
+    void clearRemoved() { removed_ = false; }
+    // A packer layer: this object is the unpacked image of `parent` (reference kept).
+    void setParent(FileObject* parent);
+    FileObject* parent() const { return parent_; }
+    void setFormat(uint32_t format);
+    uint32_t format() const;  // PID_File_CurrentFormat, or FORMAT_UNKNOWN when absent
+    // Typed property helpers for the host (the module uses IQEProperty).
+    void setIntProperty(const GUID& id, uint16_t tag, int32_t value);
+    bool getIntProperty(const GUID& id, int32_t* value, uint16_t* tag = nullptr) const;
+    bool getStringProperty(const GUID& id, std::string* value) const;  // tag 30 or 31, as UTF-8/locale bytes
+    // Makes IQXStream::Prepare fail (the failing preparation path of packer parents).
+    void setPrepareFails(bool fails) { prepareFails_ = fails; }
+    // GetPath hands out the narrow path (kind 0) unless wide paths are asked for.
+    void setWidePaths(bool wide) { widePaths_ = wide; }
+    uint32_t refCount() const { return refs_.load(); }
+
+    // --- IUnknown ---
+    QRESULT QueryInterface(const GUID& iid, void** out) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+
+    // --- IQEArchive / IQXArchive ---
+    QRESULT Open(IUnknown* stream) override;
+    QRESULT Close() override;
+    QRESULT GetStream(IQEStream** out) override;
+    QRESULT GetParent(IQXArchive** out) override;
+    QRESULT SetFormat(uint32_t format) override;
+    QRESULT GetName(QEPATHRECORD* out) override;
+    QRESULT GetFormat(uint32_t* format) override;
+
+    // --- IQEStream / IQXStream ---
+    QRESULT Read(void* buffer, uint32_t length, uint32_t* done) override;
+    QRESULT Write(const void* buffer, uint32_t length, uint32_t* done) override;
+    QRESULT Flush() override;
+    QRESULT Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) override;
+    QRESULT Tell(uint64_t* position) override;
+    QRESULT GetSize(uint32_t* low, uint32_t* high) override;
+    QRESULT SetSize(uint32_t low, uint32_t high) override;
+    QRESULT SetAccess(uint32_t flags, uint32_t reserved) override;
+    QRESULT Remove() override;
+    QRESULT GetParentArchive(IQEArchive** out) override;
+    QRESULT Prepare(uint32_t flags) override;
+    QRESULT Seek(int64_t offset, uint32_t origin) override;
+    QRESULT GetSize(uint64_t* size) override;
+    QRESULT SetSize(uint64_t size) override;
+
+    // --- IQEProperty / IQEPropertyEx ---
+    QRESULT SetProperty(const GUID& id, const QEPROPVALUE* value) override;
+    QRESULT GetProperty(const GUID& id, const QEPROPVALUE** value) override;
+    QRESULT DeleteProperty(const GUID& id) override;
+    QRESULT HasProperty(const GUID& id) override;
+
+    // --- IQxHandleFile ---
+    QRESULT Open(IQXFileSystem* fileSystem, const QEPATHRECORD* path, uint32_t flags) override;
+    QRESULT Rename(const QEPATHRECORD* newName) override;
+    QRESULT GetPath(QEPATHRECORD* out) override;
+
+    // Largest size a stream may take (the 32-bit view of the module cannot address more).
+    static constexpr uint64_t kMaxSize = 0xFFFFFFFFull;
+
+private:
+    FileObject(std::vector<uint8_t> bytes, std::string path);
+    ~FileObject();
+
+    struct StoredProperty {
+        QEPROPVALUE value{};
+        std::string narrow;
+        std::wstring wide;
+    };
+    struct GuidLess {
+        bool operator()(const GUID& a, const GUID& b) const;
+    };
+
+    QRESULT resize(uint64_t size);
+
+    std::atomic<uint32_t> refs_{1};
+    std::vector<uint8_t> bytes_;
+    uint64_t position_ = 0;
+    std::string path_;
+    std::wstring widePath_;
+    bool removed_ = false;
+    bool prepareFails_ = false;
+    bool widePaths_ = false;
+    uint32_t accessFlags_ = 0;
+    FileObject* parent_ = nullptr;
+    std::map<GUID, StoredProperty, GuidLess> properties_;
+};
+
+}  // namespace host

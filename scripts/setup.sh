@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages remedy needs to build and test, when any is missing.
+set -euo pipefail
+packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-dev libgmock-dev
+          libunicorn-dev libzydis-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
