@@ -234,3 +234,156 @@ QRESULT CResFinder::GetResourceDataPath(const _RES_DATA& data, wchar_t* buffer, 
     }
     return QE_OK;
 }
+
+// ---------------------------------------------------------------- CPEResource
+
+namespace {
+
+constexpr uint32_t kSubdirectory = 1, kDataEntry = 2;
+
+uint8_t foldLetter(uint8_t b) { return (b >= 'A' && b <= 'Z') ? uint8_t(b + 0x20) : b; }
+
+}  // namespace
+
+int CPEResource::Init(IExecExport* exec) {
+    exec_ = exec;
+    rootVa_ = 0;
+    if (!exec) return 0;
+    headers_.source = exec;
+    if (!headers_.Initialize() || !headers_.dataDirectories) return 0;
+    const uint32_t rva = headers_.dataDirectories[pe::IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+    if (rva == 0) return 0;
+    rootVa_ = rva + exec->GetImageBase();
+    return 1;
+}
+
+int CPEResource::ReadResourceDirectory(uint32_t va, IMAGE_RESOURCE_DIRECTORY* out) {
+    uint8_t raw[16];
+    if (!exec_ || !out || !exec_->ReadMemory(va, raw, sizeof raw)) return 0;
+    *out = {loadLe32(raw), loadLe32(raw + 4), loadLe16(raw + 8), loadLe16(raw + 10), loadLe16(raw + 12),
+            loadLe16(raw + 14)};
+    return 1;
+}
+
+int CPEResource::ReadResourceDirectoryEntry(uint32_t va, IMAGE_RESOURCE_DIRECTORY_ENTRY* out) {
+    uint8_t raw[8];
+    if (!exec_ || !out || !exec_->ReadMemory(va, raw, sizeof raw)) return 0;
+    *out = {loadLe32(raw), loadLe32(raw + 4)};
+    return 1;
+}
+
+int CPEResource::ReadResourceDataEntry(uint32_t va, IMAGE_RESOURCE_DATA_ENTRY* out) {
+    uint8_t raw[16];
+    if (!exec_ || !out || !exec_->ReadMemory(va, raw, sizeof raw)) return 0;
+    *out = {loadLe32(raw), loadLe32(raw + 4), loadLe32(raw + 8), loadLe32(raw + 12)};
+    return 1;
+}
+
+bool CPEResource::nameMatches(uint32_t nameField, const _find_res& selector) {
+    const uint32_t at = rootVa_ + (nameField & ~kHighBit);
+    uint8_t lengthBytes[2];
+    if (!exec_->ReadMemory(at, lengthBytes, 2) || loadLe16(lengthBytes) != selector.nameLength) return false;
+    if (selector.nameLength == 0) return true;
+    if (!selector.name) return false;
+    const auto* wanted = static_cast<const uint8_t*>(selector.name);
+    // Compared a slice at a time, so a long name needs no large buffer.
+    uint8_t slice[256];
+    const uint32_t total = 2u * selector.nameLength;
+    for (uint32_t done = 0; done < total;) {
+        const uint32_t n = total - done < sizeof slice ? total - done : uint32_t(sizeof slice);
+        if (!exec_->ReadMemory(at + 2 + done, slice, n)) return false;
+        for (uint32_t i = 0; i < n; ++i)
+            if (foldLetter(slice[i]) != foldLetter(wanted[done + i])) return false;
+        done += n;
+    }
+    return true;
+}
+
+int CPEResource::FindResource(const _find_res& selector, uint32_t* entryVa, uint32_t directoryVa) {
+    if (rootVa_ == 0 || !entryVa) return 0;
+    const uint32_t dir = directoryVa ? directoryVa : rootVa_;
+    IMAGE_RESOURCE_DIRECTORY header;
+    if (!ReadResourceDirectory(dir, &header)) return 0;
+    const uint32_t entries = uint32_t(header.NumberOfNamedEntries) + header.NumberOfIdEntries;
+    for (uint32_t i = 0; i < entries; ++i) {
+        const uint32_t va = dir + 16 + 8 * i;
+        IMAGE_RESOURCE_DIRECTORY_ENTRY entry;
+        if (!ReadResourceDirectoryEntry(va, &entry)) continue;
+        const bool leadsToDirectory = entry.OffsetToData & kHighBit;
+        if (!(selector.kinds & (leadsToDirectory ? kSubdirectory : kDataEntry))) continue;
+        bool match;
+        if (!(entry.Name & kHighBit)) match = selector.byId && (entry.Name & 0xFFFF) == selector.id;
+        else match = !selector.byId && nameMatches(entry.Name, selector);
+        if (match) {
+            *entryVa = va;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int FindRes(IExecExport* exec, const CPEResource::_find_res& type, const CPEResource::_find_res& name,
+            const CPEResource::_find_res& language, uint32_t* dataVa, uint32_t* size) {
+    if (!dataVa || !size) return 0;
+    CPEResource resources;
+    if (!resources.Init(exec)) return 0;
+    const uint32_t root = resources.GetRootDirVA();
+    uint32_t directory = 0, entryVa = 0;
+    IMAGE_RESOURCE_DIRECTORY_ENTRY entry;
+    for (const CPEResource::_find_res* level : {&type, &name, &language}) {
+        if (!resources.FindResource(*level, &entryVa, directory)) return 0;
+        if (!resources.ReadResourceDirectoryEntry(entryVa, &entry)) return 0;
+        directory = root + (entry.OffsetToData & ~kHighBit);
+    }
+    IMAGE_RESOURCE_DATA_ENTRY data;
+    if (!resources.ReadResourceDataEntry(directory, &data)) return 0;
+    *dataVa = exec->GetImageBase() + data.OffsetToData;
+    *size = data.Size;
+    return 1;
+}
+
+namespace {
+
+// Walks one directory's entries; `visit` answers 1 to go on, 0 to stop (completed), -1 on failure.
+template <class Visit>
+int forEachEntry(CPEResource& resources, uint32_t directory, uint32_t& budget, Visit visit) {
+    IMAGE_RESOURCE_DIRECTORY header;
+    if (!resources.ReadResourceDirectory(directory, &header)) return -1;
+    const uint32_t entries = uint32_t(header.NumberOfNamedEntries) + header.NumberOfIdEntries;
+    for (uint32_t i = 0; i < entries; ++i) {
+        if (budget == 0) return -1;
+        --budget;
+        IMAGE_RESOURCE_DIRECTORY_ENTRY entry;
+        if (!resources.ReadResourceDirectoryEntry(directory + 16 + 8 * i, &entry)) return -1;
+        const int r = visit(entry);
+        if (r <= 0) return r;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int EnumRes(IExecExport* exec, uint32_t* dataVa, uint32_t* size, CResEnumCallback* callback) {
+    if (!callback || !dataVa || !size) return 0;
+    CPEResource resources;
+    if (!resources.Init(exec) || resources.GetRootDirVA() == 0) return 0;
+    const uint32_t root = resources.GetRootDirVA();
+    const uint32_t imageBase = exec->GetImageBase();
+    // Every level is followed as a directory, so a damaged tree can make each entry count
+    // many times over; the budget bounds the whole walk.
+    uint32_t budget = kMaxEntriesWalked;
+    const int r = forEachEntry(resources, root, budget, [&](const IMAGE_RESOURCE_DIRECTORY_ENTRY& type) {
+        return forEachEntry(resources, root + (type.OffsetToData & ~kHighBit), budget,
+                            [&](const IMAGE_RESOURCE_DIRECTORY_ENTRY& name) {
+            return forEachEntry(resources, root + (name.OffsetToData & ~kHighBit), budget,
+                                [&](const IMAGE_RESOURCE_DIRECTORY_ENTRY& language) {
+                IMAGE_RESOURCE_DATA_ENTRY data;
+                if (!resources.ReadResourceDataEntry(root + (language.OffsetToData & ~kHighBit), &data)) return -1;
+                *dataVa = imageBase + data.OffsetToData;
+                *size = data.Size;
+                return callback->OnResource(*dataVa, *size, dataVa) ? 1 : 0;
+            });
+        });
+    });
+    return r < 0 ? 0 : 1;
+}

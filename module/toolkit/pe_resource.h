@@ -9,6 +9,8 @@
 #include <unordered_map>
 
 #include "module/toolkit/interface_ptr.h"
+#include "module/toolkit/pe_header.h"
+#include "sdk/exec_export.h"
 #include "sdk/host_services.h"
 
 // Resource records as the published PE format lays them out, in host order.
@@ -91,3 +93,57 @@ private:
     std::unordered_map<uint32_t, _RES_DIR> directories_;
     std::deque<_RES_DATA> dataEntries_;
 };
+
+// The resource tree of the emulator's loaded image, read at virtual addresses.
+class CPEResource {
+public:
+    // Selects entries of one directory level.
+    struct _find_res {
+        uint32_t kinds;         // bit 0: entries leading to a subdirectory; bit 1: to a data entry
+        uint32_t byId;          // non-zero: match `id`; zero: match `name`
+        uint16_t id;
+        const void* name;       // UTF-16LE bytes, `nameLength` characters
+        uint16_t nameLength;
+    };
+
+    CPEResource() = default;
+    CPEResource(const CPEResource&) = delete;
+    CPEResource& operator=(const CPEResource&) = delete;
+
+    // Reads the headers through `exec`; 1 when that worked and the file has a resource
+    // directory (its root then lies at image base + resource RVA), else 0.
+    int Init(IExecExport* exec);
+    uint32_t GetRootDirVA() const { return rootVa_; }
+    // 1 when the 16, 8 or 16 bytes at `va` were read from emulated memory.
+    int ReadResourceDirectory(uint32_t va, IMAGE_RESOURCE_DIRECTORY* out);
+    int ReadResourceDirectoryEntry(uint32_t va, IMAGE_RESOURCE_DIRECTORY_ENTRY* out);
+    int ReadResourceDataEntry(uint32_t va, IMAGE_RESOURCE_DATA_ENTRY* out);
+    // The first entry of the directory at `directoryVa` (0: the root) that `selector` accepts:
+    // 1 and its VA, or 0. Names compare with 'A'..'Z' folded on both sides.
+    int FindResource(const _find_res& selector, uint32_t* entryVa, uint32_t directoryVa);
+
+private:
+    bool nameMatches(uint32_t nameField, const _find_res& selector);
+
+    IExecExport* exec_ = nullptr;
+    CPEHeander headers_;
+    uint32_t rootVa_ = 0;
+};
+
+// Called by EnumRes for every resource; answers non-zero to go on, zero to stop.
+class CResEnumCallback {
+public:
+    virtual int OnResource(uint32_t dataVa, uint32_t size, uint32_t* dataVaOut) = 0;
+
+protected:
+    ~CResEnumCallback() = default;
+};
+
+// Finds the resource by type, name and language: 1 with its data VA (image base + RVA) and
+// size, or 0.
+int FindRes(IExecExport* exec, const CPEResource::_find_res& type, const CPEResource::_find_res& name,
+            const CPEResource::_find_res& language, uint32_t* dataVa, uint32_t* size);
+// Visits every resource (all three levels followed as directories), storing each one's data VA
+// and size in the out parameters before calling `callback`. 1 when the walk completed or the
+// callback stopped it; 0 on a read failure, a null callback, or a tree larger than any real one.
+int EnumRes(IExecExport* exec, uint32_t* dataVa, uint32_t* size, CResEnumCallback* callback);
