@@ -1,8 +1,9 @@
 #include "module/units/dos/dos_common.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/mem_search.h"
 
 namespace remedy::dos {
 
@@ -86,9 +87,12 @@ void xorBytes(std::span<uint8_t> bytes, uint8_t key) {
 
 std::optional<uint32_t> findBytes(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern) {
     if (pattern.empty() || pattern.size() > haystack.size()) return std::nullopt;
-    auto hit = std::search(haystack.begin(), haystack.end(), pattern.begin(), pattern.end());
-    if (hit == haystack.end()) return std::nullopt;
-    return uint32_t(hit - haystack.begin());
+    const uint32_t hit = SerachMem(haystack.data(), uint32_t(haystack.size()), pattern.data(),
+                                   uint32_t(pattern.size()), 0);
+    if (hit != 0) return hit;
+    // SerachMem answers 0 both for a match at the start and for none.
+    if (std::memcmp(haystack.data(), pattern.data(), pattern.size()) == 0) return 0u;
+    return std::nullopt;
 }
 
 bool fileIsMz(IExecExport& emu) {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/stream_copy.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;
@@ -29,10 +30,6 @@ uint8_t* newCopy(const uint8_t* bytes, size_t length) {
     return copy;
 }
 }  // namespace
-
-void Decode(uint8_t* dst, const uint16_t* src, uint32_t n) {
-    for (uint32_t i = 0; i < n; ++i) dst[i] = uint8_t(src[i]);
-}
 
 // --- shared state ---
 

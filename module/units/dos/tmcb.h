@@ -56,6 +56,3 @@ private:
     std::unique_ptr<uint8_t[]> saveCode_;  // the 16-byte pattern of the variant that keeps the header
     uint32_t saveCodeLength_ = 0;
 };
-
-// Copies the low byte of each of n words.
-void Decode(uint8_t* dst, const uint16_t* src, uint32_t n);
