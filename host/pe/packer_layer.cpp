@@ -1,0 +1,18 @@
+#include "host/pe/packer_layer.h"
+
+#include "sdk/identifiers.h"
+
+namespace host {
+
+void linkPackerLayer(FileObject* packed, FileObject* unpacked, bool knownPacker) {
+    unpacked->setParent(packed);
+    if (knownPacker) {
+        packed->setIntProperty(qe::PID_File_PackerJudeged, qe::VT_INT, 1);
+        packed->setIntProperty(qe::PID_File_HasKnownPacker, qe::VT_INT, 1);
+    } else {
+        packed->DeleteProperty(qe::PID_File_PackerJudeged);
+        packed->DeleteProperty(qe::PID_File_HasKnownPacker);
+    }
+}
+
+}  // namespace host
