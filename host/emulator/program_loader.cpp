@@ -3,6 +3,7 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 
@@ -217,7 +218,9 @@ void bindImports(X86Cpu& cpu, uint32_t imageBase, uint32_t importRva, LoadedProg
             if (!thunk || !cpu.isMapped(slot)) break;
             std::string function;
             if (thunk & 0x80000000u) {
-                function = "#" + std::to_string(thunk & 0xFFFF);
+                char ordinal[8];
+                std::snprintf(ordinal, sizeof ordinal, "#%u", unsigned(thunk & 0xFFFF));
+                function = ordinal;
             } else {
                 char name[128] = {};
                 cpu.read(imageBase + thunk + 2, name, sizeof name - 1);
