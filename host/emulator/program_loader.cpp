@@ -47,13 +47,14 @@ void writeWord(X86Cpu& cpu, uint32_t address, uint16_t value) {
 std::unique_ptr<X86Cpu> openRealMode(uint32_t programEndParagraph) {
     auto cpu = X86Cpu::open(CpuMode::Real16);
     if (!cpu || !cpu->map(0, kRealMemorySize)) return nullptr;
-    // Vector n points at F000:(n * 4), an IRET: a program that calls a saved vector far
-    // comes straight back.
+    // Vector n points at the host's handler F000:(n * 8), `INT n; RETF 2`: the INT there is
+    // serviced by the host, so a program that hooked a vector and chains to the saved one
+    // reaches the host's service, and RETF 2 keeps the flags it answers with.
     for (uint32_t n = 0; n < 256; ++n) {
-        writeWord(*cpu, n * 4, uint16_t(n * 4));
+        writeWord(*cpu, n * 4, uint16_t(hostVectorOffset(n)));
         writeWord(*cpu, n * 4 + 2, kBiosSegment);
-        uint8_t iret = 0xCF;
-        cpu->write(uint32_t(kBiosSegment) * 16 + n * 4, &iret, 1);
+        const uint8_t handler[5] = {0xCD, uint8_t(n), 0xCA, 0x02, 0x00};
+        cpu->write(uint32_t(kBiosSegment) * 16 + hostVectorOffset(n), handler, sizeof handler);
     }
     writeWord(*cpu, 0x413, 640);  // conventional memory in KiB
     // Environment block just below the PSP: one variable and the program's name.
