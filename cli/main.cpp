@@ -1,6 +1,89 @@
+// remedy: scans files with the remedy module and repairs them on request.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
 
-int main() {
-    std::puts("remedy");
-    return 0;
+#include "cli/commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: remedy [--module PATH] scan [--clean] [--quarantine DIR] [--heuristics] PATH...\n"
+    "       remedy [--module PATH] --version\n"
+    "\n"
+    "  scan          scan each file; prints \"PATH: OK\" or \"PATH: virus ID FOUND (phase)\"\n"
+    "  --clean       repair what is found; the original is replaced only after a successful repair\n"
+    "  --quarantine  where originals are kept before a repair or removal\n"
+    "                (default: $XDG_STATE_HOME/remedy/quarantine or ~/.local/state/remedy/quarantine)\n"
+    "  --heuristics  run the unknown-virus units\n"
+    "  --module      the module to load (default: $REMEDY_MODULE, else ../lib/libremedy.so beside\n"
+    "                the remedy executable)\n"
+    "\n"
+    "Exit status: 0 nothing found, 1 something found, 2 an error occurred.\n";
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "remedy: %s\n%s", message.c_str(), kUsage);
+    return cli::kExitError;
+}
+
+std::string defaultModulePath() {
+    if (const char* env = std::getenv("REMEDY_MODULE"); env && *env) return env;
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return "libremedy.so";
+    return (self.parent_path() / ".." / "lib" / "libremedy.so").lexically_normal().string();
+}
+
+std::filesystem::path defaultQuarantine() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+        return std::filesystem::path(state) / "remedy" / "quarantine";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::filesystem::path(home) / ".local" / "state" / "remedy" / "quarantine";
+    return {};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string modulePath = defaultModulePath();
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {
+        modulePath = argv[i + 1];
+        i += 2;
+    }
+    if (i >= argc) return usageError("no command given");
+    const std::string command = argv[i++];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return cli::kExitClean;
+    }
+    if (command == "--version" || command == "-V") return cli::runVersion(modulePath);
+    if (command != "scan") return usageError("unknown command '" + command + "'");
+
+    cli::ScanOptions options;
+    bool optionsEnded = false;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-') {
+            options.paths.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--clean") {
+            options.clean = true;
+        } else if (arg == "--heuristics") {
+            options.heuristics = true;
+        } else if (arg == "--quarantine" && i + 1 < argc) {
+            options.quarantineDir = argv[++i];
+        } else {
+            return usageError("unknown option '" + arg + "'");
+        }
+    }
+    if (options.paths.empty()) return usageError("scan needs at least one PATH");
+    if (options.clean && options.quarantineDir.empty()) {
+        options.quarantineDir = defaultQuarantine();
+        if (options.quarantineDir.empty()) return usageError("--clean needs --quarantine DIR (no HOME)");
+    }
+    return cli::runScan(modulePath, options);
 }

@@ -4,7 +4,12 @@
 #include <climits>
 #include <clocale>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
@@ -17,7 +22,8 @@ std::wstring widen(const std::string& s) {
     std::wstring out(s.size() + 1, L'\0');
     size_t n = std::mbstowcs(out.data(), s.c_str(), out.size());
     if (n == size_t(-1)) {  // not valid in the current locale: keep the bytes one to one
-        out.assign(s.begin(), s.end());
+        out.clear();
+        for (char c : s) out.push_back(wchar_t(static_cast<unsigned char>(c)));
         return out;
     }
     out.resize(n);
@@ -50,6 +56,48 @@ FileObject* FileObject::fromBytes(std::vector<uint8_t> bytes, std::string path) 
     return new FileObject(std::move(bytes), std::move(path));
 }
 
+FileObject* FileObject::fromFile(const std::string& path, std::string* error) {
+    auto fail = [&](const std::string& why) -> FileObject* {
+        if (error) *error = why;
+        return nullptr;
+    };
+    // O_NOFOLLOW is not used: scanning through a symlink reads its target, and the commit
+    // refuses to replace anything that is not the file read here.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+    if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(size_t(st.st_size));
+    } catch (const std::bad_alloc&) {
+        return fail("out of memory");
+    }
+    size_t have = 0;
+    while (have < bytes.size()) {
+        ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(std::strerror(errno));
+        if (n == 0) return fail("file shrank while it was read");
+        have += size_t(n);
+    }
+    uint8_t extra = 0;
+    ssize_t more = ::read(fd, &extra, 1);
+    if (more > 0) return fail("file grew while it was read");
+    FileObject* file = new FileObject(std::move(bytes), path);
+    file->diskIdentity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size),
+                           int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                           uint32_t(st.st_mode), uint32_t(st.st_uid), uint32_t(st.st_gid)};
+    file->hasDiskIdentity_ = true;
+    return file;
+}
+
 FileObject::FileObject(std::vector<uint8_t> bytes, std::string path) : bytes_(std::move(bytes)) {
     setPath(std::move(path));
 }
@@ -63,10 +111,19 @@ void FileObject::setPath(std::string path) {
     widePath_ = widen(path_);
 }
 
-void FileObject::setParent(FileObject* parent) {
+void FileObject::setWidePath(std::wstring path) {
+    path_ = narrow(path.c_str());
+    widePath_ = std::move(path);
+}
+
+bool FileObject::setParent(FileObject* parent) {
+    // A loop of parent links would keep every object in it alive forever.
+    for (FileObject* p = parent; p; p = p->parent_)
+        if (p == this) return false;
     if (parent) parent->AddRef();
     if (parent_) parent_->Release();
     parent_ = parent;
+    return true;
 }
 
 void FileObject::setFormat(uint32_t format) { setIntProperty(qe::PID_File_CurrentFormat, qe::VT_INT, int32_t(format)); }
@@ -147,6 +204,7 @@ QRESULT FileObject::GetStream(IQEStream** out) {
 
 QRESULT FileObject::GetParent(IQXArchive** out) {
     if (!out) return QE_E_INVALIDARG;
+    *out = nullptr;
     if (!parent_) return QE_E_FAIL;
     parent_->AddRef();
     *out = static_cast<IQXArchive*>(parent_);

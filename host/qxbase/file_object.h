@@ -2,8 +2,9 @@
 // It answers the archive, stream, property and path interfaces over one byte store, so the
 // module may ask any of them from either the archive or the stream it got (both are this object).
 //
-// The bytes live in memory. A file object made from a path remembers the path; it never writes
-// the file on disk itself: the host commits a repaired copy atomically (see host/repair.h).
+// The bytes live in memory. A file object loaded from a path is a private copy of the file: it
+// remembers the path and what the file looked like on disk, and never writes the file itself; the
+// host commits a repaired copy atomically (see host/repair.h).
 #pragma once
 
 #include <atomic>
@@ -18,6 +19,18 @@
 
 namespace host {
 
+// What a file on disk looked like when it was read, so that a later commit can tell whether
+// someone changed it in between and can give the replacement the same permissions.
+struct DiskIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;
+    uint32_t mode = 0;  // permission bits and file type
+    uint32_t owner = 0;
+    uint32_t group = 0;
+};
+
 class FileObject final : public IQEArchive,
                          public IQXArchive,
                          public IQEStream,
@@ -28,16 +41,25 @@ class FileObject final : public IQEArchive,
 public:
     // New objects start with one reference, owned by the caller.
     static FileObject* fromBytes(std::vector<uint8_t> bytes, std::string path = {});
+    // Reads a regular file into a new object. Null with *error set when the file cannot be
+    // opened or read, is not a regular file, or is larger than kMaxSize.
+    static FileObject* fromFile(const std::string& path, std::string* error);
 
     // --- host side ---
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     std::vector<uint8_t>& mutableBytes() { return bytes_; }
     const std::string& path() const { return path_; }
     void setPath(std::string path);
+    // A wide path; the narrow path becomes its multibyte form in the current locale.
+    void setWidePath(std::wstring path);
+    const std::wstring& widePath() const { return widePath_; }
+    // Set for objects read with fromFile.
+    const DiskIdentity* diskIdentity() const { return hasDiskIdentity_ ? &diskIdentity_ : nullptr; }
     bool removed() const { return removed_; }
     void clearRemoved() { removed_ = false; }
-    // A packer layer: this object is the unpacked image of `parent` (reference kept).
-    void setParent(FileObject* parent);
+    // A packer layer: this object is the unpacked image of `parent` (reference kept). False, and
+    // nothing changed, when the link would make a loop.
+    bool setParent(FileObject* parent);
     FileObject* parent() const { return parent_; }
     void setFormat(uint32_t format);
     uint32_t format() const;  // PID_File_CurrentFormat, or FORMAT_UNKNOWN when absent
@@ -115,6 +137,8 @@ private:
     uint64_t position_ = 0;
     std::string path_;
     std::wstring widePath_;
+    DiskIdentity diskIdentity_;
+    bool hasDiskIdentity_ = false;
     bool removed_ = false;
     bool prepareFails_ = false;
     bool widePaths_ = false;

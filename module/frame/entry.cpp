@@ -1,10 +1,11 @@
-// The module's exported entry point.
-#include "sdk/engine.h"
+// The module's exported entry point and its load-time set-up.
+#include "module/frame/class_table.h"
 
-extern "C" __attribute__((visibility("default"))) QRESULT QEGetClassObject(const GUID& classId, const GUID& interfaceId,
-                                                                          void** out) {
-    (void)classId;
-    (void)interfaceId;
-    (void)out;
-    return QE_E_INVALIDARG;
+namespace {
+__attribute__((constructor)) void onModuleLoad() { initializeModule(); }
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) QRESULT QEGetClassObject(const GUID& classId,
+                                                                          const GUID& interfaceId, void** out) {
+    return getClassObject(classId, interfaceId, out);
 }

@@ -1,0 +1,127 @@
+// Embedding the module: load libremedy.so by path, create its engines through the class
+// factories with the host's running-object table, and scan or kill one file object at a time.
+//
+//   auto module = host::Module::load(path, &error);
+//   auto engines = host::Engines::create(module, rot, &error);
+//   host::ScanTarget target(file);           // file classified by host::classify
+//   host::ScanFinding found = engines->scan(target);
+//   if (found.found()) result = engines->killFound(target);
+//
+// Every interface obtained from the module is released by the object that obtained it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/emulator/emulator.h"
+#include "host/qxbase/file_object.h"
+#include "host/running_object_table.h"
+#include "sdk/engine.h"
+
+namespace host {
+
+// A loaded module. Engines keep it loaded while they live.
+class Module {
+public:
+    // dlopen and the two exported symbols; null with *error set when any is missing.
+    static std::shared_ptr<Module> load(const std::string& path, std::string* error);
+    // A module linked into the program itself (its entry and version text).
+    static std::shared_ptr<Module> linked(QEGetClassObjectFn entry, const char* const* version);
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    // The module's `version` text without the newlines that frame it.
+    std::string versionText() const;
+    // QEGetClassObject asked for IQXClassFactory; out gets an owned reference.
+    QRESULT classFactory(const GUID& classId, IQXClassFactory** out) const;
+    const std::string& path() const { return path_; }
+
+private:
+    Module() = default;
+
+    void* handle_ = nullptr;
+    QEGetClassObjectFn getClassObject_ = nullptr;
+    const char* const* version_ = nullptr;
+    std::string path_;
+};
+
+enum class Phase { None, PreLibrary, PostLibrary };
+const char* phaseName(Phase phase);  // "pre-library", "post-library", "none"
+
+struct ScanFinding {
+    uint32_t virusId = 0;  // as the engine's table row holds it (bit 30 possible)
+    Phase phase = Phase::None;
+    bool failed = false;   // an engine reported a failure (a result with bit 31) or threw
+    uint32_t engineResult = 0;  // the failing engine's result
+    bool found() const { return virusId != 0 && !failed; }
+};
+
+// How a kill engine request names what to remove.
+struct KillRequest {
+    int32_t method = qe::KILL_BY_ID;  // 0 by id, 1 by method number, bit 31 + number: special method
+    uint32_t virusId = 0;
+    uint32_t methodParameter = 0;     // method number, or the special method's parameter
+    uint32_t flags = 0;
+
+    static KillRequest byId(uint32_t id) { return {qe::KILL_BY_ID, id, 0, 0}; }
+    static KillRequest byMethod(uint32_t number) { return {qe::KILL_BY_METHOD, 0, number, 0}; }
+    static KillRequest special(uint32_t number, uint32_t parameter) {
+        return {int32_t(0x80000000u | number), 0, parameter, 0};
+    }
+};
+
+// One file being scanned and perhaps repaired: the file object (a reference is kept), the
+// request record and the emulator of the engine call that found something, which must live
+// until the same engine's Kill.
+class ScanTarget {
+public:
+    explicit ScanTarget(FileObject* file);
+    ~ScanTarget();
+    ScanTarget(const ScanTarget&) = delete;
+    ScanTarget& operator=(const ScanTarget&) = delete;
+
+    FileObject* file() const { return file_; }
+    bool damaged = false;  // the scan request's damaged flag (bad-file tables)
+
+private:
+    friend class Engines;
+    FileObject* file_;
+    uint64_t serial_;
+    std::unique_ptr<Emulator> emulator_;
+    STScanExRequest request_{};
+};
+
+// The pre-library, post-library and kill engines of one module, bound to one running-object
+// table. A scan engine serves one call at a time: use one Engines object per thread.
+class Engines {
+public:
+    static std::unique_ptr<Engines> create(std::shared_ptr<Module> module, RunningObjectTable* rot,
+                                           std::string* error);
+    ~Engines();
+    Engines(const Engines&) = delete;
+    Engines& operator=(const Engines&) = delete;
+
+    // Pre-library engine, then (when it found nothing) the post-library engine. A file without
+    // a format is classified first.
+    ScanFinding scan(ScanTarget& target);
+    // Repairs what the last scan found, through the engine that found it (its kept unit). Only
+    // for the target of the last scan, once: otherwise KILL_FAILED and nothing runs.
+    uint32_t killFound(ScanTarget& target);
+    // The kill engine, with a fresh emulator: by virus id, method number or special method.
+    uint32_t kill(ScanTarget& target, const KillRequest& request);
+
+private:
+    Engines() = default;
+
+    std::shared_ptr<Module> module_;
+    RunningObjectTable* rot_ = nullptr;
+    IQEEngineScanEx* pre_ = nullptr;
+    IQEEngineScanEx* post_ = nullptr;
+    IQEEngineScanEx* kill_ = nullptr;
+    uint64_t lastFoundSerial_ = 0;  // the target whose finding a scan engine keeps
+    Phase lastFoundPhase_ = Phase::None;
+};
+
+}  // namespace host

@@ -1,0 +1,176 @@
+#include "host/services.h"
+
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "host/qxbase/file_object.h"
+#include "sdk/identifiers.h"
+
+namespace host {
+
+namespace {
+
+template <class Object, class Interface>
+QRESULT answer(Object* object, const GUID& own, const GUID& iid, void** out) {
+    if (!out) return QE_E_INVALIDARG;
+    if (iid != qe::IID_IUnknown && iid != own) return QE_E_NOINTERFACE;
+    object->AddRef();
+    *out = static_cast<Interface*>(object);
+    return QE_OK;
+}
+
+bool guidLess(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- engine configuration
+
+EngineConfig* EngineConfig::create() {
+    auto* config = new EngineConfig();
+    config->setHeuristics(false);
+    return config;
+}
+
+void EngineConfig::setHeuristics(bool on) {
+    QEPROPVALUE value{};
+    value.vt = qe::VT_INT;
+    value.intVal = on ? 1 : 0;
+    SetProperty(qe::CONFIG_HEURISTICS, &value);
+}
+
+bool EngineConfig::heuristics() {
+    std::lock_guard lock(mutex_);
+    auto it = settings_.find(qe::CONFIG_HEURISTICS);
+    return it != settings_.end() && it->second.value.intVal != 0;
+}
+
+QRESULT EngineConfig::QueryInterface(const GUID& iid, void** out) {
+    return answer<EngineConfig, IQEProperty2>(this, qe::IID_IQEProperty2, iid, out);
+}
+uint32_t EngineConfig::AddRef() { return refs_.add(); }
+uint32_t EngineConfig::Release() {
+    uint32_t left = refs_.release();
+    if (left == 0) delete this;
+    return left;
+}
+
+QRESULT EngineConfig::SetProperty(uint32_t key, const QEPROPVALUE* value) {
+    if (!value) return QE_E_INVALIDARG;
+    if ((value->vt == qe::VT_LPSTR && !value->narrowVal) || (value->vt == qe::VT_LPWSTR && !value->wideVal))
+        return QE_E_INVALIDARG;
+    try {
+        Setting setting;
+        setting.value = *value;
+        if (value->vt == qe::VT_LPSTR) setting.narrow = value->narrowVal;
+        if (value->vt == qe::VT_LPWSTR) setting.wide = value->wideVal;
+        std::lock_guard lock(mutex_);
+        Setting& slot = settings_[key];
+        slot = std::move(setting);
+        if (slot.value.vt == qe::VT_LPSTR) slot.value.narrowVal = slot.narrow.c_str();
+        if (slot.value.vt == qe::VT_LPWSTR) slot.value.wideVal = slot.wide.c_str();
+    } catch (const std::bad_alloc&) {
+        return QE_E_OUTOFMEMORY;
+    }
+    return QE_OK;
+}
+
+QRESULT EngineConfig::GetProperty(uint32_t key, const QEPROPVALUE** value) {
+    if (!value) return QE_E_INVALIDARG;
+    std::lock_guard lock(mutex_);
+    auto it = settings_.find(key);
+    if (it == settings_.end()) return QE_E_FAIL;
+    *value = &it->second.value;
+    return QE_OK;
+}
+
+// ---------------------------------------------------------------- object loader
+
+bool ObjectLoader::GuidLess::operator()(const GUID& a, const GUID& b) const { return guidLess(a, b); }
+
+ObjectLoader* ObjectLoader::create() { return new ObjectLoader(); }
+
+void ObjectLoader::registerClass(const GUID& clsid, HostClassCreator creator) {
+    std::lock_guard lock(mutex_);
+    if (creator)
+        classes_[clsid] = creator;
+    else
+        classes_.erase(clsid);
+}
+
+QRESULT ObjectLoader::QueryInterface(const GUID& iid, void** out) {
+    return answer<ObjectLoader, IQEObjectLoader>(this, qe::IID_IQEObjectLoader, iid, out);
+}
+uint32_t ObjectLoader::AddRef() { return refs_.add(); }
+uint32_t ObjectLoader::Release() {
+    uint32_t left = refs_.release();
+    if (left == 0) delete this;
+    return left;
+}
+
+QRESULT ObjectLoader::CreateInstance(IUnknown* environment, const GUID& clsid, IUnknown* outer, const GUID& iid,
+                                     void** out) {
+    if (!out) return QE_E_INVALIDARG;
+    *out = nullptr;
+    if (outer) return QE_E_INVALIDARG;
+    HostClassCreator creator = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = classes_.find(clsid);
+        if (it == classes_.end()) return QE_E_INVALIDARG;
+        creator = it->second;
+    }
+    try {
+        return creator(environment, iid, out);
+    } catch (const std::bad_alloc&) {
+        *out = nullptr;
+        return QE_E_OUTOFMEMORY;
+    }
+}
+
+// ---------------------------------------------------------------- file system
+
+FileSystem* FileSystem::create() { return new FileSystem(); }
+
+QRESULT FileSystem::QueryInterface(const GUID& iid, void** out) {
+    return answer<FileSystem, IQXFileSystem>(this, qe::IID_IQXFileSystem, iid, out);
+}
+uint32_t FileSystem::AddRef() { return refs_.add(); }
+uint32_t FileSystem::Release() {
+    uint32_t left = refs_.release();
+    if (left == 0) delete this;
+    return left;
+}
+
+QRESULT FileSystem::OpenFile(const QEPATHRECORD* path, uint32_t, IUnknown** out) {
+    if (!out) return QE_E_INVALIDARG;
+    *out = nullptr;
+    if (!path || !path->path) return QE_E_INVALIDARG;
+    std::string narrowPath;
+    const bool wide = path->kind != 0;
+    if (wide) {
+        const wchar_t* source = static_cast<const wchar_t*>(path->path);
+        std::mbstate_t state{};
+        size_t length = std::wcsrtombs(nullptr, &source, 0, &state);
+        if (length == size_t(-1)) return QE_E_INVALIDARG;
+        narrowPath.resize(length);
+        state = {};
+        source = static_cast<const wchar_t*>(path->path);
+        std::wcsrtombs(narrowPath.data(), &source, length, &state);
+    } else {
+        narrowPath = static_cast<const char*>(path->path);
+    }
+    if (narrowPath.empty()) return QE_E_INVALIDARG;
+    std::string error;
+    FileObject* file = FileObject::fromFile(narrowPath, &error);
+    if (!file) return QE_E_FAIL;
+    if (wide) {
+        file->setWidePath(static_cast<const wchar_t*>(path->path));
+        file->setWidePaths(true);
+    }
+    *out = static_cast<IQEArchive*>(file);
+    return QE_OK;
+}
+
+}  // namespace host
