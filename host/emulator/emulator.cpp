@@ -115,9 +115,10 @@ bool EmulatorImpl::anyConditionArmed() const {
 
 EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCallback callback,
                                        const void* context) {
+    if (inRun_) return RunEnd::Fault;  // run control from inside a RunWhile callback
     status_ = emu::STATUS_NONE;
     firedKind_ = eventAddress_ = 0;
-    if (!ensureLoaded() || inRun_) {
+    if (!ensureLoaded()) {
         status_ = emu::STATUS_FAULT;
         return RunEnd::Fault;
     }

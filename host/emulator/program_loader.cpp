@@ -160,7 +160,7 @@ struct ApiModel {
     ApiAction action;
 };
 constexpr uint32_t kImageBaseResult = 0xFFFFFFFE;
-constexpr uint32_t kCommandLineAddress = kSystemBase + 0x9000;
+constexpr uint32_t kCommandLineAddress = kSystemBase + 0x1C000;  // past the last stub, below the TEB
 
 // The functions whose stubs return by themselves. Enough for start-up code to run on; any
 // other function ends the run when called.
@@ -213,7 +213,7 @@ void bindImports(X86Cpu& cpu, uint32_t imageBase, uint32_t importRva, LoadedProg
         char module[64] = {};
         cpu.read(imageBase + nameRva, module, sizeof module - 1);
         const uint32_t names = lookup ? lookup : iat;
-        for (uint32_t t = 0; t < kMaxThunksPerModule && p->stubs.size() < kMaxStubs; ++t) {
+        for (uint32_t t = 0; t < kMaxThunksPerModule && p->stubs.size() + 1 < kMaxStubs; ++t) {  // one left for the exit stub
             const uint32_t slot = imageBase + iat + t * 4;
             const uint32_t thunk = readDword(cpu, imageBase + names + t * 4);
             if (!thunk || !cpu.isMapped(slot)) break;

@@ -34,7 +34,7 @@ constexpr uint32_t kHostHandlersSize = 256 * 8;
 constexpr uint32_t kStackBase = 0x7FE00000, kStackSize = 0x100000;
 constexpr uint32_t kSystemBase = 0x7FFC0000, kSystemSize = 0x20000;
 constexpr uint32_t kGdtAddress = kSystemBase;
-constexpr uint32_t kStubBase = kSystemBase + 0x1000, kStubSize = 16, kMaxStubs = 0x1000;
+constexpr uint32_t kStubBase = kSystemBase + 0x1000, kStubSize = 16, kMaxStubs = 0x1000;  // up to +0x11000
 constexpr uint32_t kTebAddress = 0x7FFDE000, kPebAddress = 0x7FFDF000;
 constexpr uint32_t kBlockArenaSize = 64u << 20;
 
