@@ -138,8 +138,8 @@ uint32_t moveToItself(const Measured& m) {
     uint32_t r2 = 0, m2 = 0;
     const bool movEbpEsp = m.count >= 3 && ((regForm(m.inst[2], 0x8B, 2, &r2, &m2) && r2 == 5 && m2 == 4) ||
                                             (regForm(m.inst[2], 0x89, 2, &r2, &m2) && r2 == 4 && m2 == 5));
-    const bool hotPatch = m.inst[0].bytes[0] == 0x8B && m.inst[0].bytes[1] == 0xFF && m.inst[1].length == 1 &&
-                          m.inst[1].bytes[0] == 0x55 && movEbpEsp;
+    const bool hotPatch = movEbpEsp && m.inst[0].bytes[0] == 0x8B && m.inst[0].bytes[1] == 0xFF &&
+                          m.inst[1].length == 1 && m.inst[1].bytes[0] == 0x55;
     return hotPatch ? 0 : 2;
 }
 
