@@ -34,6 +34,15 @@ std::shared_ptr<Module> Module::load(const std::string& path, std::string* error
     return module;
 }
 
+std::shared_ptr<Module> Module::linked(QEGetClassObjectFn entry, const char* const* version) {
+    if (!entry) return nullptr;
+    std::shared_ptr<Module> module(new Module());
+    module->getClassObject_ = entry;
+    module->version_ = version;
+    module->path_ = "(linked)";
+    return module;
+}
+
 Module::~Module() {
     if (handle_) ::dlclose(handle_);
 }

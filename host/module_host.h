@@ -26,6 +26,8 @@ class Module {
 public:
     // dlopen and the two exported symbols; null with *error set when any is missing.
     static std::shared_ptr<Module> load(const std::string& path, std::string* error);
+    // A module linked into the program itself (its entry and version text).
+    static std::shared_ptr<Module> linked(QEGetClassObjectFn entry, const char* const* version);
     ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;

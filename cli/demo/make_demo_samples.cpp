@@ -1,0 +1,69 @@
+// Writes the bundled demo sample set into a directory, made by the project's fixture builders:
+//   samples/<name>            what the demo scans
+//   expected/<name>           for an infected sample, the clean file a repair must give back
+// Usage: remedy_demo_samples DIR
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "tests/fixtures/bytes.h"
+#include "tests/fixtures/pe_builder.h"
+
+namespace {
+
+using fixtures::Bytes;
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes cleanProgram() {
+    return fixtures::PeBuilder().addSection({".text", Bytes{0x31, 0xC0, 0xC3}}).entryInSection(0, 0).build();
+}
+
+// mov dx, message; mov ah, 9; int 21h; ret; message "hello$"
+Bytes cleanComProgram() {
+    return {0xBA, 0x08, 0x01, 0xB4, 0x09, 0xCD, 0x21, 0xC3, 'h', 'e', 'l', 'l', 'o', '$'};
+}
+
+struct Sample {
+    const char* name;
+    std::function<Bytes()> make;
+    // Infected samples: the clean file their repair must give back.
+    std::function<std::optional<Bytes>()> clean = [] { return std::nullopt; };
+};
+
+// Infected samples of each implemented family join this table.
+const Sample kSamples[] = {
+    {"hello.exe", cleanProgram},
+    {"hello.com", cleanComProgram},
+    {"photo.jpg", [] { return Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0xFF, 0xD9}; }},
+    {"report.pdf", [] { return text("%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n"); }},
+    {"greeting.vbs", [] { return text("Dim name\r\nname = \"world\"\r\nMsgBox \"hello \" & name\r\n"); }},
+    {"readme.txt", [] { return text("Files remedy should leave alone.\n"); }},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path dir(argv[1]);
+    try {
+        std::filesystem::create_directories(dir / "samples");
+        for (const Sample& sample : kSamples) {
+            fixtures::writeFile(dir / "samples" / sample.name, sample.make());
+            if (std::optional<Bytes> clean = sample.clean()) {
+                std::filesystem::create_directories(dir / "expected");
+                fixtures::writeFile(dir / "expected" / sample.name, *clean);
+            }
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "remedy_demo_samples: %s\n", e.what());
+        return 2;
+    }
+    return 0;
+}
