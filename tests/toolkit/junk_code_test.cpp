@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "tests/fixtures/bytes.h"
-#include "tests/toolkit/zydis_lengths.h"
+#include "tests/toolkit/counting_assembler.h"
 
 namespace {
 
 using fixtures::Bytes;
-using toolkit_test::ZydisLengths;
+using toolkit_test::CountingAssembler;
 
 constexpr size_t kSlot = 64;
 
@@ -35,14 +35,14 @@ TEST(JunkCodeAnalysis, FixedListEntriesNeedNoMeasuring) {
     };
     ASSERT_EQ(entries.size(), 24u);
     for (size_t i = 0; i < entries.size(); ++i) {
-        ZydisLengths lengths;
+        CountingAssembler lengths;
         uint32_t junk = 99;
         ASSERT_EQ(analyse(&lengths, padded(entries[i]), &junk), QE_OK) << "entry " << i;
         EXPECT_EQ(junk, entries[i].size()) << "entry " << i;
         EXPECT_EQ(lengths.calls, 0) << "entry " << i;
     }
     // An entry is compared over its full length, a trailing zero included.
-    ZydisLengths lengths;
+    CountingAssembler lengths;
     uint32_t junk = 99;
     ASSERT_EQ(analyse(&lengths, padded({0x90, 0x01}), &junk), QE_OK);
     EXPECT_EQ(junk, 1u);  // a single NOP, measured
@@ -57,7 +57,7 @@ TEST(JunkCodeAnalysis, CatalogueFormsAndCompilerCode) {
     };
     ASSERT_EQ(snippets.size(), sizeof expected / sizeof expected[0] * kSlot);
     for (size_t slot = 0; slot < sizeof expected / sizeof expected[0]; ++slot) {
-        ZydisLengths lengths;
+        CountingAssembler lengths;
         const Bytes code(snippets.begin() + slot * kSlot, snippets.begin() + (slot + 1) * kSlot);
         uint32_t junk = 99;
         ASSERT_EQ(analyse(&lengths, code, &junk), QE_OK) << "slot " << slot;
@@ -66,7 +66,7 @@ TEST(JunkCodeAnalysis, CatalogueFormsAndCompilerCode) {
 }
 
 TEST(JunkCodeAnalysis, BadArguments) {
-    ZydisLengths lengths;
+    CountingAssembler lengths;
     uint32_t junk = 99;
     const Bytes nops47(47, 0x90), nops48(48, 0x90);
     EXPECT_EQ(analyse(&lengths, nops47, &junk), QE_E_INVALIDARG);
