@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "host/qxbase/file_object.h"
 #include "sdk/identifiers.h"
 
 namespace host {
@@ -259,5 +260,18 @@ QRESULT createPeArchive(IUnknown* /*environment*/, const GUID& iid, void** out) 
     archive->Release();
     return r;
 }
+
+QRESULT openPeArchive(IUnknown* file, const GUID& iid, void** out) {
+    if (!out) return QE_E_INVALIDARG;
+    *out = nullptr;
+    auto* archive = new (std::nothrow) PeArchive();
+    if (!archive) return QE_E_OUTOFMEMORY;
+    QRESULT r = archive->Open(file);
+    if (r >= 0) r = archive->QueryInterface(iid, out);
+    archive->Release();
+    return r;
+}
+
+void installPeModel() { FileObject::setPeViewCreator(openPeArchive); }
 
 }  // namespace host

@@ -14,4 +14,12 @@ namespace host {
 // creator of CLSID_CQEPEArchive. `environment` (the running-object table) may be null.
 QRESULT createPeArchive(IUnknown* environment, const GUID& iid, void** out);
 
+// A PE archive opened on `file` (anything answering IQEStream), handed out as `iid`. Fails with
+// Open's result when the file is no PE.
+QRESULT openPeArchive(IUnknown* file, const GUID& iid, void** out);
+
+// Lets every host::FileObject answer the PE model's interfaces through openPeArchive, as the
+// module asks them of the scanned file itself. Call once when the host starts.
+void installPeModel();
+
 }  // namespace host

@@ -210,3 +210,39 @@ TEST(PeArchive, FetchesResourceRecordsByRva) {
 }
 
 }  // namespace
+
+namespace {
+
+// With the PE model installed, the scanned file object itself answers the PE interfaces.
+TEST(PeModel, FileObjectsAnswerThePeInterfaces) {
+    host::installPeModel();
+    host::FileObject* pe = host::FileObject::fromBytes(twoSectionPe());
+    host::FileObject* text = host::FileObject::fromBytes(Bytes(300, 'x'));
+    auto sections = queryInterface<IQEPESectionTable>(static_cast<IQEArchive*>(pe), qe::IID_IQEPESectionTable);
+    ASSERT_TRUE(sections);
+    uint32_t offset = 0;
+    ASSERT_EQ(sections->rva2raw(0x3010, &offset), QE_OK);
+    EXPECT_EQ(offset, 0x810u);
+    auto records = queryInterface<IQEPERecordTable>(static_cast<IQEArchive*>(pe), qe::IID_IQEPERecordTable);
+    EXPECT_TRUE(records);
+    // The PE archive's stream is the file's.
+    auto peArchive = queryInterface<IQEPEArchive>(static_cast<IQEArchive*>(pe), qe::IID_IQEPEArchive);
+    ASSERT_TRUE(peArchive);
+    InterfacePtr<IQEStream> stream;
+    ASSERT_EQ(peArchive->GetStream(stream.put()), QE_OK);
+    EXPECT_EQ(static_cast<void*>(stream.get()), static_cast<void*>(static_cast<IQEStream*>(pe)));
+    void* none = &offset;
+    EXPECT_LT(static_cast<IQEArchive*>(text)->QueryInterface(qe::IID_IQEPEArchive, &none), 0);
+    EXPECT_EQ(none, nullptr);
+    stream.reset();
+    peArchive.reset();
+    records.reset();
+    sections.reset();
+    EXPECT_EQ(pe->refCount(), 1u);
+    host::FileObject::setPeViewCreator(nullptr);
+    EXPECT_FALSE(queryInterface<IQEPEArchive>(static_cast<IQEArchive*>(pe), qe::IID_IQEPEArchive));
+    pe->Release();
+    text->Release();
+}
+
+}  // namespace
