@@ -1,7 +1,7 @@
 // The host's PE model: a PE archive opened on a stream. Open parses the stream's current bytes
 // (DOS header, NT headers, data directories, section table); the archive then answers the
 // header records, resource records fetched by RVA, and RVA / file-offset conversion.
-// Only files with "MZ", a PE signature "PE\0\0" and a complete section table open; anything else
+// Only files with "MZ", a PE signature "PE" and a complete section table open; anything else
 // is refused with QE_E_FAIL, so hostile files get an error, never a guess.
 #pragma once
 
