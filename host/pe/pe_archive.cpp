@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "host/qxbase/file_object.h"
 #include "sdk/identifiers.h"
 
 namespace host {
@@ -175,7 +176,8 @@ private:
         if (!readExact(0, dosHeader_, kDosHeaderSize)) return QE_E_FAIL;
         if (dosHeader_[0] != 'M' || dosHeader_[1] != 'Z') return QE_E_FAIL;
         const uint64_t nt = le32(dosHeader_ + 60);
-        if (!readExact(nt, signature_, 4) || std::memcmp(signature_, "PE\0\0", 4) != 0) return QE_E_FAIL;
+        // As the module's own header reader: "PE", whatever the two bytes after it hold.
+        if (!readExact(nt, signature_, 4) || signature_[0] != 'P' || signature_[1] != 'E') return QE_E_FAIL;
         if (!readExact(nt + 4, fileHeader_, kFileHeaderSize)) return QE_E_FAIL;
         const uint32_t optionalSize = le16(fileHeader_ + 16);
         // The 96 fixed fields are read whatever SizeOfOptionalHeader says (small values are a
@@ -259,5 +261,18 @@ QRESULT createPeArchive(IUnknown* /*environment*/, const GUID& iid, void** out) 
     archive->Release();
     return r;
 }
+
+QRESULT openPeArchive(IUnknown* file, const GUID& iid, void** out) {
+    if (!out) return QE_E_INVALIDARG;
+    *out = nullptr;
+    auto* archive = new (std::nothrow) PeArchive();
+    if (!archive) return QE_E_OUTOFMEMORY;
+    QRESULT r = archive->Open(file);
+    if (r >= 0) r = archive->QueryInterface(iid, out);
+    archive->Release();
+    return r;
+}
+
+void installPeModel() { FileObject::setPeViewCreator(openPeArchive); }
 
 }  // namespace host

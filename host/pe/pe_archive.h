@@ -1,7 +1,7 @@
 // The host's PE model: a PE archive opened on a stream. Open parses the stream's current bytes
 // (DOS header, NT headers, data directories, section table); the archive then answers the
 // header records, resource records fetched by RVA, and RVA / file-offset conversion.
-// Only files with "MZ", a PE signature "PE\0\0" and a complete section table open; anything else
+// Only files with "MZ", a PE signature "PE" and a complete section table open; anything else
 // is refused with QE_E_FAIL, so hostile files get an error, never a guess.
 #pragma once
 
@@ -13,5 +13,13 @@ namespace host {
 // IQEPEArchive, IQEPERecordTable or IQEPESectionTable. The object loader registers this as the
 // creator of CLSID_CQEPEArchive. `environment` (the running-object table) may be null.
 QRESULT createPeArchive(IUnknown* environment, const GUID& iid, void** out);
+
+// A PE archive opened on `file` (anything answering IQEStream), handed out as `iid`. Fails with
+// Open's result when the file is no PE.
+QRESULT openPeArchive(IUnknown* file, const GUID& iid, void** out);
+
+// Lets every host::FileObject answer the PE model's interfaces through openPeArchive, as the
+// module asks them of the scanned file itself. Call once when the host starts.
+void installPeModel();
 
 }  // namespace host

@@ -166,8 +166,19 @@ bool FileObject::getStringProperty(const GUID& id, std::string* value) const {
 
 // ---------------------------------------------------------------- IUnknown
 
+namespace {
+std::atomic<FileObject::PeViewCreator> peViewCreator{nullptr};
+}  // namespace
+
+void FileObject::setPeViewCreator(PeViewCreator creator) { peViewCreator.store(creator); }
+
 QRESULT FileObject::QueryInterface(const GUID& iid, void** out) {
     if (!out) return QE_E_INVALIDARG;
+    if (iid == qe::IID_IQEPEArchive || iid == qe::IID_IQEPERecordTable || iid == qe::IID_IQEPESectionTable) {
+        *out = nullptr;
+        PeViewCreator creator = peViewCreator.load();
+        return creator ? creator(static_cast<IQEArchive*>(this), iid, out) : QE_E_NOINTERFACE;
+    }
     void* found = nullptr;
     if (iid == qe::IID_IUnknown || iid == qe::IID_IQEArchive) found = static_cast<IQEArchive*>(this);
     else if (iid == qe::IID_IQXArchive) found = static_cast<IQXArchive*>(this);

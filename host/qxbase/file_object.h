@@ -117,6 +117,13 @@ public:
     // Largest size a stream may take (the 32-bit view of the module cannot address more).
     static constexpr uint64_t kMaxSize = 0xFFFFFFFFull;
 
+    // The PE model's interfaces (IQEPEArchive, IQEPERecordTable, IQEPESectionTable) asked of a
+    // file object come from a PE archive the host opens on the file's current bytes; the host
+    // installs the creator (host::installPeModel). Without one, or for a file that is no PE,
+    // the query fails.
+    using PeViewCreator = QRESULT (*)(IUnknown* file, const GUID& iid, void** out);
+    static void setPeViewCreator(PeViewCreator creator);
+
 private:
     FileObject(std::vector<uint8_t> bytes, std::string path);
     ~FileObject();

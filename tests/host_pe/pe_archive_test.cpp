@@ -126,6 +126,13 @@ TEST(PeArchive, ConvertsBetweenRvaAndFileOffset) {
     EXPECT_EQ(sections->rva2raw(0x1000, nullptr), QE_E_INVALIDARG);
 }
 
+TEST(PeArchive, AcceptsAnyTwoBytesAfterThePeSignature) {
+    Bytes image = twoSectionPe();
+    image[fixtures::peHeaderOffset(image) + 2] = 0x12;
+    Opened pe(image);
+    EXPECT_EQ(pe.openResult, QE_OK);
+}
+
 TEST(PeArchive, FirstOverlappingSectionWins) {
     Bytes image = twoSectionPe();
     // Make .data claim the same RVA as .text.
@@ -149,13 +156,13 @@ TEST(PeArchive, RefusesFilesThatAreNotPe) {
     Bytes farPe = good;
     put32(farPe, 0x3C, 0x7FFFFFF0);
     Bytes badSignature = good;
-    badSignature[nt + 2] = 1;
+    badSignature[nt + 1] = 'X';
     Bytes cutTable(good.begin(), good.begin() + fixtures::peSectionTableOffset(good) + 60);
     Bytes hugeCount = good;
     put16(hugeCount, nt + 6, 0xFFFF);
     const Case cases[] = {
         {"empty", {}}, {"text", Bytes(200, 'a')}, {"ZM", zm}, {"PE offset past the end", farPe},
-        {"PE signature not followed by zeros", badSignature}, {"section table cut short", cutTable},
+        {"no PE signature", badSignature}, {"section table cut short", cutTable},
         {"section count beyond the file", hugeCount}, {"headers only", Bytes(good.begin(), good.begin() + 0x40)},
     };
     for (const Case& c : cases) {
@@ -207,6 +214,42 @@ TEST(PeArchive, FetchesResourceRecordsByRva) {
     EXPECT_EQ(get32(Bytes(data, data + 16), 4), 3u);
     EXPECT_EQ(table->GetRecord(qe::PE_RECORD_RESOURCE_DIRECTORY, 0x900000, directory, 16, nullptr), QE_E_FAIL);
     EXPECT_EQ(table->GetRecord(qe::PE_RECORD_RESOURCE_DIRECTORY, rsrcRva, directory, 15, nullptr), QE_E_INVALIDARG);
+}
+
+}  // namespace
+
+namespace {
+
+// With the PE model installed, the scanned file object itself answers the PE interfaces.
+TEST(PeModel, FileObjectsAnswerThePeInterfaces) {
+    host::installPeModel();
+    host::FileObject* pe = host::FileObject::fromBytes(twoSectionPe());
+    host::FileObject* text = host::FileObject::fromBytes(Bytes(300, 'x'));
+    auto sections = queryInterface<IQEPESectionTable>(static_cast<IQEArchive*>(pe), qe::IID_IQEPESectionTable);
+    ASSERT_TRUE(sections);
+    uint32_t offset = 0;
+    ASSERT_EQ(sections->rva2raw(0x3010, &offset), QE_OK);
+    EXPECT_EQ(offset, 0x810u);
+    auto records = queryInterface<IQEPERecordTable>(static_cast<IQEArchive*>(pe), qe::IID_IQEPERecordTable);
+    EXPECT_TRUE(records);
+    // The PE archive's stream is the file's.
+    auto peArchive = queryInterface<IQEPEArchive>(static_cast<IQEArchive*>(pe), qe::IID_IQEPEArchive);
+    ASSERT_TRUE(peArchive);
+    InterfacePtr<IQEStream> stream;
+    ASSERT_EQ(peArchive->GetStream(stream.put()), QE_OK);
+    EXPECT_EQ(static_cast<void*>(stream.get()), static_cast<void*>(static_cast<IQEStream*>(pe)));
+    void* none = &offset;
+    EXPECT_LT(static_cast<IQEArchive*>(text)->QueryInterface(qe::IID_IQEPEArchive, &none), 0);
+    EXPECT_EQ(none, nullptr);
+    stream.reset();
+    peArchive.reset();
+    records.reset();
+    sections.reset();
+    EXPECT_EQ(pe->refCount(), 1u);
+    host::FileObject::setPeViewCreator(nullptr);
+    EXPECT_FALSE(queryInterface<IQEPEArchive>(static_cast<IQEArchive*>(pe), qe::IID_IQEPEArchive));
+    pe->Release();
+    text->Release();
 }
 
 }  // namespace

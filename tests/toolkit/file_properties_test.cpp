@@ -178,8 +178,8 @@ TEST(CheckVersion, DamagedDirectoryAndWrongArgumentsFail) {
 
     EXPECT_EQ(CheckVersion(nullptr, &flag), QE_E_FAIL);
     EXPECT_EQ(CheckCertifiInfo(pe.get(), nullptr), QE_E_FAIL);
-    // A plain file object is no PE archive.
-    FileRef plain(peWith(true, {}));
+    // A file object that is no PE has no PE archive.
+    FileRef plain(Bytes(300, 'x'));
     EXPECT_EQ(CheckCertifiInfo(plain.archive(), &flag), QE_E_INVALIDARG);
     EXPECT_EQ(flag, 0);
 }

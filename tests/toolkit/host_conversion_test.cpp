@@ -3,7 +3,6 @@
 #include "host/qxbase/file_object.h"
 #include "module/toolkit/pe_address.h"
 #include "tests/fixtures/pe_builder.h"
-#include "host/pe/pe_archive.h"
 #include "host/running_object_table.h"
 #include "host/services.h"
 #include "sdk/identifiers.h"
@@ -12,12 +11,12 @@ namespace {
 
 using fixtures::Bytes;
 
-// The host's default running-object table (its loader knows the PE archive), and the scanned
-// file. Without the PE class, the table gets a loader that knows no class.
+// The host's default running-object table (its object loader creates the PE archive), and
+// the scanned file.
 struct ScanContext {
-    explicit ScanContext(Bytes bytes, bool registerPe = true)
+    explicit ScanContext(Bytes bytes, bool peArchiveClass = true)
         : file(host::FileObject::fromBytes(std::move(bytes))), rot(host::RunningObjectTable::createDefault()) {
-        if (!registerPe) {
+        if (!peArchiveClass) {  // a loader that knows no classes
             host::ObjectLoader* empty = host::ObjectLoader::create();
             rot->RegisterObject(qe::PID_ROT_ObjectLoader, empty);
             empty->Release();
@@ -69,7 +68,7 @@ TEST(HostConversion, AnyFailingStepGivesAllOnes) {
         EXPECT_EQ(rva2raw(0x1010, &ctx.info), 0xFFFFFFFFu);
     }
     {
-        ScanContext ctx(samplePe(), /*registerPe=*/false);  // the loader cannot create the class
+        ScanContext ctx(samplePe(), /*peArchiveClass=*/false);  // the loader cannot create the class
         EXPECT_EQ(raw2rva(0x410, &ctx.info), 0xFFFFFFFFu);
     }
     {

@@ -96,7 +96,9 @@ TEST(CImportedApis, OpenRefusesFilesWithoutImports) {
     CImportedApis reader;
     EXPECT_EQ(reader.Open(none.archive.get()), QE_E_FAIL);
     EXPECT_EQ(reader.Open(nullptr), QE_E_INVALIDARG);
-    EXPECT_EQ(reader.Open(static_cast<IQEArchive*>(none.file)), QE_E_NOINTERFACE);
+    host::FileObject* text = host::FileObject::fromBytes(Bytes(100, 'x'));
+    EXPECT_EQ(reader.Open(static_cast<IQEArchive*>(text)), QE_E_NOINTERFACE);  // no PE archive
+    text->Release();
     ImportPe pe(kModules);
     pe.open();
     ASSERT_EQ(reader.Open(pe.archive.get()), QE_OK);

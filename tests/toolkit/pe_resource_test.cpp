@@ -5,7 +5,7 @@
 #include "host/qxbase/file_object.h"
 #include "tests/fixtures/pe_builder.h"
 #include "tests/fixtures/resource_builder.h"
-#include "tests/fixtures/toolkit_exec.h"
+#include "host/emulator/emulator.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ using fixtures::ResourceKey;
 
 constexpr uint32_t kImageBase = 0x400000;
 
-// A loaded image (through the file-backed emulator stand-in) with the given resource tree.
+// A PE file with the given resource tree, loaded by the host's emulator.
 struct LoadedPe {
     explicit LoadedPe(std::vector<fixtures::ResourceType> types, bool withResources = true) {
         fixtures::PeBuilder b;
@@ -25,14 +25,14 @@ struct LoadedPe {
         b.addSection({".rsrc", rsrc, 0, 0x40000040});
         if (withResources) b.dataDirectory(2, rsrcRva, uint32_t(rsrc.size()));
         file = host::FileObject::fromBytes(b.build());
-        exec = std::make_unique<fixtures::FileBackedExec>(file);
+        exec = host::Emulator::create(file);
     }
     ~LoadedPe() {
         exec.reset();
         file->Release();
     }
     host::FileObject* file;
-    std::unique_ptr<fixtures::FileBackedExec> exec;
+    std::unique_ptr<host::Emulator> exec;
     uint32_t rsrcRva = 0, rsrcOffset = 0;
     fixtures::ResourceLayout layout;
 };

@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "host/emulator/emulator.h"
 #include "host/qxbase/file_object.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
@@ -111,6 +112,21 @@ TEST(ModifySizeOfImage, RoundsTheLastSectionUpToTheAlignment) {
         EXPECT_EQ(ctx.sizeOfImage(), c.expected) << std::hex << c.virtualSize;
         EXPECT_EQ(ctx.exec.writes().size(), 1u);  // only SizeOfImage
     }
+}
+
+TEST(ModifySizeOfImage, WritesThroughTheHostEmulator) {
+    Bytes image = samplePe();
+    setSectionField(image, 1, 8, 0x1001);
+    image.resize(0x600 + 0x100);  // the file ends inside .data's raw data
+    FileRef file(image);
+    std::unique_ptr<host::Emulator> exec = host::Emulator::create(file.object);
+    CPEHeander headers(exec.get());
+    ASSERT_TRUE(headers.Initialize());
+    tagScanExParam param{exec.get(), &headers, 0, 0};
+    ASSERT_EQ(ModifySizeOfImage(&param), 1);
+    EXPECT_EQ(get32(file.object->bytes(), fixtures::PeBuilder::kPeOffset + 80), 0x4000u);
+    EXPECT_EQ(sectionField(file.object->bytes(), 1, 16), 0x100u);
+    EXPECT_EQ(file.object->bytes().size(), 0x700u);
 }
 
 TEST(ModifySizeOfImage, CutsTheRawSizeOfALastSectionTheFileCutsShort) {

@@ -197,7 +197,9 @@ TEST(CResFinder, OpenChecksItsArgumentAndState) {
     uint32_t count = 0;
     EXPECT_EQ(finder.GetDataEntriesList(&count), QE_E_UNEXPECTED);
     EXPECT_EQ(finder.Open(nullptr), QE_E_INVALIDARG);
-    EXPECT_EQ(finder.Open(static_cast<IQEArchive*>(pe.file)), QE_E_INVALIDARG);  // a plain file object
+    host::FileObject* text = host::FileObject::fromBytes(Bytes(100, 'x'));
+    EXPECT_EQ(finder.Open(static_cast<IQEArchive*>(text)), QE_E_INVALIDARG);  // no PE archive
+    text->Release();
     ASSERT_EQ(finder.Open(pe.archive.get()), QE_OK);
     EXPECT_EQ(finder.Open(pe.archive.get()), QE_E_UNEXPECTED);
     finder.Close();

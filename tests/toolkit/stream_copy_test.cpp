@@ -4,6 +4,7 @@
 
 #include <numeric>
 
+#include "host/emulator/emulator.h"
 #include "tests/fixtures/toolkit_exec.h"
 #include "tests/toolkit/recording_stream.h"
 
@@ -117,6 +118,17 @@ TEST(DataCopy, WritesWholeBlocksIntoTheEmulatedFile) {
     expected.insert(expected.end(), src.bytes().begin() + 100, src.bytes().begin() + 100 + 8192);
     EXPECT_EQ(dstFile.bytes(), expected);
     EXPECT_EQ(srcStream.refs(), 1u);
+}
+
+TEST(DataCopy, WritesThroughTheHostEmulator) {
+    File src(counting(300, 9)), dstFile(Bytes(100, 0xEE));
+    RecordingStream srcStream(src.object);
+    std::unique_ptr<host::Emulator> exec = host::Emulator::create(dstFile.object);
+    ASSERT_EQ(DataCopy(srcStream.unknown(), 50, exec.get(), 90, 200, 64), 1);
+    // Four steps of 64 bytes: 256 bytes arrive, written from offset 90 on; the file grows.
+    Bytes expected(90, 0xEE);
+    expected.insert(expected.end(), src.bytes().begin() + 50, src.bytes().begin() + 50 + 250);
+    EXPECT_EQ(dstFile.bytes(), expected);  // the last step read what the source still held (250 - 192 = 58)
 }
 
 TEST(DataCopy, CountZeroReadsNothingAndFailuresGiveZero) {
