@@ -17,6 +17,9 @@ const HostClass kHostClasses[] = {
 
 void registerHostClasses(ObjectLoader& loader) {
     for (const HostClass& c : kHostClasses) loader.registerClass(*c.clsid, c.create);
+    // File objects of PE programs answer the PE model's interfaces themselves, so units can
+    // read records of the scanned file's own archive.
+    installPeModel();
 }
 
 }  // namespace host

@@ -10,7 +10,7 @@ struct HostClass {
     HostClassCreator create;
 };
 
-// Registers every host class with the loader.
+// Registers every host class with the loader, and lets PE file objects answer the PE model.
 void registerHostClasses(ObjectLoader& loader);
 
 }  // namespace host
