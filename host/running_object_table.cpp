@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/host_classes.h"
 #include "host/services.h"
 #include "sdk/identifiers.h"
 
@@ -15,7 +16,9 @@ RunningObjectTable* RunningObjectTable::createEmpty() { return new RunningObject
 
 RunningObjectTable* RunningObjectTable::createDefault() {
     RunningObjectTable* table = createEmpty();
-    IUnknown* services[] = {EngineConfig::create(), ObjectLoader::create(), FileSystem::create()};
+    ObjectLoader* loader = ObjectLoader::create();
+    registerHostClasses(*loader);
+    IUnknown* services[] = {EngineConfig::create(), loader, FileSystem::create()};
     const GUID* ids[] = {&qe::PID_ROT_EngineConfig, &qe::PID_ROT_ObjectLoader, &qe::PID_ROT_FileSystem};
     for (size_t i = 0; i < 3; ++i) {
         table->RegisterObject(*ids[i], services[i]);

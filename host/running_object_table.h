@@ -20,7 +20,8 @@ class RunningObjectTable final : public IQERunningObjectTable {
 public:
     // An empty table with one reference.
     static RunningObjectTable* createEmpty();
-    // A table with a fresh configuration, object loader and file system registered.
+    // A table with a fresh configuration, an object loader that knows every host class
+    // (host_classes.h) and the file system registered.
     static RunningObjectTable* createDefault();
 
     // The registered services, or null when absent or replaced by another kind of object

@@ -4,8 +4,8 @@
 
 namespace host {
 
-void linkPackerLayer(FileObject* packed, FileObject* unpacked, bool knownPacker) {
-    unpacked->setParent(packed);
+bool linkPackerLayer(FileObject* packed, FileObject* unpacked, bool knownPacker) {
+    if (!unpacked->setParent(packed)) return false;
     if (knownPacker) {
         packed->setIntProperty(qe::PID_File_PackerJudeged, qe::VT_INT, 1);
         packed->setIntProperty(qe::PID_File_HasKnownPacker, qe::VT_INT, 1);
@@ -13,6 +13,7 @@ void linkPackerLayer(FileObject* packed, FileObject* unpacked, bool knownPacker)
         packed->DeleteProperty(qe::PID_File_PackerJudeged);
         packed->DeleteProperty(qe::PID_File_HasKnownPacker);
     }
+    return true;
 }
 
 }  // namespace host

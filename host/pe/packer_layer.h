@@ -9,7 +9,8 @@
 namespace host {
 
 // Makes `unpacked` the image unpacked from `packed` and, when `knownPacker`, marks `packed` as
-// a recognised packer layer. Without the marks `packed` is an ordinary container.
-void linkPackerLayer(FileObject* packed, FileObject* unpacked, bool knownPacker = true);
+// a recognised packer layer. Without the marks `packed` is an ordinary container. False, and
+// nothing changed, when the link would make a loop of layers.
+bool linkPackerLayer(FileObject* packed, FileObject* unpacked, bool knownPacker = true);
 
 }  // namespace host

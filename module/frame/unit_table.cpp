@@ -1,3 +1,5 @@
+#include <cstdio>
+
 #include "module/frame/inert_unit.h"
 #include "module/frame/unit_table.h"
 #include "sdk/format_codes.h"
@@ -30,4 +32,18 @@ std::span<const UnitTableEntry> unitTableRows(const UnitTableEntry* table) {
 
 bool unitRowImplemented(const UnitTableEntry& row) {
     return row.create && row.create != &CInertScanUnit::CreateScanExUnit;
+}
+
+std::string unitTableListing() {
+    std::string listing;
+    for (const NamedUnitTable& table : allUnitTables()) {
+        const std::span<const UnitTableEntry> rows = unitTableRows(table.rows);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%-26s %3zu 0x%08X %-28s %s\n", table.name, i, rows[i].id,
+                          rows[i].unitClass, unitRowImplemented(rows[i]) ? "built" : "inert");
+            listing += line;
+        }
+    }
+    return listing;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "module/frame/scan_unit.h"
 
@@ -84,3 +85,7 @@ std::span<const NamedUnitTable> allUnitTables();
 std::span<const UnitTableEntry> unitTableRows(const UnitTableEntry* table);
 // True when the row's class is built; false when it still points at the inert unit.
 bool unitRowImplemented(const UnitTableEntry& row);
+
+// Every row of every table, one line a row: table, row number, identifier, class, and
+// "built" or "inert". For coverage listings.
+std::string unitTableListing();

@@ -8,6 +8,25 @@
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/engine.h"
 
+// RVA -> file offset by the file's own section table (read with CPEHeander2 over `stream`): the
+// first section in table order whose raw data holds the RVA (an RVA in a section's
+// uninitialised tail is not converted). 1 and *offset set, or 0 and nothing stored.
+int ConvertRVAtoFileOffset(uint32_t rva, uint32_t* offset, IUnknown* stream);
+// The mirror image: the first section whose raw data holds the file offset.
+int ConvertFileOffsetToRva(uint32_t offset, uint32_t* rva, IUnknown* stream);
+
+// Rewrites SizeOfImage in the file as the last section's VirtualAddress plus its VirtualSize
+// rounded up to SectionAlignment, and, when the file ends inside the last section's raw data,
+// cuts that section's SizeOfRawData to what the file holds. Writes through param->emulator;
+// param->peHeaders is read, not updated. 1 on success, 0 on failure.
+int ModifySizeOfImage(tagScanExParam* param);
+
+// Removes the last section: decrements NumberOfSections (through info->stream), lowers
+// SizeOfImage by the section's VirtualSize, moves the overlay that follows the section's raw
+// data down over it in blocks of 4096 bytes and ends the file after it. 1 when the section
+// count was rewritten (also when a later step failed part-way), 0 otherwise.
+int DeleteLastSection(STScanInfo* info, tagScanExParam* param);
+
 // Reverses the first `length` bytes of `buffer` in place. 0 for a null buffer, else 1
 // (a length below 2 changes nothing).
 int SwapByteOrder(void* buffer, int32_t length);

@@ -92,10 +92,15 @@ constexpr uint32_t kFileHeaderOffset = 4;       // from the PE signature
 constexpr uint32_t kOptionalHeaderOffset = 24;
 constexpr uint32_t kDataDirectoryOffset = 120;  // always here, whatever SizeOfOptionalHeader says
 constexpr uint32_t kDataDirectoryCount = 16;
+// Data directory indices.
 constexpr uint32_t IMAGE_DIRECTORY_ENTRY_EXPORT = 0, IMAGE_DIRECTORY_ENTRY_IMPORT = 1,
-                   IMAGE_DIRECTORY_ENTRY_RESOURCE = 2, IMAGE_DIRECTORY_ENTRY_SECURITY = 4,
-                   IMAGE_DIRECTORY_ENTRY_BASERELOC = 5, IMAGE_DIRECTORY_ENTRY_TLS = 9,
-                   IMAGE_DIRECTORY_ENTRY_IAT = 12;
+                   IMAGE_DIRECTORY_ENTRY_RESOURCE = 2, IMAGE_DIRECTORY_ENTRY_EXCEPTION = 3,
+                   IMAGE_DIRECTORY_ENTRY_SECURITY = 4, IMAGE_DIRECTORY_ENTRY_BASERELOC = 5,
+                   IMAGE_DIRECTORY_ENTRY_DEBUG = 6, IMAGE_DIRECTORY_ENTRY_ARCHITECTURE = 7,
+                   IMAGE_DIRECTORY_ENTRY_GLOBALPTR = 8, IMAGE_DIRECTORY_ENTRY_TLS = 9,
+                   IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10, IMAGE_DIRECTORY_ENTRY_BOUND_IMPORT = 11,
+                   IMAGE_DIRECTORY_ENTRY_IAT = 12, IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT = 13,
+                   IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR = 14;
 }  // namespace pe
 
 // Headers read through the emulator's file operations (ReadFile / WriteFile).

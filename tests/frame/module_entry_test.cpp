@@ -142,6 +142,42 @@ TEST_F(LoadedModule, KillEngineScanDoesNothing) {
     engine->Release();
 }
 
+// Each class identifier creates its own engine: the post-library engine turns damaged files
+// away unasked, the pre-library engine asks the file for its archive, the kill engine never scans.
+TEST_F(LoadedModule, ClassIdentifiersCreateTheirOwnEngines) {
+    class CountingFile : public PlainUnknown {
+    public:
+        QRESULT QueryInterface(const GUID& iid, void** out) override {
+            ++questions;
+            return PlainUnknown::QueryInterface(iid, out);
+        }
+        int questions = 0;
+    };
+    struct Case {
+        GUID classId;
+        uint32_t expected;
+        bool asksTheFile;
+    } cases[] = {
+        {qe::CLSID_CQEEngineScanExPre, 0, true},
+        {qe::CLSID_CQEEngineScanExPost, 0, false},
+        {qe::CLSID_CQEEngineKillEx, SCAN_NOT_SUPPORTED, false},
+    };
+    for (const Case& c : cases) {
+        FakeRunningObjectTable rot;
+        IQXClassFactory* f = factory(c.classId);
+        ASSERT_NE(f, nullptr);
+        void* out = nullptr;
+        ASSERT_EQ(f->CreateInstance(&rot, nullptr, qe::IID_IQEEngineScanEx, &out), QE_OK);
+        f->Release();
+        auto* engine = static_cast<IQEEngineScanEx*>(out);
+        CountingFile file;
+        STScanExRequest damaged{1, 0, 0, 0, nullptr};
+        EXPECT_EQ(engine->Scan(&file, &damaged), c.expected);
+        EXPECT_EQ(file.questions > 0, c.asksTheFile);
+        engine->Release();
+    }
+}
+
 // The module exports its entry point and its version text, nothing else.
 TEST(ModuleExports, OnlyEntryPointAndVersion) {
     const std::string command = std::string("nm -D --defined-only '") + REMEDY_MODULE_PATH + "'";

@@ -141,3 +141,16 @@ TEST(FormatSlots, ScanAndKillSlots) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UnitTables, ListingShowsEveryRow) {
+    const std::string listing = unitTableListing();
+    size_t lines = 0;
+    for (char c : listing) lines += c == '\n';
+    EXPECT_EQ(lines, 283u);
+    EXPECT_NE(listing.find("aCOMKill                    13 0x00003DDD CScanVoronezh1600Com"), std::string::npos);
+    EXPECT_NE(listing.find("aPEScanAfterLib             19 0x40153A45 CScanPcClient"), std::string::npos);
+}
+
+}  // namespace

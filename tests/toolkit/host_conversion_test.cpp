@@ -3,19 +3,28 @@
 #include "host/qxbase/file_object.h"
 #include "module/toolkit/pe_address.h"
 #include "tests/fixtures/pe_builder.h"
-#include "tests/toolkit/mini_rot.h"
+#include "host/pe/pe_archive.h"
+#include "host/running_object_table.h"
+#include "host/services.h"
+#include "sdk/identifiers.h"
 
 namespace {
 
 using fixtures::Bytes;
 
+// The host's running-object table with the PE archive registered, and the scanned file.
 struct ScanContext {
-    explicit ScanContext(Bytes bytes) : file(host::FileObject::fromBytes(std::move(bytes))) {
-        info = {static_cast<IQEArchive*>(file), static_cast<IQEStream*>(file), &rot, 0};
+    explicit ScanContext(Bytes bytes, bool registerPe = true)
+        : file(host::FileObject::fromBytes(std::move(bytes))), rot(host::RunningObjectTable::createDefault()) {
+        if (registerPe) rot->objectLoader()->registerClass(qe::CLSID_CQEPEArchive, host::createPeArchive);
+        info = {static_cast<IQEArchive*>(file), static_cast<IQEStream*>(file), rot, 0};
     }
-    ~ScanContext() { file->Release(); }
+    ~ScanContext() {
+        EXPECT_EQ(rot->Release(), 0u);  // every reference taken on the way was given back
+        file->Release();
+    }
     host::FileObject* file;
-    toolkit_test::MiniRot rot;
+    host::RunningObjectTable* rot;
     STScanInfo info{};
 };
 
@@ -33,10 +42,6 @@ TEST(HostConversion, AsksTheHostPeModel) {
     EXPECT_EQ(rva2raw(0x1200, &ctx.info), 0xFFFFFFFFu);  // past .text's raw data
     EXPECT_EQ(raw2rva(0x900, &ctx.info), 0x2300u);
     EXPECT_EQ(raw2rva(0x5000, &ctx.info), 0xFFFFFFFFu);
-    EXPECT_EQ(ctx.rot.loader.created, 5);
-    // Every interface obtained on the way was released again.
-    EXPECT_EQ(ctx.rot.refs, 1u);
-    EXPECT_EQ(ctx.rot.loader.refs, 1u);
     EXPECT_EQ(ctx.file->refCount(), 1u);
 }
 
@@ -55,20 +60,18 @@ TEST(HostConversion, AnyFailingStepGivesAllOnes) {
     }
     {
         ScanContext ctx(samplePe());
-        ctx.rot.hasLoader = false;
+        ASSERT_EQ(ctx.rot->RevokeObject(qe::PID_ROT_ObjectLoader), QE_OK);
         EXPECT_EQ(rva2raw(0x1010, &ctx.info), 0xFFFFFFFFu);
     }
     {
-        ScanContext ctx(samplePe());
-        ctx.rot.loader.fails = true;
+        ScanContext ctx(samplePe(), /*registerPe=*/false);  // the loader cannot create the class
         EXPECT_EQ(raw2rva(0x410, &ctx.info), 0xFFFFFFFFu);
-        EXPECT_EQ(ctx.rot.loader.refs, 1u);
     }
     {
         ScanContext ctx(samplePe());
         ctx.info.rot = nullptr;
         EXPECT_EQ(rva2raw(0x1010, &ctx.info), 0xFFFFFFFFu);
-        ctx.info.rot = &ctx.rot;
+        ctx.info.rot = ctx.rot;
         ctx.info.stream = nullptr;
         EXPECT_EQ(rva2raw(0x1010, &ctx.info), 0xFFFFFFFFu);
     }

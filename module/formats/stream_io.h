@@ -1,0 +1,78 @@
+// Small helpers the container readers share for reaching a file's bytes through the host's
+// stream interfaces: a reference holder that releases on scope exit, and positioned reads and
+// writes that report how many bytes really moved.
+#pragma once
+
+#include <cstdint>
+
+#include "sdk/file_interfaces.h"
+#include "sdk/identifiers.h"
+
+namespace remedy::formats {
+
+// Owns one interface reference; releases it when it goes away.
+template <class Interface>
+class InterfaceRef {
+public:
+    InterfaceRef() = default;
+    explicit InterfaceRef(Interface* adopted) : ptr_(adopted) {}
+    InterfaceRef(const InterfaceRef&) = delete;
+    InterfaceRef& operator=(const InterfaceRef&) = delete;
+    ~InterfaceRef() { reset(); }
+
+    void reset() {
+        if (ptr_) ptr_->Release();
+        ptr_ = nullptr;
+    }
+    // Asks `object` for the interface `iid`; false (and empty) when it is not offered.
+    bool query(IUnknown* object, const GUID& iid) {
+        reset();
+        void* out = nullptr;
+        if (!object || qeFailed(object->QueryInterface(iid, &out)) || !out) return false;
+        ptr_ = static_cast<Interface*>(out);
+        return true;
+    }
+    Interface* get() const { return ptr_; }
+    Interface* operator->() const { return ptr_; }
+    explicit operator bool() const { return ptr_ != nullptr; }
+
+private:
+    Interface* ptr_ = nullptr;
+};
+
+// Absolute seek. False when the offset does not fit the stream's 64-bit position or the
+// stream refuses it.
+inline bool seekTo(IQEStream* stream, uint64_t offset) {
+    if (!stream || offset > uint64_t(INT64_MAX)) return false;
+    return qeSucceeded(stream->Seek(int64_t(offset), QE_SEEK_SET, nullptr));
+}
+
+// Reads up to `length` bytes at the current position; the count that arrived (0 on failure).
+inline uint32_t readSome(IQEStream* stream, void* buffer, uint32_t length) {
+    uint32_t done = 0;
+    if (!stream || qeFailed(stream->Read(buffer, length, &done))) return 0;
+    return done <= length ? done : 0;
+}
+
+// Seek then read; the count that arrived (0 when the seek fails).
+inline uint32_t readAt(IQEStream* stream, uint64_t offset, void* buffer, uint32_t length) {
+    return seekTo(stream, offset) ? readSome(stream, buffer, length) : 0;
+}
+
+// Seek then write; the count written (0 when the seek fails).
+inline uint32_t writeAt(IQEStream* stream, uint64_t offset, const void* buffer, uint32_t length) {
+    if (!seekTo(stream, offset)) return 0;
+    uint32_t done = 0;
+    if (qeFailed(stream->Write(buffer, length, &done))) return 0;
+    return done <= length ? done : 0;
+}
+
+// The stream's size; false when the stream cannot tell.
+inline bool streamSize(IQEStream* stream, uint64_t* size) {
+    uint32_t low = 0, high = 0;
+    if (!stream || qeFailed(stream->GetSize(&low, &high))) return false;
+    *size = (uint64_t(high) << 32) | low;
+    return true;
+}
+
+}  // namespace remedy::formats
