@@ -178,18 +178,15 @@ bool writeReplacement(const fs::path& dir, const std::string& base, const std::v
         return false;
     }
     bool ok = failAt != CommitStep::WriteTemporary && writeAll(fd.get(), bytes.data(), bytes.size());
-    if (ok) {
-        // The owner first: changing it may clear set-id bits, which the mode then restores.
-        if (::fchown(fd.get(), original.owner, original.group) != 0) {
-            // Not permitted for an unprivileged user: the file keeps ours; the mode still applies.
-        }
-        ok = ::fchmod(fd.get(), original.mode & 07777) == 0;
-    }
+    // The owner first: changing it may clear set-id bits, which the mode then restores. A file
+    // whose owner this process cannot give the replacement is not replaced at all.
+    ok = ok && ::fchown(fd.get(), original.owner, original.group) == 0;
+    ok = ok && ::fchmod(fd.get(), original.mode & 07777) == 0;
     ok = ok && failAt != CommitStep::SyncTemporary && ::fsync(fd.get()) == 0;
     if (!ok) {
         *error = failAt == CommitStep::WriteTemporary || failAt == CommitStep::SyncTemporary
                      ? "writing the repaired file failed (simulated)"
-                     : systemError("cannot write the repaired file");
+                     : systemError("cannot write the repaired file with the original's owner and mode");
         ::unlink(made->c_str());
         return false;
     }

@@ -4,9 +4,9 @@
 // touched only after the kill reported success, and then only in ways that leave either the
 // old or the new bytes complete at every moment:
 //   - repaired (kill result 1): the copy is written to a temporary file in the same directory,
-//     given the original's permissions (and owner, where the process may set it), flushed to
-//     disk and renamed over the original. With a quarantine directory the original is first
-//     copied there.
+//     given the original's owner and permissions (a file whose owner this process cannot keep
+//     is not replaced), flushed to disk and renamed over the original. With a quarantine
+//     directory the original is first copied there.
 //   - renamed (the kill set PID_File_RenameName): as repaired, but the temporary file is renamed
 //     to the new name, which must not exist and must lie in the same directory; the original is
 //     then moved to quarantine, or unlinked when there is no quarantine directory.

@@ -10,6 +10,9 @@
 #include <string>
 
 #include "tests/fixtures/bytes.h"
+#include "tests/fixtures/docs_scripts.h"
+#include "tests/fixtures/dos_infectors.h"
+#include "tests/fixtures/dos_programs.h"
 #include "tests/fixtures/pe_builder.h"
 
 namespace {
@@ -42,6 +45,11 @@ const Sample kSamples[] = {
     {"report.pdf", [] { return text("%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n"); }},
     {"greeting.vbs", [] { return text("Dim name\r\nname = \"world\"\r\nMsgBox \"hello \" & name\r\n"); }},
     {"readme.txt", [] { return text("Files remedy should leave alone.\n"); }},
+    // Infected: found by a scan engine and repaired by the unit it kept.
+    {"tmcb.com", [] { return fixtures::dos::infectTmcBCom(fixtures::dos::makeCom(3333)); },
+     [] { return std::optional<Bytes>(fixtures::dos::makeCom(3333)); }},
+    {"acad.lsp", [] { return fixtures::appendCadVirus(fixtures::makeLispRoutine()); },
+     [] { return std::optional<Bytes>(fixtures::makeLispRoutine()); }},
 };
 
 }  // namespace

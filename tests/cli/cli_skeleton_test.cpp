@@ -9,6 +9,9 @@
 
 #include "host/host_version.h"
 #include "tests/fixtures/bytes.h"
+#include "tests/fixtures/docs_scripts.h"
+#include "tests/fixtures/dos_infectors.h"
+#include "tests/fixtures/dos_programs.h"
 #include "tests/fixtures/pe_builder.h"
 
 namespace {
@@ -92,6 +95,49 @@ TEST(CliSkeleton, ModuleIsFoundBesideTheCommandOrWhereTheUserSays) {
     run = remedy(dir, "--module " + quote(REMEDY_MODULE_PATH) + " scan " + file, "REMEDY_MODULE=/nonexistent");
     EXPECT_EQ(run.status, 0) << run.err;
 }
+
+struct InfectedCase {
+    const char* name;
+    const char* fileName;
+    Bytes (*clean)();
+    Bytes (*infect)(const Bytes&);
+    const char* finding;
+};
+
+class CliInfected : public ::testing::TestWithParam<InfectedCase> {};
+
+// Found, then repaired with --clean: the file equals its clean original and the infected
+// original waits in quarantine.
+TEST_P(CliInfected, ScanFindsAndCleanRepairsKeepingTheOriginal) {
+    const InfectedCase& c = GetParam();
+    fixtures::TempDir dir;
+    const Bytes clean = c.clean();
+    const Bytes infected = c.infect(clean);
+    const std::string path = dir.file(c.fileName).string();
+    fixtures::writeFile(path, infected);
+    Outcome run = remedy(dir, "scan " + quote(path));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.out, path + ": " + c.finding + "\n");
+    EXPECT_EQ(fixtures::readFile(path), infected);  // a scan alone changes nothing
+
+    const auto quarantine = dir.file("quarantine");
+    run = remedy(dir, "scan --clean --quarantine " + quote(quarantine.string()) + " " + quote(path));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(run.out.rfind(path + ": " + c.finding + "; repaired (original kept as " + quarantine.string(), 0), 0u)
+        << run.out;
+    EXPECT_EQ(fixtures::readFile(path), clean);
+    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(quarantine), {}), 1);
+    EXPECT_EQ(fixtures::readFile(std::filesystem::directory_iterator(quarantine)->path()), infected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, CliInfected,
+    ::testing::Values(InfectedCase{"tmcb_com", "game.com", [] { return fixtures::dos::makeCom(3333); },
+                                   fixtures::dos::infectTmcBCom, "virus 0x00006551 FOUND (post-library)"},
+                      InfectedCase{"cad_lisp", "acad.lsp", fixtures::makeLispRoutine,
+                                   [](const Bytes& b) { return fixtures::appendCadVirus(b); },
+                                   "virus 0x0018752B FOUND (pre-library)"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct UsageCase {
     const char* name;
