@@ -10,6 +10,7 @@
 #include "module/frame/unit_table.h"
 
 // Unit families (one header per family file under module/units/).
+#include "module/units/exploit/doc_exploit.h"
 #include "module/units/exploit/eot_exploit.h"
 #include "module/units/exploit/jpg_exploit.h"
 #include "module/units/exploit/mp3_exploit.h"
@@ -328,8 +329,8 @@ const UnitTableEntry aNormalScanBeforeLib[] = {
     INERT(0x4017A0D5, CScanQuickTimeExploit091538),
     UNIT(0x4017AE36, CScanEOTExploit090231),
     UNIT(0x4017AE86, CScanEOTExploit090232),
-    INERT(0x4017B614, CScanDOCExploit090565),
-    INERT(0x4017B61C, CScanDOCExploit093135),
+    UNIT(0x4017B614, CScanDOCExploit090565),
+    UNIT(0x4017B61C, CScanDOCExploit093135),
     INERT(0x40177C30, CScanExploitPdf),
     INERT(0x0015C82E, CScanTorrentExploit),
     INERT(0x00157DB5, CScanAsf),
