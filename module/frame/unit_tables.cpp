@@ -10,6 +10,24 @@
 #include "module/frame/unit_table.h"
 
 // Unit families (one header per family file under module/units/).
+#include "module/units/dos/april10.h"
+#include "module/units/dos/april1st.h"
+#include "module/units/dos/badboy.h"
+#include "module/units/dos/bomber.h"
+#include "module/units/dos/buba.h"
+#include "module/units/dos/datacrime.h"
+#include "module/units/dos/hllp.h"
+#include "module/units/dos/june.h"
+#include "module/units/dos/moran.h"
+#include "module/units/dos/sentinel.h"
+#include "module/units/dos/sg_bomber.h"
+#include "module/units/dos/tequila.h"
+#include "module/units/dos/tmcb.h"
+#include "module/units/dos/tremor.h"
+#include "module/units/dos/v1989.h"
+#include "module/units/dos/voronezh.h"
+#include "module/units/dos/youth.h"
+#include "module/units/dos/zhengzhou.h"
 #include "module/units/exploit/doc_exploit.h"
 #include "module/units/exploit/eot_exploit.h"
 #include "module/units/exploit/jpg_exploit.h"
@@ -18,6 +36,18 @@
 #include "module/units/exploit/riff_ani.h"
 #include "module/units/exploit/tiff_exploit.h"
 #include "module/units/exploit/wmf_exploit.h"
+#include "module/units/exploit/atl_exploit.h"
+#include "module/units/exploit/cad_lsp.h"
+#include "module/units/exploit/find_valid_pe.h"
+#include "module/units/exploit/gpcode.h"
+#include "module/units/exploit/inert_units.h"
+#include "module/units/exploit/mgfhoker_ntldr.h"
+#include "module/units/exploit/pdf.h"
+#include "module/units/exploit/swf_exploit.h"
+#include "module/units/exploit/swf_lfm926.h"
+#include "module/units/exploit/torrent_exploit.h"
+#include "module/units/exploit/vbxxx_bind.h"
+#include "module/units/exploit/zed_1stking.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -225,12 +255,12 @@ const UnitTableEntry aPEUnknown[] = {
 // --- MZ programs ---
 
 const UnitTableEntry aMZScanBeforeLib[] = {
-    INERT(0x00006586, CScanTequila5Volt2659),
+    UNIT(0x00006586, CScanTequila5Volt2659),
     END_OF_TABLE,
 };
 
 const UnitTableEntry aMZScanAfterLib[] = {
-    INERT(0x00006550, CScanTmcBMZ),
+    UNIT(0x00006550, CScanTmcBMZ),
     END_OF_TABLE,
 };
 
@@ -239,20 +269,20 @@ const UnitTableEntry aMZBadFile[] = {
 };
 
 const UnitTableEntry aMZKill[] = {
-    INERT(0x0000ABA8, CScanTremor),
-    INERT(0x00003C82, CScanApril10_2217EXE),
-    INERT(0x00003C83, CScanDataCrimeIIEXE),
-    INERT(0x00003AE4, CScanSentinelCOM),
-    INERT(0x00003AD8, CScanSentinelCOM),
-    INERT(0x00003ADB, CScanSentinelCOM),
-    INERT(0x00003AE2, CScanSentinelCOM),
-    INERT(0x00003ADD, CScanSentinelCOM),
-    INERT(0x00003ADF, CScanSentinelCOM),
-    INERT(0x00003DE1, CScanV_1989EXE),
-    INERT(0x000008C9, CScanApril_1stEXE),
-    INERT(0x00003DC9, CScanBuba1537EXE),
-    INERT(0x00004376, CScanHllp7808EXE),
-    INERT(0x00003DD9, CScanVoronezh1600EXE),
+    UNIT(0x0000ABA8, CScanTremor),
+    UNIT(0x00003C82, CScanApril10_2217EXE),
+    UNIT(0x00003C83, CScanDataCrimeIIEXE),
+    UNIT(0x00003AE4, CScanSentinelCOM),
+    UNIT(0x00003AD8, CScanSentinelCOM),
+    UNIT(0x00003ADB, CScanSentinelCOM),
+    UNIT(0x00003AE2, CScanSentinelCOM),
+    UNIT(0x00003ADD, CScanSentinelCOM),
+    UNIT(0x00003ADF, CScanSentinelCOM),
+    UNIT(0x00003DE1, CScanV_1989EXE),
+    UNIT(0x000008C9, CScanApril_1stEXE),
+    UNIT(0x00003DC9, CScanBuba1537EXE),
+    UNIT(0x00004376, CScanHllp7808EXE),
+    UNIT(0x00003DD9, CScanVoronezh1600EXE),
     END_OF_TABLE,
 };
 
@@ -263,7 +293,7 @@ const UnitTableEntry aCOMScanBeforeLib[] = {
 };
 
 const UnitTableEntry aCOMScanAfterLib[] = {
-    INERT(0x00006551, CScanTmcBCOM),
+    UNIT(0x00006551, CScanTmcBCOM),
     END_OF_TABLE,
 };
 
@@ -272,33 +302,33 @@ const UnitTableEntry aCOMBadFile[] = {
 };
 
 const UnitTableEntry aCOMKill[] = {
-    INERT(0x0000AB37, CScanBomberCOM),
-    INERT(0x00003C80, CScanApril10_2217COM),
-    INERT(0x00003DFE, CScanBadboy_1000COM),
-    INERT(0x000019CF, CScanDataCrimeIICOM),
-    INERT(0x00003D26, CScanMoran2720COM),
-    INERT(0x00003AD9, CScanSentinelCOM),
-    INERT(0x00003AD6, CScanSentinelCOM),
-    INERT(0x00003ADA, CScanSentinelCOM),
-    INERT(0x00003AE1, CScanSentinelCOM),
-    INERT(0x000043DE, CScanSentinelCOM),
-    INERT(0x00003ADE, CScanSentinelCOM),
-    INERT(0x00003DDF, CScanV_1989Com),
-    INERT(0x00003DF0, CScanVoronezhCom),
-    INERT(0x00003DDD, CScanVoronezh1600Com),
-    INERT(0x00003E61, CScanVoronezh600Com),
-    INERT(0x00003E62, CScanVoronezh650Com),
-    INERT(0x00003DD8, CScanYouth555Com),
-    INERT(0x00003C7E, CScanZhengZhou),
-    INERT(0x0000AD54, CScanSG_Bomber1305),
-    INERT(0x00003D0E, CScanJune1919Com),
+    UNIT(0x0000AB37, CScanBomberCOM),
+    UNIT(0x00003C80, CScanApril10_2217COM),
+    UNIT(0x00003DFE, CScanBadboy_1000COM),
+    UNIT(0x000019CF, CScanDataCrimeIICOM),
+    UNIT(0x00003D26, CScanMoran2720COM),
+    UNIT(0x00003AD9, CScanSentinelCOM),
+    UNIT(0x00003AD6, CScanSentinelCOM),
+    UNIT(0x00003ADA, CScanSentinelCOM),
+    UNIT(0x00003AE1, CScanSentinelCOM),
+    UNIT(0x000043DE, CScanSentinelCOM),
+    UNIT(0x00003ADE, CScanSentinelCOM),
+    UNIT(0x00003DDF, CScanV_1989Com),
+    UNIT(0x00003DF0, CScanVoronezhCom),
+    UNIT(0x00003DDD, CScanVoronezh1600Com),
+    UNIT(0x00003E61, CScanVoronezh600Com),
+    UNIT(0x00003E62, CScanVoronezh650Com),
+    UNIT(0x00003DD8, CScanYouth555Com),
+    UNIT(0x00003C7E, CScanZhengZhou),
+    UNIT(0x0000AD54, CScanSG_Bomber1305),
+    UNIT(0x00003D0E, CScanJune1919Com),
     END_OF_TABLE,
 };
 
 // --- Scripts ---
 
 const UnitTableEntry aVBSScanBeforeLib[] = {
-    INERT(0x400096F6, CScanZed_1stKing),
+    UNIT(0x400096F6, CScanZed_1stKing),
     END_OF_TABLE,
 };
 
@@ -331,18 +361,18 @@ const UnitTableEntry aNormalScanBeforeLib[] = {
     UNIT(0x4017AE86, CScanEOTExploit090232),
     UNIT(0x4017B614, CScanDOCExploit090565),
     UNIT(0x4017B61C, CScanDOCExploit093135),
-    INERT(0x40177C30, CScanExploitPdf),
-    INERT(0x0015C82E, CScanTorrentExploit),
+    UNIT(0x40177C30, CScanExploitPdf),
+    UNIT(0x0015C82E, CScanTorrentExploit),
     INERT(0x00157DB5, CScanAsf),
     UNIT(0x0002F690, CScanWmf),
     UNIT(0x400767E0, CScanRiffAni),
-    INERT(0x000114E7, CScanMGFHOKER_Ntldr),
-    INERT(0x001387A0, CScanPdfHtml),
-    INERT(0x4016FF47, CScanATLExploit),
-    INERT(0x4018435B, CScanFakeCplLnk),
-    INERT(0x40188E06, CScanPdfJs),
-    INERT(0x0018752B, CScanCadLsp),
-    INERT(0x40154E10, CScanSWFExp),
+    UNIT(0x000114E7, CScanMGFHOKER_Ntldr),
+    UNIT(0x001387A0, CScanPdfHtml),
+    UNIT(0x4016FF47, CScanATLExploit),
+    UNIT(0x4018435B, CScanFakeCplLnk),
+    UNIT(0x40188E06, CScanPdfJs),
+    UNIT(0x0018752B, CScanCadLsp),
+    UNIT(0x40154E10, CScanSWFExp),
     END_OF_TABLE,
 };
 
@@ -361,13 +391,13 @@ const UnitTableEntry aNormalKill[] = {
 // --- Compound archives, Flash movies, JPEG images ---
 
 const UnitTableEntry aCompoundArchiveBeforeLib[] = {
-    INERT(0x0000F5F6, CScanSuspiciousZip),
-    INERT(0x0000F8EE, CScanSuspiciousRar),
+    UNIT(0x0000F5F6, CScanSuspiciousZip),
+    UNIT(0x0000F8EE, CScanSuspiciousRar),
     END_OF_TABLE,
 };
 
 const UnitTableEntry aSWFBefroreLib[] = {
-    INERT(0x00006278, CScanSWF_LFM926),
+    UNIT(0x00006278, CScanSWF_LFM926),
     END_OF_TABLE,
 };
 
@@ -390,16 +420,16 @@ const UnitTableEntry aMethodKill[] = {
     INERT(0x00000009, CScanCranb),
     INERT(0x0000000A, CScanKukuA),
     INERT(0x0000000B, CScanKukuB),
-    INERT(0x0000000C, CScanFindValidPe2),
+    UNIT(0x0000000C, CScanFindValidPe2),
     INERT(0x0000000D, CScanCkass),
     INERT(0x0000000E, CScanDetnetGw),
     INERT(0x0000000F, CScanDetnetGw35),
-    INERT(0x00000010, CKillVbXXXBind),
+    UNIT(0x00000010, CKillVbXXXBind),
     INERT(0x00000011, CKillWormMagistr_g),
     INERT(0x00000012, CKilldeadcode),
     INERT(0x00000013, CKillBlackice),
     INERT(0x00000014, CKillXlstEx),
-    INERT(0x00000015, CKillGpcode),
+    UNIT(0x00000015, CKillGpcode),
     INERT(0x00000016, CKillNakuru),
     INERT(0x00000017, CKillMabezat),
     INERT(0x00000018, CScanWin32Nimda),

@@ -1,0 +1,67 @@
+#include "module/units/dos/sentinel.h"
+
+#include "module/toolkit/byte_reader.h"
+#include "module/units/dos/dos_common.h"
+
+using namespace remedy;
+using namespace remedy::dos;
+
+namespace {
+
+// The known variants. The kill cannot tell them apart and always uses the first record.
+struct SentinelInfo {
+    char name[512];
+    uint32_t size;
+};
+static_assert(sizeof(SentinelInfo) == 516);
+
+const SentinelInfo stSentinelInfo[] = {
+    {"Sentinel.4571", 4571}, {"Sentinel.4625", 4625}, {"Sentinel.4636", 4636},
+    {"Sentinel.5115", 5115}, {"Sentinel.5173", 5173}, {"Sentinel.5402", 5402},
+};
+
+// Stop kind: the program returns to its load entry.
+constexpr uint32_t kStopAtEntry = 4;
+
+// Where the restored bytes go back in the file. A COM program's entry is file offset 0. In an MZ
+// program the entry lies in the load module after the header: writing at offset 0 would destroy
+// the header, so the bytes go back where the entry's code lies in the file, never into the header.
+bool restoreOffset(IExecExport& emu, uint32_t restoredAddress, uint32_t* offset) {
+    if (!fileIsMz(emu)) {
+        *offset = 0;
+        return true;
+    }
+    uint16_t headerParagraphs = 0;
+    if (!readWord(emu, 8, &headerParagraphs) || !fileOffsetOf(emu, restoredAddress, offset)) return false;
+    return *offset >= uint32_t(headerParagraphs) * 16;
+}
+
+}  // namespace
+
+// The virus replaced the host's first three bytes with a jump to itself (or five, with
+// MOV AX, imm16; PUSH AX; RET, whose RET makes the byte at entry + 4 0xC3). When it is done it
+// puts them back and returns to the entry; the run stops there and the bytes are read back.
+uint32_t CScanSentinelCOM::Kill(STScanInfo*, tagScanExParam* param) {
+    IExecExport* emu = emulatorOf(param);
+    if (!emu) return KILL_FAILED;
+    uint32_t entry = 0;
+    if (!entryAddress(*emu, &entry)) return KILL_FAILED;
+    uint8_t fifth = 0;
+    emu->ReadMemory(entry + 4, &fifth, 1);  // a failed read leaves 0: three bytes
+    const uint32_t restoredLength = fifth == 0xC3 ? 5 : 3;
+
+    const uint32_t stopAtEntry[4] = {kStopAtEntry, 0, 0, 0};
+    emu->SetStopCondition(stopAtEntry);
+    emu->RunTo(1, 0);
+    uint32_t restoredAddress = 0, offset = 0, size = 0;
+    uint8_t restored[5] = {};
+    if (!currentAddress(*emu, &restoredAddress) || !readMemory(*emu, restoredAddress, restored, restoredLength))
+        return KILL_FAILED;
+    if (!restoreOffset(*emu, restoredAddress, &offset)) return KILL_FAILED;
+
+    const uint32_t virusLength = stSentinelInfo[0].size;
+    if (!fileSize(*emu, &size) || size < virusLength) return KILL_FAILED;
+    return restoreAndTruncate(*emu, std::span<const uint8_t>(restored, restoredLength), offset, size - virusLength)
+               ? KILL_REPAIRED
+               : KILL_FAILED;
+}
