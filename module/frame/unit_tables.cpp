@@ -28,10 +28,13 @@
 #include "module/units/dos/voronezh.h"
 #include "module/units/dos/youth.h"
 #include "module/units/dos/zhengzhou.h"
+#include "module/units/exploit/asf_exploit.h"
+#include "module/units/exploit/doc_exploit.h"
 #include "module/units/exploit/eot_exploit.h"
 #include "module/units/exploit/jpg_exploit.h"
 #include "module/units/exploit/mp3_exploit.h"
 #include "module/units/exploit/png_exploit.h"
+#include "module/units/exploit/quicktime_exploit.h"
 #include "module/units/exploit/riff_ani.h"
 #include "module/units/exploit/tiff_exploit.h"
 #include "module/units/exploit/wmf_exploit.h"
@@ -347,22 +350,22 @@ const UnitTableEntry aVBSKill[] = {
 
 const UnitTableEntry aNormalScanBeforeLib[] = {
     UNIT(0x4017AA33, CScanMp3Exploit092499),
-    INERT(0x4017A757, CScanAsfExploit092498),
-    INERT(0x4017A6E6, CScanAsfExploit092527),
-    INERT(0x4017A6A7, CScanAsfExploit090555),
+    UNIT(0x4017A757, CScanAsfExploit092498),
+    UNIT(0x4017A6E6, CScanAsfExploit092527),
+    UNIT(0x4017A6A7, CScanAsfExploit090555),
     UNIT(0x4017A3DF, CScanPngExploit093126),
     UNIT(0x4017A3D1, CScanPngExploit092501),
     UNIT(0x4017A2F3, CScanTiffExploit092502),
     UNIT(0x4017A23A, CScanWmfExploit092500),
-    INERT(0x4017A18D, CScanQuickTimeExploit091539),
-    INERT(0x4017A0D5, CScanQuickTimeExploit091538),
+    UNIT(0x4017A18D, CScanQuickTimeExploit091539),
+    UNIT(0x4017A0D5, CScanQuickTimeExploit091538),
     UNIT(0x4017AE36, CScanEOTExploit090231),
     UNIT(0x4017AE86, CScanEOTExploit090232),
-    INERT(0x4017B614, CScanDOCExploit090565),
-    INERT(0x4017B61C, CScanDOCExploit093135),
+    UNIT(0x4017B614, CScanDOCExploit090565),
+    UNIT(0x4017B61C, CScanDOCExploit093135),
     UNIT(0x40177C30, CScanExploitPdf),
     UNIT(0x0015C82E, CScanTorrentExploit),
-    INERT(0x00157DB5, CScanAsf),
+    UNIT(0x00157DB5, CScanAsf),
     UNIT(0x0002F690, CScanWmf),
     UNIT(0x400767E0, CScanRiffAni),
     UNIT(0x000114E7, CScanMGFHOKER_Ntldr),
