@@ -1,5 +1,7 @@
 #include "host/host_classes.h"
 
+#include "host/emulator/vm.h"
+#include "host/emulator/x86_assembler.h"
 #include "host/pe/pe_archive.h"
 #include "sdk/identifiers.h"
 
@@ -8,6 +10,8 @@ namespace host {
 namespace {
 const HostClass kHostClasses[] = {
     {&qe::CLSID_CQEPEArchive, createPeArchive},
+    {&qe::CLSID_CQEVM, createVm},
+    {&qe::CLSID_CQEX86Assembler, createX86Assembler},
 };
 }  // namespace
 

@@ -28,6 +28,25 @@
 #include "module/units/dos/voronezh.h"
 #include "module/units/dos/youth.h"
 #include "module/units/dos/zhengzhou.h"
+#include "module/units/exploit/eot_exploit.h"
+#include "module/units/exploit/jpg_exploit.h"
+#include "module/units/exploit/mp3_exploit.h"
+#include "module/units/exploit/png_exploit.h"
+#include "module/units/exploit/riff_ani.h"
+#include "module/units/exploit/tiff_exploit.h"
+#include "module/units/exploit/wmf_exploit.h"
+#include "module/units/exploit/atl_exploit.h"
+#include "module/units/exploit/cad_lsp.h"
+#include "module/units/exploit/find_valid_pe.h"
+#include "module/units/exploit/gpcode.h"
+#include "module/units/exploit/inert_units.h"
+#include "module/units/exploit/mgfhoker_ntldr.h"
+#include "module/units/exploit/pdf.h"
+#include "module/units/exploit/swf_exploit.h"
+#include "module/units/exploit/swf_lfm926.h"
+#include "module/units/exploit/torrent_exploit.h"
+#include "module/units/exploit/vbxxx_bind.h"
+#include "module/units/exploit/zed_1stking.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -308,7 +327,7 @@ const UnitTableEntry aCOMKill[] = {
 // --- Scripts ---
 
 const UnitTableEntry aVBSScanBeforeLib[] = {
-    INERT(0x400096F6, CScanZed_1stKing),
+    UNIT(0x400096F6, CScanZed_1stKing),
     END_OF_TABLE,
 };
 
@@ -327,32 +346,32 @@ const UnitTableEntry aVBSKill[] = {
 // --- Ordinary files ---
 
 const UnitTableEntry aNormalScanBeforeLib[] = {
-    INERT(0x4017AA33, CScanMp3Exploit092499),
+    UNIT(0x4017AA33, CScanMp3Exploit092499),
     INERT(0x4017A757, CScanAsfExploit092498),
     INERT(0x4017A6E6, CScanAsfExploit092527),
     INERT(0x4017A6A7, CScanAsfExploit090555),
-    INERT(0x4017A3DF, CScanPngExploit093126),
-    INERT(0x4017A3D1, CScanPngExploit092501),
-    INERT(0x4017A2F3, CScanTiffExploit092502),
-    INERT(0x4017A23A, CScanWmfExploit092500),
+    UNIT(0x4017A3DF, CScanPngExploit093126),
+    UNIT(0x4017A3D1, CScanPngExploit092501),
+    UNIT(0x4017A2F3, CScanTiffExploit092502),
+    UNIT(0x4017A23A, CScanWmfExploit092500),
     INERT(0x4017A18D, CScanQuickTimeExploit091539),
     INERT(0x4017A0D5, CScanQuickTimeExploit091538),
-    INERT(0x4017AE36, CScanEOTExploit090231),
-    INERT(0x4017AE86, CScanEOTExploit090232),
+    UNIT(0x4017AE36, CScanEOTExploit090231),
+    UNIT(0x4017AE86, CScanEOTExploit090232),
     INERT(0x4017B614, CScanDOCExploit090565),
     INERT(0x4017B61C, CScanDOCExploit093135),
-    INERT(0x40177C30, CScanExploitPdf),
-    INERT(0x0015C82E, CScanTorrentExploit),
+    UNIT(0x40177C30, CScanExploitPdf),
+    UNIT(0x0015C82E, CScanTorrentExploit),
     INERT(0x00157DB5, CScanAsf),
-    INERT(0x0002F690, CScanWmf),
-    INERT(0x400767E0, CScanRiffAni),
-    INERT(0x000114E7, CScanMGFHOKER_Ntldr),
-    INERT(0x001387A0, CScanPdfHtml),
-    INERT(0x4016FF47, CScanATLExploit),
-    INERT(0x4018435B, CScanFakeCplLnk),
-    INERT(0x40188E06, CScanPdfJs),
-    INERT(0x0018752B, CScanCadLsp),
-    INERT(0x40154E10, CScanSWFExp),
+    UNIT(0x0002F690, CScanWmf),
+    UNIT(0x400767E0, CScanRiffAni),
+    UNIT(0x000114E7, CScanMGFHOKER_Ntldr),
+    UNIT(0x001387A0, CScanPdfHtml),
+    UNIT(0x4016FF47, CScanATLExploit),
+    UNIT(0x4018435B, CScanFakeCplLnk),
+    UNIT(0x40188E06, CScanPdfJs),
+    UNIT(0x0018752B, CScanCadLsp),
+    UNIT(0x40154E10, CScanSWFExp),
     END_OF_TABLE,
 };
 
@@ -371,18 +390,18 @@ const UnitTableEntry aNormalKill[] = {
 // --- Compound archives, Flash movies, JPEG images ---
 
 const UnitTableEntry aCompoundArchiveBeforeLib[] = {
-    INERT(0x0000F5F6, CScanSuspiciousZip),
-    INERT(0x0000F8EE, CScanSuspiciousRar),
+    UNIT(0x0000F5F6, CScanSuspiciousZip),
+    UNIT(0x0000F8EE, CScanSuspiciousRar),
     END_OF_TABLE,
 };
 
 const UnitTableEntry aSWFBefroreLib[] = {
-    INERT(0x00006278, CScanSWF_LFM926),
+    UNIT(0x00006278, CScanSWF_LFM926),
     END_OF_TABLE,
 };
 
 const UnitTableEntry aJPGBefroreLib[] = {
-    INERT(0x00013F00, CScanJPGExploit),
+    UNIT(0x00013F00, CScanJPGExploit),
     END_OF_TABLE,
 };
 
@@ -400,16 +419,16 @@ const UnitTableEntry aMethodKill[] = {
     INERT(0x00000009, CScanCranb),
     INERT(0x0000000A, CScanKukuA),
     INERT(0x0000000B, CScanKukuB),
-    INERT(0x0000000C, CScanFindValidPe2),
+    UNIT(0x0000000C, CScanFindValidPe2),
     INERT(0x0000000D, CScanCkass),
     INERT(0x0000000E, CScanDetnetGw),
     INERT(0x0000000F, CScanDetnetGw35),
-    INERT(0x00000010, CKillVbXXXBind),
+    UNIT(0x00000010, CKillVbXXXBind),
     INERT(0x00000011, CKillWormMagistr_g),
     INERT(0x00000012, CKilldeadcode),
     INERT(0x00000013, CKillBlackice),
     INERT(0x00000014, CKillXlstEx),
-    INERT(0x00000015, CKillGpcode),
+    UNIT(0x00000015, CKillGpcode),
     INERT(0x00000016, CKillNakuru),
     INERT(0x00000017, CKillMabezat),
     INERT(0x00000018, CScanWin32Nimda),

@@ -28,4 +28,31 @@ TEST(HostClasses, DefaultTableLoaderCreatesThePeArchive) {
     table->Release();
 }
 
+// Every class the units ask the loader for comes out answering the interface they ask.
+TEST(HostClasses, DefaultTableLoaderCreatesEveryHostClass) {
+    struct Case {
+        const GUID* clsid;
+        const GUID* iid;
+    };
+    const Case cases[] = {
+        {&qe::CLSID_CQEPEArchive, &qe::IID_IQEArchive},
+        {&qe::CLSID_CQEVM, &qe::IID_IQEVM},
+        {&qe::CLSID_CQEX86Assembler, &qe::IID_IQEX86Assembler},
+    };
+    host::RunningObjectTable* table = host::RunningObjectTable::createDefault();
+    IUnknown* object = nullptr;
+    ASSERT_EQ(table->GetObject(qe::PID_ROT_ObjectLoader, &object), QE_OK);
+    IQEObjectLoader* loader = nullptr;
+    ASSERT_EQ(object->QueryInterface(qe::IID_IQEObjectLoader, reinterpret_cast<void**>(&loader)), QE_OK);
+    for (const Case& c : cases) {
+        IUnknown* created = nullptr;
+        EXPECT_EQ(loader->CreateInstance(table, *c.clsid, nullptr, *c.iid, reinterpret_cast<void**>(&created)), QE_OK);
+        ASSERT_NE(created, nullptr);
+        created->Release();
+    }
+    loader->Release();
+    object->Release();
+    table->Release();
+}
+
 }  // namespace

@@ -12,11 +12,16 @@ namespace {
 
 using fixtures::Bytes;
 
-// The host's running-object table with the PE archive registered, and the scanned file.
+// The host's default running-object table (its loader knows the PE archive), and the scanned
+// file. Without the PE class, the table gets a loader that knows no class.
 struct ScanContext {
     explicit ScanContext(Bytes bytes, bool registerPe = true)
         : file(host::FileObject::fromBytes(std::move(bytes))), rot(host::RunningObjectTable::createDefault()) {
-        if (registerPe) rot->objectLoader()->registerClass(qe::CLSID_CQEPEArchive, host::createPeArchive);
+        if (!registerPe) {
+            host::ObjectLoader* empty = host::ObjectLoader::create();
+            rot->RegisterObject(qe::PID_ROT_ObjectLoader, empty);
+            empty->Release();
+        }
         info = {static_cast<IQEArchive*>(file), static_cast<IQEStream*>(file), rot, 0};
     }
     ~ScanContext() {
