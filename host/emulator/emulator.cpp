@@ -115,9 +115,10 @@ bool EmulatorImpl::anyConditionArmed() const {
 
 EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCallback callback,
                                        const void* context) {
+    if (inRun_) return RunEnd::Fault;  // run control from inside a RunWhile callback
     status_ = emu::STATUS_NONE;
     firedKind_ = eventAddress_ = 0;
-    if (!ensureLoaded() || inRun_) {
+    if (!ensureLoaded()) {
         status_ = emu::STATUS_FAULT;
         return RunEnd::Fault;
     }
@@ -134,8 +135,14 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
     if (goal == Goal::Boundary && !anyConditionArmed()) written_.clear();
     untouchedSinceLoad_ = false;
 
-    const uint64_t begin = cpu_->linearIp();
-    const CpuExit exit = cpu_->run(begin, this);
+    redirectPending_ = false;
+    CpuExit exit = cpu_->run(cpu_->linearIp(), this);
+    while (redirectPending_ && end_ == RunEnd::None) {
+        redirectPending_ = false;
+        deliverInterrupt();
+        exit = cpu_->run(cpu_->linearIp(), this);
+    }
+    redirectPending_ = false;
     if (end_ == RunEnd::None) {
         if (exit == CpuExit::Fault || exit == CpuExit::FetchFault) {
             status_ = emu::STATUS_FAULT;
@@ -221,27 +228,68 @@ bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {
 }
 
 bool EmulatorImpl::onInterrupt(uint32_t number, bool software) {
+    if (number == 1 && !software) return true;  // trap flag set by the program: nothing to report
+    const bool reportable = software && ((eventMask_.armed && eventMask_.p1) ||
+                                         (interruptOrFar_.armed && (interruptOrFar_.p2 == 0 || interruptOrFar_.p2 == number)));
+    if (cpu_->realMode()) {
+        // Past an INT, or on the faulting instruction of an exception.
+        const uint32_t here = uint32_t(cpu_->linearIp());
+        const bool fromHostHandler = software && here - 2 - uint32_t(kBiosSegment) * 16 < kHostHandlersSize;
+        uint8_t vector[4] = {};
+        cpu_->read(number * 4, vector, 4);
+        const uint16_t offset = uint16_t(vector[0] | vector[1] << 8), segment = uint16_t(vector[2] | vector[3] << 8);
+        if (!fromHostHandler && !(segment == kBiosSegment && offset == hostVectorOffset(number))) {
+            // The program installed its own handler: it gets the interrupt, as on the CPU.
+            redirectPending_ = true;
+            redirectSegment_ = segment;
+            redirectOffset_ = offset;
+            if (reportable) raiseInterruptEvent(number);
+            return false;
+        }
+        if (software) {
+            if (serviceDosInterrupt(*cpu_, number, dos_) == DosOutcome::Terminated) {
+                end_ = RunEnd::Ended;
+                status_ = emu::STATUS_ENDED;
+                return false;
+            }
+            // The INT inside the host's handler is the host's own, not an event of the program.
+            if (reportable && !fromHostHandler) raiseInterruptEvent(number);
+            return true;
+        }
+    }
     if (!software) {
-        if (number == 1) return true;  // trap flag set by the program: nothing to report
         end_ = RunEnd::Fault;
         status_ = emu::STATUS_FAULT;
         eventAddress_ = number;
         uncountCurrent();
         return false;
     }
-    if (cpu_->realMode() && serviceDosInterrupt(*cpu_, number, dos_) == DosOutcome::Terminated) {
-        end_ = RunEnd::Ended;
-        status_ = emu::STATUS_ENDED;
-        return false;
-    }
     // A protected-mode INT has no service here: it returns with nothing changed.
-    if ((eventMask_.armed && eventMask_.p1) ||
-        (interruptOrFar_.armed && (interruptOrFar_.p2 == 0 || interruptOrFar_.p2 == number))) {
-        pendingStatus_ = emu::STATUS_INTERRUPT;
-        pendingKind_ = interruptOrFar_.armed ? emu::STOP_INTERRUPT_OR_FAR : emu::STOP_EVENT_MASK;
-        eventAddress_ = number;
-    }
+    if (reportable) raiseInterruptEvent(number);
     return true;
+}
+
+void EmulatorImpl::raiseInterruptEvent(uint32_t number) {
+    pendingStatus_ = emu::STATUS_INTERRUPT;
+    pendingKind_ = interruptOrFar_.armed ? emu::STOP_INTERRUPT_OR_FAR : emu::STOP_EVENT_MASK;
+    eventAddress_ = number;
+}
+
+// Real-mode delivery: FLAGS, CS and IP pushed, IF and TF cleared, CS:IP from the vector.
+// Done between runs: Unicorn ignores an IP written inside its interrupt hook.
+void EmulatorImpl::deliverInterrupt() {
+    const uint32_t flags = cpu_->reg(UC_X86_REG_EFLAGS), cs = cpu_->reg(UC_X86_REG_CS),
+                   ip = cpu_->reg(UC_X86_REG_IP), ss = cpu_->reg(UC_X86_REG_SS), esp = cpu_->reg(UC_X86_REG_ESP);
+    const uint16_t sp = uint16_t(esp - 6);
+    const uint16_t frame[3] = {uint16_t(ip), uint16_t(cs), uint16_t(flags)};
+    for (uint16_t i = 0; i < 3; ++i) {
+        const uint8_t word[2] = {uint8_t(frame[i]), uint8_t(frame[i] >> 8)};
+        cpu_->write(ss * 16 + uint16_t(sp + 2 * i), word, 2);
+    }
+    cpu_->setReg(UC_X86_REG_ESP, (esp & 0xFFFF0000u) | sp);
+    cpu_->setReg(UC_X86_REG_EFLAGS, flags & ~0x300u);
+    cpu_->setReg(UC_X86_REG_CS, redirectSegment_);
+    cpu_->setReg(UC_X86_REG_IP, redirectOffset_);
 }
 
 void EmulatorImpl::onWrite(uint64_t address, uint32_t size) {

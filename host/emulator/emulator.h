@@ -9,6 +9,11 @@
 // CommitImage. Real-mode addresses are linear (segment * 16 + offset); GetIP / SetIP use
 // the 16-bit IP within CS. PE addresses are flat; GetIP is EIP.
 //
+// Interrupts: in real mode an INT (or a divide error) whose vector the program changed is
+// delivered through that vector as the CPU would (FLAGS, CS, IP pushed); through the
+// vectors as loaded, INTs reach the host's DOS services (dos_services.h) and a divide error
+// is a fault. Protected-mode INTs do nothing. Imports of a PE are stubs (program_loader.h).
+//
 // Run control, the one definition every caller is served by:
 //
 // Stop status (GetStopStatus; every Step / RunTo / RunWhile first resets it to 0)

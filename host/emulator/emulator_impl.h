@@ -77,6 +77,8 @@ private:
     bool contained(uint32_t address) const;
     bool isFarTransfer(uint64_t address) const;
     void uncountCurrent();
+    void raiseInterruptEvent(uint32_t number);
+    void deliverInterrupt();
     void markWritten(uint64_t address, uint32_t size);
     bool wasWritten(uint64_t address) const;
     bool followJump(uint16_t* segment, uint32_t* address) const;
@@ -119,6 +121,8 @@ private:
     uint32_t pendingStatus_ = 0;
     uint32_t pendingKind_ = 0;
     bool farPending_ = false;
+    bool redirectPending_ = false;  // an interrupt to deliver through the program's vector
+    uint16_t redirectSegment_ = 0, redirectOffset_ = 0;
     RunEnd end_ = RunEnd::None;
     bool trackWrites_ = false;
     std::unordered_map<uint64_t, std::bitset<4096>> written_;  // by page

@@ -3,6 +3,7 @@
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 
@@ -46,13 +47,14 @@ void writeWord(X86Cpu& cpu, uint32_t address, uint16_t value) {
 std::unique_ptr<X86Cpu> openRealMode(uint32_t programEndParagraph) {
     auto cpu = X86Cpu::open(CpuMode::Real16);
     if (!cpu || !cpu->map(0, kRealMemorySize)) return nullptr;
-    // Vector n points at F000:(n * 4), an IRET: a program that calls a saved vector far
-    // comes straight back.
+    // Vector n points at the host's handler F000:(n * 8), `INT n; RETF 2`: the INT there is
+    // serviced by the host, so a program that hooked a vector and chains to the saved one
+    // reaches the host's service, and RETF 2 keeps the flags it answers with.
     for (uint32_t n = 0; n < 256; ++n) {
-        writeWord(*cpu, n * 4, uint16_t(n * 4));
+        writeWord(*cpu, n * 4, uint16_t(hostVectorOffset(n)));
         writeWord(*cpu, n * 4 + 2, kBiosSegment);
-        uint8_t iret = 0xCF;
-        cpu->write(uint32_t(kBiosSegment) * 16 + n * 4, &iret, 1);
+        const uint8_t handler[5] = {0xCD, uint8_t(n), 0xCA, 0x02, 0x00};
+        cpu->write(uint32_t(kBiosSegment) * 16 + hostVectorOffset(n), handler, sizeof handler);
     }
     writeWord(*cpu, 0x413, 640);  // conventional memory in KiB
     // Environment block just below the PSP: one variable and the program's name.
@@ -158,7 +160,7 @@ struct ApiModel {
     ApiAction action;
 };
 constexpr uint32_t kImageBaseResult = 0xFFFFFFFE;
-constexpr uint32_t kCommandLineAddress = kSystemBase + 0x9000;
+constexpr uint32_t kCommandLineAddress = kSystemBase + 0x1C000;  // past the last stub, below the TEB
 
 // The functions whose stubs return by themselves. Enough for start-up code to run on; any
 // other function ends the run when called.
@@ -211,13 +213,15 @@ void bindImports(X86Cpu& cpu, uint32_t imageBase, uint32_t importRva, LoadedProg
         char module[64] = {};
         cpu.read(imageBase + nameRva, module, sizeof module - 1);
         const uint32_t names = lookup ? lookup : iat;
-        for (uint32_t t = 0; t < kMaxThunksPerModule && p->stubs.size() < kMaxStubs; ++t) {
+        for (uint32_t t = 0; t < kMaxThunksPerModule && p->stubs.size() + 1 < kMaxStubs; ++t) {  // one left for the exit stub
             const uint32_t slot = imageBase + iat + t * 4;
             const uint32_t thunk = readDword(cpu, imageBase + names + t * 4);
             if (!thunk || !cpu.isMapped(slot)) break;
             std::string function;
             if (thunk & 0x80000000u) {
-                function = "#" + std::to_string(thunk & 0xFFFF);
+                char ordinal[8];
+                std::snprintf(ordinal, sizeof ordinal, "#%u", unsigned(thunk & 0xFFFF));
+                function = ordinal;
             } else {
                 char name[128] = {};
                 cpu.read(imageBase + thunk + 2, name, sizeof name - 1);

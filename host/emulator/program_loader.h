@@ -8,8 +8,8 @@
 //   PE32 - headers and sections at ImageBase, flat 32-bit segments from a GDT, FS on a TEB
 //          (whose PEB names the image), a 1 MiB stack whose top word returns into the
 //          process-exit stub, imports bound to stubs at kStubBase (see ApiStub).
-// Real-mode programs see the whole first MiB (plus the HMA); the interrupt table points
-// into kBiosSegment. Nothing of the real machine is reachable.
+// Real-mode programs see the whole first MiB (plus the HMA); the interrupt table points at
+// the host's handlers in kBiosSegment. Nothing of the real machine is reachable.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +26,15 @@ enum class ProgramKind { None, Com, Mz, Pe };
 constexpr uint16_t kPspSegment = 0x1000;
 constexpr uint16_t kBiosSegment = 0xF000;
 constexpr uint32_t kRealMemorySize = 0x110000;
+// Offset in kBiosSegment of the host's handler for interrupt n (the vector's value at load).
+constexpr uint32_t hostVectorOffset(uint32_t n) { return n * 8; }
+constexpr uint32_t kHostHandlersSize = 256 * 8;
 
 // PE address space of the host's own structures.
 constexpr uint32_t kStackBase = 0x7FE00000, kStackSize = 0x100000;
 constexpr uint32_t kSystemBase = 0x7FFC0000, kSystemSize = 0x20000;
 constexpr uint32_t kGdtAddress = kSystemBase;
-constexpr uint32_t kStubBase = kSystemBase + 0x1000, kStubSize = 16, kMaxStubs = 0x1000;
+constexpr uint32_t kStubBase = kSystemBase + 0x1000, kStubSize = 16, kMaxStubs = 0x1000;  // up to +0x11000
 constexpr uint32_t kTebAddress = 0x7FFDE000, kPebAddress = 0x7FFDF000;
 constexpr uint32_t kBlockArenaSize = 64u << 20;
 

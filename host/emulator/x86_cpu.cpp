@@ -32,7 +32,7 @@ bool X86Cpu::map(uint64_t address, uint64_t size) {
 }
 
 void X86Cpu::unmap(uint64_t address, uint64_t size) {
-    uc_ctl_remove_cache(uc_, address, address + size);
+    if (translated_) uc_ctl_remove_cache(uc_, address, address + size);
     uc_mem_unmap(uc_, address, size);
 }
 
@@ -86,7 +86,7 @@ uint32_t X86Cpu::write(uint64_t address, const void* buffer, uint32_t length) {
         }
     }
     // Code already translated from these bytes would otherwise keep running in its old form.
-    if (done) uc_ctl_remove_cache(uc_, address, address + done);
+    if (done && translated_) uc_ctl_remove_cache(uc_, address, address + done);
     return done;
 }
 
@@ -121,6 +121,7 @@ void X86Cpu::setGdt(uint64_t base, uint32_t limit) {
 
 CpuExit X86Cpu::run(uint64_t begin, CpuObserver* observer) {
     observer_ = observer;
+    translated_ = true;
     stoppedByHook_ = false;
     interruptStop_ = false;
     codeWritten_ = replayed_ = false;

@@ -86,6 +86,7 @@ private:
     bool interruptStop_ = false;
     bool codeWritten_ = false;  // a store near the instruction the code hook saw last
     bool replayed_ = false;
+    bool translated_ = false;  // whether any code has been translated yet
 };
 
 }  // namespace host

@@ -6,6 +6,8 @@
 #include <new>
 
 #include "module/formats/stream_io.h"
+#include "module/toolkit/interface_ptr.h"
+#include "sdk/identifiers.h"
 
 namespace {
 
@@ -201,8 +203,9 @@ void CLZHUnpacker::PutBytes(uint8_t byte) {
 uint32_t CLZHUnpacker::LZHUnpack(int size, IUnknown* source, IUnknown* destination) {
     m_output.reset(new (std::nothrow) uint8_t[kBufferSize]);
     m_input.reset(new (std::nothrow) uint8_t[kBufferSize]);
-    remedy::formats::InterfaceRef<IQEStream> src, dst;
-    if (!m_output || !m_input || !src.query(source, qe::IID_IQEStream) || !dst.query(destination, qe::IID_IQEStream)) {
+    auto src = remedy::queryInterface<IQEStream>(source, qe::IID_IQEStream);
+    auto dst = remedy::queryInterface<IQEStream>(destination, qe::IID_IQEStream);
+    if (!m_output || !m_input || !src || !dst) {
         m_output.reset();
         m_input.reset();
         return 0;

@@ -8,6 +8,7 @@
 
 #include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "sdk/identifiers.h"
 
 namespace scanex {
 

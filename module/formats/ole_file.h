@@ -5,6 +5,9 @@
 // It never allocates sectors and never grows the file: every write lands on bytes that already
 // belong to the stream and lie inside the file. Failures are reported by results only
 // (0, 0xFFFFFFFF or a short count); nothing is repaired.
+//
+// Only the low 32 bits of an entry's size (entry offset 120) are read or written; streams of
+// 4 GiB or more are outside this editor's range.
 #pragma once
 
 #include <cstdint>

@@ -1,44 +1,12 @@
-// Small helpers the container readers share for reaching a file's bytes through the host's
-// stream interfaces: a reference holder that releases on scope exit, and positioned reads and
-// writes that report how many bytes really moved.
+// Positioned reads and writes the container readers share for reaching a file's bytes through
+// the host's stream interfaces; each reports how many bytes really moved.
 #pragma once
 
 #include <cstdint>
 
 #include "sdk/file_interfaces.h"
-#include "sdk/identifiers.h"
 
 namespace remedy::formats {
-
-// Owns one interface reference; releases it when it goes away.
-template <class Interface>
-class InterfaceRef {
-public:
-    InterfaceRef() = default;
-    explicit InterfaceRef(Interface* adopted) : ptr_(adopted) {}
-    InterfaceRef(const InterfaceRef&) = delete;
-    InterfaceRef& operator=(const InterfaceRef&) = delete;
-    ~InterfaceRef() { reset(); }
-
-    void reset() {
-        if (ptr_) ptr_->Release();
-        ptr_ = nullptr;
-    }
-    // Asks `object` for the interface `iid`; false (and empty) when it is not offered.
-    bool query(IUnknown* object, const GUID& iid) {
-        reset();
-        void* out = nullptr;
-        if (!object || qeFailed(object->QueryInterface(iid, &out)) || !out) return false;
-        ptr_ = static_cast<Interface*>(out);
-        return true;
-    }
-    Interface* get() const { return ptr_; }
-    Interface* operator->() const { return ptr_; }
-    explicit operator bool() const { return ptr_ != nullptr; }
-
-private:
-    Interface* ptr_ = nullptr;
-};
 
 // Absolute seek. False when the offset does not fit the stream's 64-bit position or the
 // stream refuses it.

@@ -32,7 +32,7 @@ public:
     static constexpr uint64_t kMaxStringLength = 4096;
 
     string_dumper();
-    // Called once for each new distinct string: its offset from the start of the pass, the
+    // Called once for each new distinct string: its byte offset from the start of the pass, the
     // lower-cased bytes (terminated), their count and CRC. Non-zero continues; zero stops the
     // chunk (the string is then not recorded).
     virtual int on_discover_string(uint64_t offset, const char* text, uint64_t length, uint32_t crc);

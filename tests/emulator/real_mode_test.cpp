@@ -208,3 +208,36 @@ TEST(SelfModifyingCode, HostWritesReachTranslatedCode) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DosServices, ProgramHandlersGetTheirInterrupts) {
+    Loaded l(asmProgram("com_vectors"));
+    IExecExport& x = l.x();
+    EXPECT_EQ(x.Step(1000), 0u);
+    ASSERT_EQ(x.GetStopStatus(), host::emu::STATUS_ENDED);
+    EXPECT_EQ(x.GetRegister(qe::EXEC_REG_EDI) & 0xFFFF, 0x5555u);
+    EXPECT_EQ(x.GetRegister(qe::EXEC_REG_ESI) & 0xFFFF, 0xAAAAu);
+    const uint32_t end = kComEntry + uint32_t(l.bytes().size());
+    uint8_t words[4] = {};
+    ASSERT_EQ(x.ReadMemory(end - 4, words, 4), 1u);
+    EXPECT_EQ(words[0] | words[1] << 8, 2);        // calls through the hooked INT 21h
+    EXPECT_EQ(words[2] | words[3] << 8, 0x0005);   // the version still came from the host
+    // Every frame popped but the last INT 21h's: the program ended inside the chain.
+    EXPECT_EQ(x.GetRegister(qe::EXEC_REG_ESP), 0xFFFEu - 6);
+}
+
+TEST(DosServices, InterruptNoticeStopsInTheProgramsHandler) {
+    Loaded l(asmProgram("com_vectors"));
+    IExecExport& x = l.x();
+    const uint32_t record[4] = {host::emu::STOP_INTERRUPT_OR_FAR, 0, 3, 0};
+    ASSERT_EQ(x.SetStopCondition(record), 1u);
+    EXPECT_EQ(x.Step(100), 0u);
+    EXPECT_EQ(x.GetStopStatus(), host::emu::STATUS_INTERRUPT);
+    uint8_t code[3] = {};
+    ASSERT_EQ(x.ReadMemory(x.GetSegment(qe::EXEC_SEG_CS) * 16 + x.GetIP(), code, 3), 1u);
+    EXPECT_EQ(code[0], 0xBF);  // mov di, 5555h: the handler's first instruction
+    EXPECT_EQ(code[1], 0x55);
+}
+
+}  // namespace

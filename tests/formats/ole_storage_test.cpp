@@ -202,3 +202,27 @@ TEST(OleStorage, NullStreamIsNotValid) {
     OLESSDataFile ole(nullptr);
     EXPECT_EQ(ole.valid, 0u);
 }
+
+// The second FAT sector is listed in a DIFAT sector; the FAT itself is read from the first one on.
+TEST(OleStorage, DifatSectorListingTheNextFatSector) {
+    OleBuilder builder;
+    builder.headerFatSlots(1);
+    builder.addStream("Big", pattern(70000, 4));
+    OleFile file = builder.build();
+    ASSERT_EQ(file.fatSectors, (std::vector<uint32_t>{0, 1}));
+    ASSERT_EQ(file.difatSectors.size(), 1u);
+    {
+        HostFile host(file.bytes);
+        OLESSDataFile ole(host.stream());
+        ASSERT_EQ(ole.valid, 1u);
+        EXPECT_EQ(ole.difat.size(), 128u);
+        EXPECT_EQ(ole.fat.size(), 256u);
+        const OLESS_DIRECTORY_ENTRY_EX* e = findEntry(ole, L"Big");
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(readBack(host.bytes(), e->dataOffset, 70000), pattern(70000, 4));
+    }
+    // A DIFAT value that is not the next sector is refused like a FAT value.
+    fixtures::put32(file.bytes, file.sectorOffset(file.difatSectors[0]) + 4, 7);
+    HostFile host(file.bytes);
+    EXPECT_EQ(OLESSDataFile(host.stream()).valid, 0u);
+}

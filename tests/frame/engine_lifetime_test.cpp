@@ -1,6 +1,7 @@
 // Binding engines to the running-object table, and what an engine releases when it dies.
 #include <gtest/gtest.h>
 
+#include "host/emulator/emulator.h"
 #include "module/frame/kill_engine.h"
 #include "module/frame/scan_engine.h"
 #include "sdk/format_codes.h"
@@ -83,8 +84,8 @@ TEST(EngineLifetime, KeptUnitIsDeletedBeforeTheTableIsReleased) {
     engine->AddRef();
     ASSERT_EQ(engine->init_class(&rot, nullptr), QE_OK);
     host::FileObject* file = makeFile(smallPe(), qe::FORMAT_PE);
-    FileExec exec(file);
-    STScanExRequest request{0, 0, 0, 0, &exec};
+    auto exec = host::Emulator::create(file);
+    STScanExRequest request{0, 0, 0, 0, exec.get()};
     ASSERT_EQ(engine->Scan(static_cast<IQEArchive*>(file), &request), 0x77u);
     EXPECT_EQ(unitLog.live, 1);
     unitLog.watchedRefs = &rot.refs;
@@ -92,6 +93,7 @@ TEST(EngineLifetime, KeptUnitIsDeletedBeforeTheTableIsReleased) {
     EXPECT_EQ(unitLog.live, 0);
     EXPECT_EQ(unitLog.refsAtDeletion, 1);
     EXPECT_EQ(rot.refs, 0);
+    exec.reset();  // the emulator holds its own reference to the file
     EXPECT_EQ(file->refCount(), 1u);
     file->Release();
 }

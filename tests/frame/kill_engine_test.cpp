@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "host/emulator/emulator.h"
 #include "module/frame/kill_engine.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
@@ -151,20 +152,20 @@ TEST_F(KillEngineTest, SlotWithoutATableFails) {
 
 TEST_F(KillEngineTest, PeByIdentifierNeedsParsedHeaders) {
     IUnknown* pe = file(smallPe(), qe::FORMAT_PE);
-    FileExec exec(files_.back());
-    EXPECT_EQ(kill(pe, 0x10, qe::KILL_BY_ID, 0, &exec), KILL_REPAIRED);
+    auto exec = host::Emulator::create(files_.back());
+    EXPECT_EQ(kill(pe, 0x10, qe::KILL_BY_ID, 0, exec.get()), KILL_REPAIRED);
     EXPECT_EQ(unitLog.lastSectionCount, 1u);
 
     resetUnits();
     for (UnitScript& s : unitLog.scripts) s.kill = KILL_REPAIRED;
     EXPECT_EQ(kill(pe, 0x10, qe::KILL_BY_ID, 0, nullptr), KILL_FAILED) << "no emulator";
     IUnknown* broken = file({'M', 'Z', 1, 2, 3}, qe::FORMAT_PE);
-    FileExec brokenExec(files_.back());
-    EXPECT_EQ(kill(broken, 0x10, qe::KILL_BY_ID, 0, &brokenExec), KILL_FAILED);
+    auto brokenExec = host::Emulator::create(files_.back());
+    EXPECT_EQ(kill(broken, 0x10, qe::KILL_BY_ID, 0, brokenExec.get()), KILL_FAILED);
     EXPECT_EQ(unitLog.created, 0);
 
     // Method-number and special-method units run without the headers.
-    EXPECT_EQ(kill(broken, 0, qe::KILL_BY_METHOD, 1, &brokenExec), KILL_REPAIRED);
+    EXPECT_EQ(kill(broken, 0, qe::KILL_BY_METHOD, 1, brokenExec.get()), KILL_REPAIRED);
     EXPECT_EQ(unitLog.lastParam.peHeaders, nullptr);
     EXPECT_EQ(kill(pe, 0, int32_t(0x80000003u), 0x77, nullptr), KILL_REPAIRED);
     EXPECT_EQ(unitLog.lastParam.peHeaders, nullptr);

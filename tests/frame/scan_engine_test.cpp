@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "host/emulator/emulator.h"
 #include "module/frame/scan_engine.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
@@ -96,17 +97,17 @@ TEST_F(ScanEngineTest, PeFilesNeedParsedHeaders) {
     everyUnitFinds();
     engine(kEverySlot);
     IUnknown* pe = file(smallPe(), qe::FORMAT_PE);
-    FileExec exec(files_.back());
-    EXPECT_EQ(scan(pe, 0, &exec), 0x100u);
+    auto exec = host::Emulator::create(files_.back());
+    EXPECT_EQ(scan(pe, 0, exec.get()), 0x100u);
     EXPECT_EQ(unitLog.lastSectionCount, 1u);
-    EXPECT_EQ(unitLog.lastParam.emulator, &exec);
+    EXPECT_EQ(unitLog.lastParam.emulator, exec.get());
 
     resetUnits();
     everyUnitFinds();
     EXPECT_EQ(scan(pe, 0, nullptr), 0u) << "no emulator";
     IUnknown* notPe = file({'M', 'Z', 0, 0}, qe::FORMAT_PE);
-    FileExec notPeExec(files_.back());
-    EXPECT_EQ(scan(notPe, 0, &notPeExec), 0u) << "headers cannot be parsed";
+    auto notPeExec = host::Emulator::create(files_.back());
+    EXPECT_EQ(scan(notPe, 0, notPeExec.get()), 0u) << "headers cannot be parsed";
     EXPECT_EQ(unitLog.created, 0);
 }
 
@@ -260,8 +261,8 @@ TEST_F(ScanEngineTest, DamagedPeWalksTheBadFileTable) {
     everyUnitFinds();
     engine(kEverySlot);
     IUnknown* pe = file(smallPe(), qe::FORMAT_PE);
-    FileExec exec(files_.back());
-    EXPECT_EQ(scan(pe, 0x10, &exec), 0x200u);
+    auto exec = host::Emulator::create(files_.back());
+    EXPECT_EQ(scan(pe, 0x10, exec.get()), 0x200u);
     EXPECT_EQ(unitLog.lastInfo.flags, 0x10u);
 }
 

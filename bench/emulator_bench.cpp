@@ -1,0 +1,122 @@
+// Figures of the host emulator: instructions per second (free and under a stop condition),
+// one Step, an emulator nobody uses, and loading a 1 MB PE up to its first instruction.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "host/emulator/emulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// inc ax; jmp short back: a COM program that never ends.
+const std::vector<uint8_t> kLoop = {0x40, 0xEB, 0xFD};
+
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) { std::memcpy(b.data() + at, &v, 2); }
+
+// A PE32 with one 1 MiB code section of NOPs ending in a loop.
+std::vector<uint8_t> onePeMegabyte() {
+    const uint32_t raw = 1u << 20;
+    std::vector<uint8_t> pe(0x400 + raw, 0x90);
+    std::memset(pe.data(), 0, 0x400);
+    pe[0] = 'M', pe[1] = 'Z';
+    put32(pe, 0x3C, 0x80);
+    put32(pe, 0x80, 0x00004550);
+    put16(pe, 0x84, 0x014C);
+    put16(pe, 0x86, 1);
+    put16(pe, 0x94, 224);
+    put16(pe, 0x96, 0x0102);
+    const size_t opt = 0x98;
+    put16(pe, opt, 0x010B);
+    put32(pe, opt + 16, 0x1000);       // entry
+    put32(pe, opt + 28, 0x400000);     // image base
+    put32(pe, opt + 32, 0x1000);
+    put32(pe, opt + 36, 0x200);
+    put32(pe, opt + 56, 0x1000 + raw); // size of image
+    put32(pe, opt + 60, 0x400);
+    put32(pe, opt + 92, 16);
+    const size_t sec = opt + 224;
+    std::memcpy(pe.data() + sec, ".text", 5);
+    put32(pe, sec + 8, raw);
+    put32(pe, sec + 12, 0x1000);
+    put32(pe, sec + 16, raw);
+    put32(pe, sec + 20, 0x400);
+    put32(pe, sec + 36, 0x60000020);
+    pe[pe.size() - 2] = 0xEB, pe[pe.size() - 1] = 0xFE;
+    return pe;
+}
+
+struct Program {
+    host::FileObject* file;
+    std::unique_ptr<host::Emulator> emu;
+    explicit Program(std::vector<uint8_t> bytes)
+        : file(host::FileObject::fromBytes(std::move(bytes))), emu(host::Emulator::create(file)) {}
+    ~Program() {
+        emu.reset();
+        file->Release();
+    }
+};
+
+}  // namespace
+
+int main() {
+    {
+        Program p(kLoop);
+        const uint32_t n = 50'000'000;
+        p.emu->SetStepLimit(n);
+        p.emu->Step(1);  // load and translate first
+        const auto start = Clock::now();
+        p.emu->Step(n - 1);
+        std::printf("free run:                 %.1f M instructions/s\n", (n - 1) / secondsSince(start) / 1e6);
+    }
+    {
+        Program p(kLoop);
+        const uint32_t n = 50'000'000;
+        p.emu->SetStepLimit(n);
+        const uint32_t containment[4] = {host::emu::STOP_CONTAINMENT, 0, 0, 0};
+        p.emu->SetStopCondition(containment);
+        p.emu->Step(1);
+        const auto start = Clock::now();
+        p.emu->Step(n - 1);
+        std::printf("under a stop condition:   %.1f M instructions/s\n", (n - 1) / secondsSince(start) / 1e6);
+    }
+    {
+        Program p(kLoop);
+        p.emu->Step(1);
+        const int n = 200'000;
+        const auto start = Clock::now();
+        for (int i = 0; i < n; ++i) p.emu->Step(1);
+        std::printf("one Step:                 %.3f us\n", secondsSince(start) / n * 1e6);
+    }
+    {
+        host::FileObject* file = host::FileObject::fromBytes(kLoop);
+        const int n = 200'000;
+        const auto start = Clock::now();
+        for (int i = 0; i < n; ++i) {
+            auto emu = host::Emulator::create(file);
+            (void)emu->GetFileSize();
+        }
+        std::printf("unused emulator:          %.3f us\n", secondsSince(start) / n * 1e6);
+        file->Release();
+    }
+    {
+        const std::vector<uint8_t> pe = onePeMegabyte();
+        const int n = 200;
+        double total = 0;
+        for (int i = 0; i < n; ++i) {
+            Program p(pe);
+            const auto start = Clock::now();
+            p.emu->Step(1);
+            total += secondsSince(start);
+        }
+        std::printf("1 MB PE load + 1st insn:  %.3f ms\n", total / n * 1e3);
+    }
+    return 0;
+}
