@@ -30,6 +30,14 @@ Bytes cleanComProgram() {
     return {0xBA, 0x08, 0x01, 0xB4, 0x09, 0xCD, 0x21, 0xC3, 'h', 'e', 'l', 'l', 'o', '$'};
 }
 
+// What an MZ cleaner gives back: the clean program with the infected file's page count words.
+Bytes dosRepaired(const Bytes& clean, const std::function<Bytes(const Bytes&)>& infect) {
+    const Bytes infected = infect(clean);
+    Bytes repaired = clean;
+    std::copy(infected.begin() + 2, infected.begin() + 6, repaired.begin() + 2);
+    return repaired;
+}
+
 struct Sample {
     const char* name;
     std::function<Bytes()> make;
@@ -45,9 +53,17 @@ const Sample kSamples[] = {
     {"report.pdf", [] { return text("%PDF-1.4\n1 0 obj << /Type /Catalog >> endobj\ntrailer << /Root 1 0 R >>\n%%EOF\n"); }},
     {"greeting.vbs", [] { return text("Dim name\r\nname = \"world\"\r\nMsgBox \"hello \" & name\r\n"); }},
     {"readme.txt", [] { return text("Files remedy should leave alone.\n"); }},
-    // Infected: found by a scan engine and repaired by the unit it kept.
+    // DOS infectors the scan engines find themselves (the others are found by the host's
+    // signature library). The MZ cleaners leave the page count as the virus set it.
     {"tmcb.com", [] { return fixtures::dos::infectTmcBCom(fixtures::dos::makeCom(3333)); },
      [] { return std::optional<Bytes>(fixtures::dos::makeCom(3333)); }},
+    {"tmcb.exe", [] { return fixtures::dos::infectTmcBMz(fixtures::dos::makeMz(), fixtures::dos::TmcBMzForm::Emulated); },
+     [] { return std::optional<Bytes>(dosRepaired(fixtures::dos::makeMz(), [](const Bytes& mz) {
+              return fixtures::dos::infectTmcBMz(mz, fixtures::dos::TmcBMzForm::Emulated);
+          })); }},
+    {"tequila.exe", [] { return fixtures::dos::infectTequila(fixtures::dos::makeMz()); },
+     [] { return std::optional<Bytes>(dosRepaired(fixtures::dos::makeMz(), fixtures::dos::infectTequila)); }},
+    // A script virus the ordinary-file units find and cut off.
     {"acad.lsp", [] { return fixtures::appendCadVirus(fixtures::makeLispRoutine()); },
      [] { return std::optional<Bytes>(fixtures::makeLispRoutine()); }},
 };

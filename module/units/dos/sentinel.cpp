@@ -22,6 +22,9 @@ const SentinelInfo stSentinelInfo[] = {
 
 // Stop kind: the program returns to its load entry.
 constexpr uint32_t kStopAtEntry = 4;
+// The virus is back at the entry after a few thousand instructions; a program that is not
+// this virus is not run for longer than this.
+constexpr uint32_t kRunBudget = 200000;
 
 // Where the restored bytes go back in the file. A COM program's entry is file offset 0. In an MZ
 // program the entry lies in the load module after the header: writing at offset 0 would destroy
@@ -52,6 +55,7 @@ uint32_t CScanSentinelCOM::Kill(STScanInfo*, tagScanExParam* param) {
 
     const uint32_t stopAtEntry[4] = {kStopAtEntry, 0, 0, 0};
     emu->SetStopCondition(stopAtEntry);
+    emu->SetStepLimit(kRunBudget);
     emu->RunTo(1, 0);
     uint32_t restoredAddress = 0, offset = 0, size = 0;
     uint8_t restored[5] = {};

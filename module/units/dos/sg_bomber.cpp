@@ -52,6 +52,10 @@ bool runUntil(IExecExport& emu, QERunWhileCallback condition, const RunContext& 
 uint32_t CScanSG_Bomber1305::Kill(STScanInfo*, tagScanExParam* param) {
     IExecExport* emu = emulatorOf(param);
     if (!emu || !emu->Restart()) return KILL_FAILED;
+    // The virus has the host back after a few thousand instructions; a program that is not
+    // this virus is not run for longer than this.
+    constexpr uint32_t kRunBudget = 200000;
+    emu->SetStepLimit(kRunBudget);
 
     RunContext context{emu, 0};
     if (!runUntil(*emu, untilInt21, context)) return KILL_FAILED;

@@ -112,18 +112,21 @@ uint32_t CScanVoronezh1600EXE::Kill(STScanInfo*, tagScanExParam* param) {
             break;
         }
     }
-    uint8_t* moved = table.data() + 4 * chosen;
-    const int64_t distance = int64_t(virusOffset) + 426 - int64_t(entryOffset);
-    const uint16_t offset = loadLe16(moved);
-    if (distance <= offset) {
-        storeLe16(moved, uint16_t(offset - distance));
-    } else {
-        // The offset word cannot absorb the distance: point the entry at the same place as a
-        // normalised segment:offset pair.
-        const int64_t address = int64_t(loadLe16(moved + 2)) * 16 + offset - distance;
-        if (address < 0) return KILL_FAILED;
-        storeLe16(moved, uint16_t(address & 15));
-        storeLe16(moved + 2, uint16_t(address >> 4));
+    // The last entry is the virus's own and is cleared below, whatever it was chosen for.
+    if (chosen + 1 < entries) {
+        uint8_t* moved = table.data() + 4 * chosen;
+        const int64_t distance = int64_t(virusOffset) + 426 - int64_t(entryOffset);
+        const uint16_t offset = loadLe16(moved);
+        if (distance <= offset) {
+            storeLe16(moved, uint16_t(offset - distance));
+        } else {
+            // The offset word cannot absorb the distance: point the entry at the same place as a
+            // normalised segment:offset pair.
+            const int64_t address = int64_t(loadLe16(moved + 2)) * 16 + offset - distance;
+            if (address < 0) return KILL_FAILED;
+            storeLe16(moved, uint16_t(address & 15));
+            storeLe16(moved + 2, uint16_t(address >> 4));
+        }
     }
     std::fill_n(table.data() + 4 * (entries - 1), 4, uint8_t(0));
 

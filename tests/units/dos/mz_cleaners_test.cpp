@@ -42,9 +42,11 @@ TEST_P(MzRoundTripTest, KillByIdentifierGivesBackTheCleanProgram) {
 }
 
 const MzOptions kPlainHost{};
-const MzOptions kLargeHost{6000, 0, 0x400};
+const MzOptions kLargeHost{6000, std::nullopt, 0x400};
 // DataCrimeII gives every host SS 0 and SP 0xFFFE: a host that had them comes back exactly.
 const MzOptions kTinyModelHost{2048, 0, 0xFFFE};
+// Sentinel patches the entry's code, so its host's entry bytes must hold no relocated word.
+const MzOptions kPlainEntryHost{2048, std::nullopt, 0x200, true};
 
 const MzRoundTrip kMzRoundTrips[] = {
     {"Tremor", 0xaba8, kPlainHost, infectTremor},
@@ -57,8 +59,8 @@ const MzRoundTrip kMzRoundTrips[] = {
     {"Voronezh1600", 0x3dd9, kPlainHost, [](const Bytes& h) { return infectVoronezh1600Exe(h, false); }},
     {"Voronezh1600NormalisedEntry", 0x3dd9, kPlainHost,
      [](const Bytes& h) { return infectVoronezh1600Exe(h, true); }},
-    {"Sentinel3ByteEntry", 0x3ae4, kPlainHost, [](const Bytes& h) { return infectSentinelMz(h, false); }},
-    {"Sentinel5ByteEntry", 0x3ae4, kPlainHost, [](const Bytes& h) { return infectSentinelMz(h, true); }},
+    {"Sentinel3ByteEntry", 0x3ae4, kPlainEntryHost, [](const Bytes& h) { return infectSentinelMz(h, false); }},
+    {"Sentinel5ByteEntry", 0x3ae4, kPlainEntryHost, [](const Bytes& h) { return infectSentinelMz(h, true); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Families, MzRoundTripTest, ::testing::ValuesIn(kMzRoundTrips),
@@ -67,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(Families, MzRoundTripTest, ::testing::ValuesIn(kMzRound
 // On an MZ host the restored entry bytes go back into the load module, never over the header.
 TEST(SentinelMz, EveryRegisteredIdentifierRepairsWithoutTouchingTheSignature) {
     REQUIRE_EMULATOR();
-    const Bytes clean = makeMz();
+    const Bytes clean = makeMz(kPlainEntryHost);
     const Bytes infected = infectSentinelMz(clean, false);
     for (uint32_t id : {0x3ae4u, 0x3ad8u, 0x3adbu, 0x3ae2u, 0x3addu, 0x3adfu}) {
         SCOPED_TRACE(id);
