@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include "host/classify.h"
+#include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 
 namespace host {
@@ -147,6 +148,21 @@ ScanFinding Engines::scan(ScanTarget& target) {
     lastFoundSerial_ = 0;
     lastFoundPhase_ = Phase::None;
     target.emulator_.reset();
+    ScanFinding finding = scanOnce(target);
+    // A Flash movie is an ordinary file too: the ordinary-file units (a Flash detector among
+    // them) see it in a second pass as format 0; its own format is put back afterwards.
+    const uint32_t format = file->format();
+    if (!finding.failed && finding.virusId == 0 && (format == qe::FORMAT_SWF || format == qe::FORMAT_SWF_COMPRESSED)) {
+        file->setFormat(qe::FORMAT_FILE);
+        finding = scanOnce(target);
+        file->setFormat(format);
+    }
+    return finding;
+}
+
+// Runs the pre-library engine, then the post-library engine, over the file as it is classified.
+ScanFinding Engines::scanOnce(ScanTarget& target) {
+    FileObject* file = target.file_;
     ScanFinding finding;
     const std::pair<IQEEngineScanEx*, Phase> order[] = {{pre_, Phase::PreLibrary}, {post_, Phase::PostLibrary}};
     for (auto [engine, phase] : order) {

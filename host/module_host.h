@@ -114,6 +114,7 @@ public:
 
 private:
     Engines() = default;
+    ScanFinding scanOnce(ScanTarget& target);
 
     std::shared_ptr<Module> module_;
     RunningObjectTable* rot_ = nullptr;

@@ -3,8 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-dev libgmock-dev
           libunicorn-dev libzydis-dev
-          # Tools that make the clean media, image and font samples of the exploit-detector tests.
-          ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core)
+          # Tools that make the clean media, image, font and torrent samples of the exploit-detector tests.
+          ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
