@@ -47,6 +47,7 @@
 #include "module/units/exploit/torrent_exploit.h"
 #include "module/units/exploit/vbxxx_bind.h"
 #include "module/units/exploit/zed_1stking.h"
+#include "module/units/special/special_kills.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -441,15 +442,15 @@ const UnitTableEntry aMethodKill[] = {
 };
 
 const UnitTableEntry aSpecKill[] = {
-    INERT(0x00000001, CKillMiser),
-    INERT(0x00000002, CKillRestorePeHeader),
-    INERT(0x00000003, CVMControlerStub),
-    INERT(0x00000004, CCutFileHead),
-    INERT(0x00000005, CKillSubRest),
-    INERT(0x00000006, CscanRag),
-    INERT(0x00000007, CExtractResource),
-    INERT(0x00000008, CExtractResource2),
-    INERT(0x00000009, CGetExtraFileData),
+    UNIT(0x00000001, CKillMiser),
+    UNIT(0x00000002, CKillRestorePeHeader),
+    UNIT(0x00000003, CVMControlerStub),
+    UNIT(0x00000004, CCutFileHead),
+    UNIT(0x00000005, CKillSubRest),
+    UNIT(0x00000006, CscanRag),
+    UNIT(0x00000007, CExtractResource),
+    UNIT(0x00000008, CExtractResource2),
+    UNIT(0x00000009, CGetExtraFileData),
     END_OF_TABLE,
 };
 
