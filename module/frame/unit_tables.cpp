@@ -8,6 +8,7 @@
 // Building a class therefore turns its rows from INERT into UNIT and adds one include.
 #include "module/frame/inert_unit.h"
 #include "module/frame/unit_table.h"
+#include "module/frame/unknown_engine.h"
 
 // Unit families (one header per family file under module/units/).
 #include "module/units/dos/april10.h"
@@ -248,7 +249,7 @@ const UnitTableEntry aPEKill[] = {
 };
 
 const UnitTableEntry aPEUnknown[] = {
-    INERT(0x4007AE2E, CScanUnknownVirus),
+    UNIT(0x4007AE2E, CScanUnknownVirus),
     END_OF_TABLE,
 };
 
