@@ -70,6 +70,7 @@ const char* phaseName(Phase phase) {
     switch (phase) {
         case Phase::PreLibrary: return "pre-library";
         case Phase::PostLibrary: return "post-library";
+        case Phase::Heuristic: return "heuristic";
         case Phase::None: break;
     }
     return "none";
@@ -133,12 +134,24 @@ std::unique_ptr<Engines> Engines::create(std::shared_ptr<Module> module, Running
         if (r != QE_OK || !engine) return fail(std::string("cannot create the ") + w.name);
         *w.slot = static_cast<IQEEngineScanEx*>(engine);
     }
+    // The unknown-virus engine has no class of its own: the post-library engine's factory
+    // creates it when asked for IQEEngine. A module without it scans without heuristics.
+    IQXClassFactory* factory = nullptr;
+    if (engines->module_->classFactory(qe::CLSID_CQEEngineScanExPost, &factory) == QE_OK) {
+        void* engine = nullptr;
+        if (factory->CreateInstance(static_cast<IQERunningObjectTable*>(rot), nullptr, qe::IID_IQEEngine, &engine) ==
+                QE_OK &&
+            engine)
+            engines->unknown_ = static_cast<IQEEngine*>(engine);
+        factory->Release();
+    }
     return engines;
 }
 
 Engines::~Engines() {
     for (IQEEngineScanEx* engine : {pre_, post_, kill_})
         if (engine) engine->Release();
+    if (unknown_) unknown_->Release();
     if (rot_) rot_->Release();
 }
 
@@ -190,15 +203,35 @@ ScanFinding Engines::scanOnce(ScanTarget& target) {
             return finding;
         }
     }
+    if (unknown_) {
+        bool threw = false;
+        const uint32_t result = guarded([&] { return unknown_->Scan(static_cast<IQEArchive*>(file)); }, &threw);
+        if (threw || (result & 0x80000000u)) {
+            finding.failed = true;
+            finding.engineResult = result;
+            finding.phase = Phase::Heuristic;
+        } else if (result != 0) {
+            finding.virusId = result;
+            finding.phase = Phase::Heuristic;
+            lastFoundSerial_ = target.serial_;
+            lastFoundPhase_ = Phase::Heuristic;
+        }
+    }
     return finding;
 }
 
 uint32_t Engines::killFound(ScanTarget& target) {
     if (lastFoundSerial_ == 0 || lastFoundSerial_ != target.serial_) return KILL_FAILED;
-    IQEEngineScanEx* engine = lastFoundPhase_ == Phase::PreLibrary ? pre_ : post_;
+    const Phase phase = lastFoundPhase_;
     lastFoundSerial_ = 0;  // the kept unit repairs once
     lastFoundPhase_ = Phase::None;
     bool threw = false;
+    if (phase == Phase::Heuristic) {
+        if (!unknown_) return KILL_FAILED;
+        const uint32_t result = guarded([&] { return unknown_->Kill(static_cast<IQEArchive*>(target.file_)); }, &threw);
+        return threw ? KILL_FAILED : result;
+    }
+    IQEEngineScanEx* engine = phase == Phase::PreLibrary ? pre_ : post_;
     uint32_t result = guarded(
         [&] { return engine->Kill(static_cast<IQEArchive*>(target.file_), &target.request_); }, &threw);
     return threw ? KILL_FAILED : result;

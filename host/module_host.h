@@ -47,8 +47,8 @@ private:
     std::string path_;
 };
 
-enum class Phase { None, PreLibrary, PostLibrary };
-const char* phaseName(Phase phase);  // "pre-library", "post-library", "none"
+enum class Phase { None, PreLibrary, PostLibrary, Heuristic };
+const char* phaseName(Phase phase);  // "pre-library", "post-library", "heuristic", "none"
 
 struct ScanFinding {
     uint32_t virusId = 0;  // as the engine's table row holds it (bit 30 possible)
@@ -103,8 +103,9 @@ public:
     Engines(const Engines&) = delete;
     Engines& operator=(const Engines&) = delete;
 
-    // Pre-library engine, then (when it found nothing) the post-library engine. A file without
-    // a format is classified first.
+    // Pre-library engine, then (when it found nothing) the post-library engine, then the
+    // unknown-virus engine (its units run only when the configuration enables heuristics). A
+    // file without a format is classified first.
     ScanFinding scan(ScanTarget& target);
     // Repairs what the last scan found, through the engine that found it (its kept unit). Only
     // for the target of the last scan, once: otherwise KILL_FAILED and nothing runs.
@@ -121,6 +122,9 @@ private:
     IQEEngineScanEx* pre_ = nullptr;
     IQEEngineScanEx* post_ = nullptr;
     IQEEngineScanEx* kill_ = nullptr;
+    // The unknown-virus engine: the post-library factory creates it when asked for IQEEngine.
+    // Null for a module that offers none.
+    IQEEngine* unknown_ = nullptr;
     uint64_t lastFoundSerial_ = 0;  // the target whose finding a scan engine keeps
     Phase lastFoundPhase_ = Phase::None;
 };

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <new>
+#include <type_traits>
 
 #include "module/frame/unknown_imp.h"
 #include "sdk/engine.h"
 #include "sdk/identifiers.h"
 
-template <class Engine>
+// `Heuristic`, when not void, is the engine class CreateInstance creates instead of `Engine`
+// when asked for IQEEngine (an interface `Engine` never answers): that is how a host obtains the
+// unknown-virus engine, which has no row of its own.
+template <class Engine, class Heuristic = void>
 class TStdClsFactory : public IQXClassFactory, public CUnknownImp {
 public:
     // Creates a factory and hands it out as `interfaceId`. On success the caller owns the
@@ -47,9 +51,25 @@ public:
     // never handed out without one: a null context or a non-null outer object fails with
     // QE_E_INVALIDARG and leaves *out null.
     QRESULT CreateInstance(IUnknown* context, IUnknown* outer, const GUID& iid, void** out) override {
+        if constexpr (!std::is_void_v<Heuristic>) {
+            if (iid == qe::IID_IQEEngine) return create<Heuristic>(context, outer, iid, out);
+        }
+        return create<Engine>(context, outer, iid, out);
+    }
+    QRESULT LockServer(int) override { return QE_OK; }
+
+    virtual ~TStdClsFactory() = default;
+    // A factory takes no context and no outer object; it stores nothing.
+    virtual QRESULT init_class(IUnknown*, IUnknown* outer) { return outer ? QE_E_INVALIDARG : QE_OK; }
+
+private:
+    TStdClsFactory() = default;
+
+    template <class Created>
+    static QRESULT create(IUnknown* context, IUnknown* outer, const GUID& iid, void** out) {
         if (!out) return QE_E_INVALIDARG;
         *out = nullptr;
-        Engine* engine = new (std::nothrow) Engine();
+        Created* engine = new (std::nothrow) Created();
         if (!engine) return QE_E_OUTOFMEMORY;
         engine->AddRef();
         const QRESULT initResult = engine->init_class(context, outer);
@@ -61,12 +81,4 @@ public:
         engine->Release();
         return result;
     }
-    QRESULT LockServer(int) override { return QE_OK; }
-
-    virtual ~TStdClsFactory() = default;
-    // A factory takes no context and no outer object; it stores nothing.
-    virtual QRESULT init_class(IUnknown*, IUnknown* outer) { return outer ? QE_E_INVALIDARG : QE_OK; }
-
-private:
-    TStdClsFactory() = default;
 };

@@ -8,6 +8,7 @@
 // Building a class therefore turns its rows from INERT into UNIT and adds one include.
 #include "module/frame/inert_unit.h"
 #include "module/frame/unit_table.h"
+#include "module/frame/unknown_engine.h"
 
 // Unit families (one header per family file under module/units/).
 #include "module/units/dos/april10.h"
@@ -50,6 +51,7 @@
 #include "module/units/exploit/torrent_exploit.h"
 #include "module/units/exploit/vbxxx_bind.h"
 #include "module/units/exploit/zed_1stking.h"
+#include "module/units/special/special_kills.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -250,7 +252,7 @@ const UnitTableEntry aPEKill[] = {
 };
 
 const UnitTableEntry aPEUnknown[] = {
-    INERT(0x4007AE2E, CScanUnknownVirus),
+    UNIT(0x4007AE2E, CScanUnknownVirus),
     END_OF_TABLE,
 };
 
@@ -444,15 +446,15 @@ const UnitTableEntry aMethodKill[] = {
 };
 
 const UnitTableEntry aSpecKill[] = {
-    INERT(0x00000001, CKillMiser),
-    INERT(0x00000002, CKillRestorePeHeader),
-    INERT(0x00000003, CVMControlerStub),
-    INERT(0x00000004, CCutFileHead),
-    INERT(0x00000005, CKillSubRest),
-    INERT(0x00000006, CscanRag),
-    INERT(0x00000007, CExtractResource),
-    INERT(0x00000008, CExtractResource2),
-    INERT(0x00000009, CGetExtraFileData),
+    UNIT(0x00000001, CKillMiser),
+    UNIT(0x00000002, CKillRestorePeHeader),
+    UNIT(0x00000003, CVMControlerStub),
+    UNIT(0x00000004, CCutFileHead),
+    UNIT(0x00000005, CKillSubRest),
+    UNIT(0x00000006, CscanRag),
+    UNIT(0x00000007, CExtractResource),
+    UNIT(0x00000008, CExtractResource2),
+    UNIT(0x00000009, CGetExtraFileData),
     END_OF_TABLE,
 };
 

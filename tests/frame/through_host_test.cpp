@@ -41,7 +41,7 @@ TEST(ThroughHost, ShippedTablesScanAndKillEveryFormat) {
             EXPECT_EQ(finding.virusId, 0u) << "no built unit yet matches these files";
             EXPECT_EQ(engines->kill(target, host::KillRequest::byId(0x40003DDD)), KILL_FAILED);
             EXPECT_EQ(engines->kill(target, host::KillRequest::byMethod(2)), KILL_FAILED);
-            EXPECT_EQ(engines->kill(target, host::KillRequest::special(4, 0x10)), KILL_FAILED);
+            EXPECT_EQ(engines->kill(target, host::KillRequest::special(10, 0x10)), KILL_FAILED);
         }
         EXPECT_EQ(file->bytes(), c.bytes) << "nothing repaired, nothing changed";
         EXPECT_FALSE(file->removed());
