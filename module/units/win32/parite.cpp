@@ -39,6 +39,13 @@ struct PariteVariant {
     bool clearBoundImport;
 };
 
+// The emulated image reads zeros where a section's raw data is missing; the virus's data must be
+// there in the file, or a cut-off body would be taken for saved values.
+bool backedByFile(IExecExport& emu, uint32_t address, uint32_t length) {
+    uint32_t last = 0, size = 0;
+    return fileOffsetOf(emu, address + length - 1, &last) && fileSize(emu, &size) && last < size;
+}
+
 bool imageAddress(IExecExport& emu, uint32_t mode, uint32_t* address) {
     uint32_t first = 0, second = 0;
     if (!emu.GetImageAddress(mode, 0, &first, &second, 0)) return false;
@@ -98,6 +105,8 @@ uint32_t killParite(tagScanExParam* param, const PariteVariant& variant) {
     uint8_t saved[8];
     if (!imageAddress(*emu, 1, &block) || !readMemory(*emu, block + kSavedThunks, saved, sizeof saved))
         return KILL_FAILED;
+    const uint32_t blockLength = variant.entry == EntryRule::Keyed ? kKeyBytes + kKeyReadLength : kSavedThunks + 8;
+    if (!backedByFile(*emu, block, blockLength)) return KILL_FAILED;
     uint32_t thunk1 = ByteReader(saved, 8).u32(0).value_or(0);
     uint32_t thunk2 = ByteReader(saved, 8).u32(4).value_or(0);
     if (variant.thunksAreNameAddresses) {

@@ -33,10 +33,18 @@ bool virusStart(IExecExport& emu, uint32_t* address) {
     return emu.GetImageAddress(0, 0, address, &second, 0) != 0;
 }
 
+// The emulated image reads zeros where a section's raw data is missing; saved values must come
+// from bytes the file holds, or a cut-off body would put zeros into the header.
+bool backedByFile(IExecExport& emu, uint32_t address, uint32_t length) {
+    uint32_t last = 0, size = 0;
+    return fileOffsetOf(emu, address + length - 1, &last) && fileSize(emu, &size) && last < size;
+}
+
 // Copies a dword of the emulated image into the file.
 bool restoreDword(IExecExport& emu, uint32_t address, uint32_t offset) {
     uint8_t word[4];
-    return readMemory(emu, address, word, sizeof word) && writeFile(emu, word, offset, sizeof word);
+    return backedByFile(emu, address, sizeof word) && readMemory(emu, address, word, sizeof word) &&
+           writeFile(emu, word, offset, sizeof word);
 }
 
 // Zeroes `length` bytes at `offset` and `before` bytes in front of it. A body that would start
@@ -56,6 +64,8 @@ uint32_t CleanWin32ResurFamily(tagScanExParam* param, uint32_t importOffset, uin
     const uint32_t pe = headers->peOffset;
     uint32_t body = 0;
     if (!virusStart(*emu, &body)) return KILL_FAILED;
+    // Both saved values are checked before either is written.
+    if (!backedByFile(*emu, body + entryOffset, 4) || !backedByFile(*emu, body + importOffset, 4)) return KILL_FAILED;
     if (!restoreDword(*emu, body + entryOffset, pe + kEntryField)) return KILL_FAILED;
     if (!restoreDword(*emu, body + importOffset, pe + kImportDirectoryField)) return KILL_FAILED;
     uint32_t bodyOffset = 0;
@@ -97,7 +107,9 @@ uint32_t CScanWin32Resure::Kill(STScanInfo*, tagScanExParam* param) {
     uint32_t body = 0;
     if (!virusStart(*emu, &body)) return KILL_FAILED;
     std::array<uint8_t, kNtHeadersLength> saved{};
-    if (!readMemory(*emu, body + kResureSavedHeaders, saved.data(), kNtHeadersLength)) return KILL_FAILED;
+    if (!backedByFile(*emu, body + kResureSavedHeaders, kNtHeadersLength) ||
+        !readMemory(*emu, body + kResureSavedHeaders, saved.data(), kNtHeadersLength))
+        return KILL_FAILED;
     uint8_t lfanew[4];
     if (!readFile(*emu, lfanew, 60, sizeof lfanew)) return KILL_FAILED;
     const uint32_t pe = ByteReader(lfanew, 4).u32(0).value_or(0);

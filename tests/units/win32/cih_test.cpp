@@ -92,15 +92,16 @@ TEST(Cih1003Junk, NearMissesAreNotFound) {
         Bytes file;
     };
     std::vector<Case> cases;
-    for (uint32_t pattern : {0u, 45u, 157u, 221u, 261u, 276u}) {
+    // The last byte of the key and of each fragment.
+    for (uint32_t at : {12u, 45u + 15u, 157u + 15u, 221u + 15u, 261u + 15u}) {
         Bytes file = cih1003Infect(0x200);
-        file[0x200 + pattern + (pattern == 276 ? 0 : 15)] ^= 0xFF;
-        // A change at 276 is inside the remains but outside every pattern: still found.
-        if (pattern != 276) cases.push_back({"pattern", file});
+        file[0x200 + at] ^= 0xFF;
+        cases.push_back({"fragment byte", file});
     }
     // The key inside the last 276 bytes of the header copy does not count.
     Bytes late = cleanProgram();
-    fixtures::putBytes(late, 0x400 - 276, Bytes(cih1003Remains().begin(), cih1003Remains().begin() + 276));
+    const Bytes remains = cih1003Remains();
+    fixtures::putBytes(late, 0x400 - 276, Bytes(remains.begin(), remains.begin() + 276));
     cases.push_back({"late", late});
     // An entry inside the headers.
     Bytes headerEntry = cih1003Infect(0x200);
