@@ -49,6 +49,7 @@
 #include "module/units/exploit/zed_1stking.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
+#include "module/units/win32/neshta.h"
 #include "module/units/win32/padania.h"
 #include "module/units/win32/parite.h"
 #include "module/units/win32/resur.h"
@@ -415,7 +416,7 @@ const UnitTableEntry aJPGBefroreLib[] = {
 
 const UnitTableEntry aMethodKill[] = {
     INERT(0x00000001, CScanViking),
-    INERT(0x00000002, CScanNeshtaA),
+    UNIT(0x00000002, CScanNeshtaA),
     INERT(0x00000003, CScanDetnetGm),
     INERT(0x00000004, CScanVadar),
     INERT(0x00000005, CScanSuser),
