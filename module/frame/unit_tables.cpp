@@ -49,6 +49,7 @@
 #include "module/units/exploit/zed_1stking.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
+#include "module/units/win32/magistr_g.h"
 #include "module/units/win32/neshta.h"
 #include "module/units/win32/padania.h"
 #include "module/units/win32/parite.h"
@@ -431,7 +432,7 @@ const UnitTableEntry aMethodKill[] = {
     INERT(0x0000000E, CScanDetnetGw),
     INERT(0x0000000F, CScanDetnetGw35),
     UNIT(0x00000010, CKillVbXXXBind),
-    INERT(0x00000011, CKillWormMagistr_g),
+    UNIT(0x00000011, CKillWormMagistr_g),
     INERT(0x00000012, CKilldeadcode),
     INERT(0x00000013, CKillBlackice),
     INERT(0x00000014, CKillXlstEx),
