@@ -178,8 +178,10 @@ TEST_P(ResurBlanking, RestoresHeaderFieldsAndZeroesTheBody) {
     }
     std::fill_n(expected.begin() + (infected.bodyOffset - layout.wipeBefore), layout.wipeBefore + layout.wipeLength, 0);
     EXPECT_EQ(outcome.bytes, expected);
-    // Everything of the program before the virus's section is the clean program again.
-    EXPECT_EQ(Bytes(outcome.bytes.begin(), outcome.bytes.begin() + clean.size()), withAppendedSectionHeaderOf(clean, infected.file));
+    // Everything of the program before the virus's section is the clean program again, but for
+    // the header values of the section, which stays (the section count included).
+    EXPECT_EQ(Bytes(outcome.bytes.begin(), outcome.bytes.begin() + clean.size()),
+              withBytesOf(withAppendedSectionHeaderOf(clean, infected.file), infected.file, kSectionCountAt, 2));
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, ResurBlanking,
