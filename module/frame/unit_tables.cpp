@@ -52,6 +52,14 @@
 #include "module/units/exploit/vbxxx_bind.h"
 #include "module/units/exploit/zed_1stking.h"
 #include "module/units/special/special_kills.h"
+#include "module/units/win32/cekar.h"
+#include "module/units/win32/cih.h"
+#include "module/units/win32/magistr_g.h"
+#include "module/units/win32/neshta.h"
+#include "module/units/win32/padania.h"
+#include "module/units/win32/parite.h"
+#include "module/units/win32/resur.h"
+#include "module/units/win32/sality.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -114,11 +122,11 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x00004CC2, CScanWin32March12),
     INERT(0x4000A88F, CScanWin32DupatorKelnel32),
     INERT(0x00009AFC, CScanIWormGanda),
-    INERT(0x0000A083, CScanPE_CIH_1003_Junk),
+    UNIT(0x0000A083, CScanPE_CIH_1003_Junk),
     INERT(0x00006B69, CScanFunLoveInt),
     INERT(0x4000B57D, CScanStepan),
     INERT(0x400114E5, CScanLovGateGeneric),
-    INERT(0x00009242, CScanPadania1335b),
+    UNIT(0x00009242, CScanPadania1335b),
     INERT(0x000143AC, CScanWin32Eggroll_a),
     INERT(0x00016A83, CScanWin32Beeby),
     INERT(0x0002B865, CScanThealsGen),
@@ -137,7 +145,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
 };
 
 const UnitTableEntry aPEBadFile[] = {
-    INERT(0x00009242, CScanPadania1335b),
+    UNIT(0x00009242, CScanPadania1335b),
     END_OF_TABLE,
 };
 
@@ -145,10 +153,10 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x00174D2A, CKillWinemm),
     INERT(0x00174759, CKillKrepper),
     INERT(0x00173069, CKillExeKiller),
-    INERT(0x001719BA, CKillSality),
+    UNIT(0x001719BA, CKillSality),
     INERT(0x00171322, CKillAgentAvh),
     INERT(0x00171144, CKillLoader),
-    INERT(0x0016E914, CKillCekar),
+    UNIT(0x0016E914, CKillCekar),
     INERT(0x00160902, CKillAgent_dh),
     INERT(0x0016032F, CKillAgent_dc),
     INERT(0x00154C23, CKillMdfPE),
@@ -191,15 +199,15 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x000042BD, CScanWin32Nimda),
     INERT(0x00003EC1, CScanWin32Nimda),
     INERT(0x0000AC67, CScanWin32Nimda),
-    INERT(0x00003F0F, CScanWin32Parite_a),
-    INERT(0x00003EAB, CScanWin32Parite_b),
-    INERT(0x00003EAD, CScanWin32Parite_c),
+    UNIT(0x00003F0F, CScanWin32Parite_a),
+    UNIT(0x00003EAB, CScanWin32Parite_b),
+    UNIT(0x00003EAD, CScanWin32Parite_c),
     INERT(0x0000511F, CScanWin32Ramma),
-    INERT(0x000051DD, CScanWin32Resura),
-    INERT(0x000052B5, CScanWin32Resurb),
-    INERT(0x000052B6, CScanWin32Resurc),
-    INERT(0x00005318, CScanWin32Resurd),
-    INERT(0x00014B6D, CScanWin32Resure),
+    UNIT(0x000051DD, CScanWin32Resura),
+    UNIT(0x000052B5, CScanWin32Resurb),
+    UNIT(0x000052B6, CScanWin32Resurc),
+    UNIT(0x00005318, CScanWin32Resurd),
+    UNIT(0x00014B6D, CScanWin32Resure),
     INERT(0x000017C3, CScanWin32TypeVirusBody),
     INERT(0x00003F03, CScanWin32WHG),
     INERT(0x00004696, CScanWin32Evy),
@@ -213,29 +221,29 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x0000A2CB, CScanWin32LovGateSub),
     INERT(0x0000A357, CScanWin32LovGateSub),
     INERT(0x0000A882, CScanWormBugbearB),
-    INERT(0x00004B98, CScanPECIHVirusBody),
-    INERT(0x00004D7B, CScanPECIHVirusBody),
-    INERT(0x00004D6F, CScanPECIHVirusBody),
-    INERT(0x00004D7F, CScanPECIHVirusBody),
-    INERT(0x00002DAC, CScanPECIHVirusBody),
-    INERT(0x00004D70, CScanPECIHVirusBody),
-    INERT(0x00004D71, CScanPECIHVirusBody),
-    INERT(0x00004D73, CScanPECIHVirusBody),
-    INERT(0x00004E4E, CScanPECIHVirusBody),
-    INERT(0x00004D75, CScanPECIHVirusBody),
-    INERT(0x00002DAB, CScanPECIHVirusBody),
-    INERT(0x00005686, CScanPECIHVirusBody),
-    INERT(0x00004D84, CScanPECIHVirusBody),
-    INERT(0x00004D76, CScanPECIHVirusBody),
-    INERT(0x00004D77, CScanPECIHVirusBody),
-    INERT(0x00004D83, CScanPECIHVirusBody),
-    INERT(0x00004D78, CScanPECIHVirusBody),
-    INERT(0x00004EAB, CScanPECIHVirusBody),
-    INERT(0x000010BB, CScanPECIHVirusBody),
-    INERT(0x000010BA, CScanPECIHVirusBody),
-    INERT(0x000010A9, CScanPECIHVirusBody),
+    UNIT(0x00004B98, CScanPECIHVirusBody),
+    UNIT(0x00004D7B, CScanPECIHVirusBody),
+    UNIT(0x00004D6F, CScanPECIHVirusBody),
+    UNIT(0x00004D7F, CScanPECIHVirusBody),
+    UNIT(0x00002DAC, CScanPECIHVirusBody),
+    UNIT(0x00004D70, CScanPECIHVirusBody),
+    UNIT(0x00004D71, CScanPECIHVirusBody),
+    UNIT(0x00004D73, CScanPECIHVirusBody),
+    UNIT(0x00004E4E, CScanPECIHVirusBody),
+    UNIT(0x00004D75, CScanPECIHVirusBody),
+    UNIT(0x00002DAB, CScanPECIHVirusBody),
+    UNIT(0x00005686, CScanPECIHVirusBody),
+    UNIT(0x00004D84, CScanPECIHVirusBody),
+    UNIT(0x00004D76, CScanPECIHVirusBody),
+    UNIT(0x00004D77, CScanPECIHVirusBody),
+    UNIT(0x00004D83, CScanPECIHVirusBody),
+    UNIT(0x00004D78, CScanPECIHVirusBody),
+    UNIT(0x00004EAB, CScanPECIHVirusBody),
+    UNIT(0x000010BB, CScanPECIHVirusBody),
+    UNIT(0x000010BA, CScanPECIHVirusBody),
+    UNIT(0x000010A9, CScanPECIHVirusBody),
     INERT(0x0000E7FC, CScanWin32March12_3588),
-    INERT(0x00013CA4, CScanWin32Parite_d),
+    UNIT(0x00013CA4, CScanWin32Parite_d),
     INERT(0x000113C8, CScanWin32LovGate_ax),
     INERT(0x000113D6, CScanWin32LovGate_ay),
     INERT(0x00011BEC, CScanWin32LovGate_bo),
@@ -414,7 +422,7 @@ const UnitTableEntry aJPGBefroreLib[] = {
 
 const UnitTableEntry aMethodKill[] = {
     INERT(0x00000001, CScanViking),
-    INERT(0x00000002, CScanNeshtaA),
+    UNIT(0x00000002, CScanNeshtaA),
     INERT(0x00000003, CScanDetnetGm),
     INERT(0x00000004, CScanVadar),
     INERT(0x00000005, CScanSuser),
@@ -429,7 +437,7 @@ const UnitTableEntry aMethodKill[] = {
     INERT(0x0000000E, CScanDetnetGw),
     INERT(0x0000000F, CScanDetnetGw35),
     UNIT(0x00000010, CKillVbXXXBind),
-    INERT(0x00000011, CKillWormMagistr_g),
+    UNIT(0x00000011, CKillWormMagistr_g),
     INERT(0x00000012, CKilldeadcode),
     INERT(0x00000013, CKillBlackice),
     INERT(0x00000014, CKillXlstEx),

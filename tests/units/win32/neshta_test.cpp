@@ -1,0 +1,87 @@
+// Neshta through the kill engine's method 2.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "host/running_object_table.h"
+#include "module/units/win32/neshta.h"
+#include "tests/units/win32/win32_test_support.h"
+
+using namespace fixtures::win32;
+using fixtures::Bytes;
+
+namespace {
+
+struct Outcome {
+    uint32_t result = 0;
+    Bytes bytes;
+    bool removed = false;
+};
+
+Outcome killByMethod(const Bytes& bytes, uint32_t method) {
+    static std::unique_ptr<host::Engines> engines = [] {
+        std::string error;
+        auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
+        if (!module) throw std::runtime_error(error);
+        auto made = host::Engines::create(module, host::RunningObjectTable::createDefault(), &error);
+        if (!made) throw std::runtime_error(error);
+        return made;
+    }();
+    host::FileObject* file = host::FileObject::fromBytes(bytes, "sample.exe");
+    file->setFormat(qe::FORMAT_PE);
+    Outcome outcome;
+    {
+        host::ScanTarget target(file);
+        outcome.result = engines->kill(target, host::KillRequest::byMethod(method));
+    }
+    outcome.bytes = file->bytes();
+    outcome.removed = file->removed();
+    file->Release();
+    return outcome;
+}
+
+TEST(NeshtaKill, MovesTheHeadBackAndCutsTheFile) {
+    REQUIRE_EMULATOR();
+    const NeshtaInfected infected = neshtaInfect();
+    ASSERT_NE(fixtures::get32(infected.clean, 1234), 0u);
+    const Outcome outcome = killByMethod(infected.file, 2);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
+    EXPECT_EQ(outcome.bytes, infected.clean);
+}
+
+// A file no longer than the virus is nothing but the virus: deleted.
+TEST(NeshtaKill, VirusAloneIsDeleted) {
+    REQUIRE_EMULATOR();
+    CleanOptions exact;
+    exact.codeSize = 41472 - 0x800;  // headers and .idata take 0x800 bytes
+    for (const Bytes& file : {cleanProgram(exact), cleanProgram()}) {
+        ASSERT_LE(file.size(), 41472u);
+        const Outcome outcome = killByMethod(file, 2);
+        EXPECT_EQ(outcome.result, KILL_REMOVED) << file.size();
+        EXPECT_TRUE(outcome.removed) << file.size();
+    }
+}
+
+// A saved head that does not decrypt to "MZ" leaves the file as it is.
+TEST(NeshtaKill, WrongKeyLeavesTheFile) {
+    REQUIRE_EMULATOR();
+    NeshtaInfected infected = neshtaInfect();
+    const size_t seedAt = infected.file.size() - 41472 + 1234;
+    infected.file[seedAt] ^= 0x55;
+    const Outcome outcome = killByMethod(infected.file, 2);
+    EXPECT_EQ(outcome.result, KILL_FAILED);
+    EXPECT_EQ(outcome.bytes, infected.file);
+}
+
+TEST(NeshtaKeystream, SeedZeroLeavesTheFirstByte) {
+    CScanNeshtaA unit;
+    uint8_t bytes[3] = {0xAB, 0, 0};
+    unit.XorData(bytes, 0, 1);
+    EXPECT_EQ(bytes[0], 0xAB);  // state 1: (255 * 1) >> 32 = 0
+    unit.XorData(bytes + 1, 0, 2);
+    // second value: state 0x08088406, (255 * state) >> 32 = 8
+    EXPECT_EQ(bytes[2], 8);
+    for (int i = 0; i < 1000; ++i) EXPECT_LT(unit.GetXorSeed(255), 255u);
+}
+
+}  // namespace
