@@ -178,7 +178,10 @@ ScanFinding Engines::scanOnce(ScanTarget& target) {
     FileObject* file = target.file_;
     ScanFinding finding;
     const std::pair<IQEEngineScanEx*, Phase> order[] = {{pre_, Phase::PreLibrary}, {post_, Phase::PostLibrary}};
-    for (auto [engine, phase] : order) {
+    for (const auto& step : order) {
+        // Plain variables, not a structured binding: clang 14 (the fuzz build) cannot capture one.
+        IQEEngineScanEx* const engine = step.first;
+        const Phase phase = step.second;
         // Each engine call gets a freshly loaded emulator; the one of a hit is kept for Kill.
         std::unique_ptr<Emulator> emulator = Emulator::create(file);
         STScanExRequest request{};

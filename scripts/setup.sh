@@ -5,6 +5,10 @@ packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-
           libunicorn-dev libzydis-dev
           # Tools that make the clean media, image, font and torrent samples of the exploit-detector tests.
           ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent)
+# `setup.sh --fuzz` adds clang with libFuzzer for the fuzz preset; the tests never need it.
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
