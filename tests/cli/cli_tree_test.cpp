@@ -134,3 +134,23 @@ TEST(CliTree, SummaryCountsWhatTheScanSaw) {
 }
 
 }  // namespace
+
+namespace {
+
+// The text output over a fixed tree, compared with tests/cli/golden/. To refresh the golden
+// files after an intended change of the output, run the test with REMEDY_UPDATE_GOLDEN=1 and
+// review the diff before committing it.
+TEST(CliGolden, TextOutputOverAFixtureTree) {
+    Tree tree;
+    Outcome run = remedy(tree.dir, "scan --no-summary tree", "cd " + quote(tree.dir.path().string()) + " &&");
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::filesystem::path golden =
+        std::filesystem::path(REMEDY_SOURCE_DIR) / "tests" / "cli" / "golden" / "tree_scan.txt";
+    if (const char* update = std::getenv("REMEDY_UPDATE_GOLDEN"); update && *update == '1') {
+        fixtures::writeFile(golden, Bytes(run.out.begin(), run.out.end()));
+        GTEST_SKIP() << "golden file rewritten: " << golden;
+    }
+    EXPECT_EQ(run.out, slurp(golden));
+}
+
+}  // namespace
