@@ -10,10 +10,17 @@
 namespace {
 
 const char kUsage[] =
-    "usage: remedy [--module PATH] scan [--clean] [--quarantine DIR] [--heuristics] PATH...\n"
+    "usage: remedy [--module PATH] scan [OPTIONS] PATH...\n"
     "       remedy [--module PATH] --version\n"
     "\n"
-    "  scan          scan each file; prints \"PATH: OK\" or \"PATH: virus ID FOUND (phase)\"\n"
+    "  scan          scan each file and directory tree; one line a file: \"PATH: OK\",\n"
+    "                \"PATH: NAME 0xID FOUND (phase)\" (NAME is \"virus\" when unknown) or \"PATH: ERROR: ...\";\n"
+    "                symbolic links are never followed\n"
+    "  --no-recurse  scan only the files directly inside a named directory\n"
+    "  --files-from FILE  also scan the paths in FILE, one a line (\"-\": standard input)\n"
+    "  --json        one JSON object a line per file, then a {\"summary\":...} line\n"
+    "  -j N          N parallel workers (default: one a core); output order stays the same\n"
+    "  --no-summary  leave out the scan summary at the end\n"
     "  --clean       repair what is found; the original is replaced only after a successful repair\n"
     "  --quarantine  where originals are kept before a repair or removal\n"
     "                (default: $XDG_STATE_HOME/remedy/quarantine or ~/.local/state/remedy/quarantine)\n"
@@ -74,13 +81,26 @@ int main(int argc, char** argv) {
             options.clean = true;
         } else if (arg == "--heuristics") {
             options.heuristics = true;
+        } else if (arg == "--no-recurse") {
+            options.recurse = false;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--no-summary") {
+            options.summary = false;
+        } else if (arg == "--files-from" && i + 1 < argc) {
+            options.filesFrom = argv[++i];
+        } else if ((arg == "-j" || arg == "--jobs") && i + 1 < argc) {
+            char* end = nullptr;
+            const unsigned long jobs = std::strtoul(argv[++i], &end, 10);
+            if (!end || *end || jobs == 0 || jobs > 256) return usageError("-j needs a number from 1 to 256");
+            options.jobs = unsigned(jobs);
         } else if (arg == "--quarantine" && i + 1 < argc) {
             options.quarantineDir = argv[++i];
         } else {
             return usageError("unknown option '" + arg + "'");
         }
     }
-    if (options.paths.empty()) return usageError("scan needs at least one PATH");
+    if (options.paths.empty() && options.filesFrom.empty()) return usageError("scan needs at least one PATH");
     if (options.clean && options.quarantineDir.empty()) {
         options.quarantineDir = defaultQuarantine();
         if (options.quarantineDir.empty()) return usageError("--clean needs --quarantine DIR (no HOME)");

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "host/host_version.h"
+#include "tests/cli/cli_runner.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/docs_scripts.h"
 #include "tests/fixtures/dos_infectors.h"
@@ -17,37 +18,7 @@
 namespace {
 
 using fixtures::Bytes;
-
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs the command with `arguments` (already quoted) and an optional environment prefix.
-Outcome remedy(const fixtures::TempDir& dir, const std::string& arguments, const std::string& environment = "") {
-    const auto out = dir.file("stdout"), err = dir.file("stderr");
-    const std::string command = environment + " " + quote(REMEDY_CLI_PATH) + " " + arguments + " >" +
-                                quote(out.string()) + " 2>" + quote(err.string());
-    int raw = std::system(command.c_str());
-    Outcome run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = slurp(out);
-    run.err = slurp(err);
-    return run;
-}
+using namespace clitest;
 
 TEST(CliSkeleton, VersionPrintsTheHostsAndTheModulesVersion) {
     fixtures::TempDir dir;
@@ -66,7 +37,7 @@ TEST(CliSkeleton, ScanPrintsOneLineAFileAndGoesOnAfterErrors) {
                         fixtures::PeBuilder().addSection({".text", Bytes(16, 0xC3)}).entryInSection(0, 0).build());
     const std::string notes = dir.file("notes.txt").string(), tool = dir.file("tool.exe").string(),
                       missing = dir.file("missing").string();
-    Outcome run = remedy(dir, "scan " + quote(notes) + " " + quote(missing) + " " + quote(tool));
+    Outcome run = remedy(dir, "scan --no-summary " + quote(notes) + " " + quote(missing) + " " + quote(tool));
     EXPECT_EQ(run.status, 2);  // an error occurred
     EXPECT_EQ(run.out, notes + ": OK\n" + missing + ": ERROR: No such file or directory\n" + tool + ": OK\n");
 }
@@ -76,7 +47,7 @@ TEST(CliSkeleton, CleanFilesExitWithZeroAndCleanLeavesThemAlone) {
     const Bytes program = {0xB4, 0x4C, 0xCD, 0x21};
     fixtures::writeFile(dir.file("game.com"), program);
     const std::string game = dir.file("game.com").string();
-    Outcome run = remedy(dir, "scan --clean --quarantine " + quote(dir.file("q").string()) + " " + quote(game));
+    Outcome run = remedy(dir, "scan --no-summary --clean --quarantine " + quote(dir.file("q").string()) + " " + quote(game));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, game + ": OK\n");
     EXPECT_EQ(fixtures::readFile(game), program);
@@ -115,7 +86,7 @@ TEST_P(CliInfected, ScanFindsAndCleanRepairsKeepingTheOriginal) {
     const Bytes infected = c.infect(clean);
     const std::string path = dir.file(c.fileName).string();
     fixtures::writeFile(path, infected);
-    Outcome run = remedy(dir, "scan " + quote(path));
+    Outcome run = remedy(dir, "scan --no-summary " + quote(path));
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.out, path + ": " + c.finding + "\n");
     EXPECT_EQ(fixtures::readFile(path), infected);  // a scan alone changes nothing
@@ -133,10 +104,10 @@ TEST_P(CliInfected, ScanFindsAndCleanRepairsKeepingTheOriginal) {
 INSTANTIATE_TEST_SUITE_P(
     Families, CliInfected,
     ::testing::Values(InfectedCase{"tmcb_com", "game.com", [] { return fixtures::dos::makeCom(3333); },
-                                   fixtures::dos::infectTmcBCom, "virus 0x00006551 FOUND (post-library)"},
+                                   fixtures::dos::infectTmcBCom, "DOS.TmcBCOM 0x00006551 FOUND (post-library)"},
                       InfectedCase{"cad_lisp", "acad.lsp", fixtures::makeLispRoutine,
                                    [](const Bytes& b) { return fixtures::appendCadVirus(b); },
-                                   "virus 0x0018752B FOUND (pre-library)"}),
+                                   "CadLsp 0x0018752B FOUND (pre-library)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct UsageCase {

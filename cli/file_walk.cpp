@@ -1,0 +1,95 @@
+// Walking the named paths into a scan list.
+#include "cli/file_walk.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+namespace cli {
+
+namespace {
+
+constexpr int kMaxDepth = 256;
+
+void walkOne(const std::string& path, const WalkOptions& options, int depth, bool named,
+             std::vector<WalkEntry>* out) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        out->push_back({path, std::string("ERROR: ") + std::strerror(errno), true});
+        return;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        out->push_back({path, "Symbolic link not followed", false});
+        return;
+    }
+    if (S_ISREG(info.st_mode)) {
+        out->push_back({path, "", false});
+        return;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        out->push_back({path, "Not a regular file, skipped", false});
+        return;
+    }
+    if (!named && !options.recurse) return;  // --no-recurse: the named directory's files only
+    if (depth >= kMaxDepth) {
+        out->push_back({path, "ERROR: directory tree too deep", true});
+        return;
+    }
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) {
+        out->push_back({path, std::string("ERROR: cannot read the directory: ") + std::strerror(errno), true});
+        return;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+        errno = 0;
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0)
+        out->push_back({path, std::string("ERROR: cannot read the directory: ") + std::strerror(readError), true});
+    std::sort(names.begin(), names.end());
+    const std::string prefix = path.ends_with('/') ? path : path + "/";
+    for (const std::string& name : names) walkOne(prefix + name, options, depth + 1, false, out);
+}
+
+}  // namespace
+
+std::vector<WalkEntry> walkPaths(const std::vector<std::string>& paths, const WalkOptions& options) {
+    std::vector<WalkEntry> entries;
+    for (const std::string& path : paths) walkOne(path, options, 0, true, &entries);
+    return entries;
+}
+
+bool readPathList(const std::string& source, std::vector<std::string>* paths, std::string* error) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (source != "-") {
+        file.open(source);
+        if (!file) {
+            *error = "cannot read " + source + ": " + std::strerror(errno);
+            return false;
+        }
+        in = &file;
+    }
+    std::string line;
+    while (std::getline(*in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) paths->push_back(line);
+    }
+    if (in->bad()) {
+        *error = "cannot read " + source;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cli
