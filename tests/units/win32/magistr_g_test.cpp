@@ -9,6 +9,7 @@
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
+#include "tests/fixtures/module_engines_test.h"
 
 namespace {
 
@@ -88,14 +89,7 @@ struct Outcome {
 };
 
 Outcome killByMethod(const Bytes& bytes, uint32_t method) {
-    static std::unique_ptr<host::Engines> engines = [] {
-        std::string error;
-        auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
-        if (!module) throw std::runtime_error(error);
-        auto made = host::Engines::create(module, host::RunningObjectTable::createDefault(), &error);
-        if (!made) throw std::runtime_error(error);
-        return made;
-    }();
+    host::Engines* engines = &fixtures::sharedModuleEngines();
     host::FileObject* file = host::FileObject::fromBytes(bytes, "sample.exe");
     file->setFormat(qe::FORMAT_PE);
     Outcome outcome;

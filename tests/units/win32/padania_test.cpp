@@ -12,6 +12,7 @@ using fixtures::Bytes;
 using fixtures::put32;
 using win32test::withAppendedSectionHeaderOf;
 using win32test::withBytesOf;
+#include "tests/fixtures/module_engines_test.h"
 
 namespace {
 
@@ -23,17 +24,7 @@ struct Outcome {
     Bytes bytes;
 };
 
-host::Engines& engines() {
-    static std::unique_ptr<host::Engines> made = [] {
-        std::string error;
-        auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
-        if (!module) throw std::runtime_error(error);
-        auto e = host::Engines::create(module, host::RunningObjectTable::createDefault(), &error);
-        if (!e) throw std::runtime_error(error);
-        return e;
-    }();
-    return *made;
-}
+host::Engines& engines() { return fixtures::sharedModuleEngines(); }
 
 Outcome scanThenKill(const Bytes& bytes, bool damaged) {
     host::FileObject* file = host::FileObject::fromBytes(bytes, "sample.exe");
