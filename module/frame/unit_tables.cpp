@@ -51,7 +51,7 @@
 #include "module/units/exploit/torrent_exploit.h"
 #include "module/units/exploit/vbxxx_bind.h"
 #include "module/units/exploit/zed_1stking.h"
-#include "module/units/special/special_kills.h"
+#include "module/frame/kill_methods.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
 #include "module/units/win32/magistr_g.h"

@@ -1,4 +1,4 @@
-#include "module/units/special/special_kills.h"
+#include "module/frame/kill_methods.h"
 
 #include <climits>
 #include <cstdlib>
