@@ -47,17 +47,21 @@ bool emulatorAvailable() {
     return available;
 }
 
-KillOutcome killById(const Bytes& bytes, uint32_t format, uint32_t virusId) {
+KillOutcome kill(const Bytes& bytes, uint32_t format, const host::KillRequest& request) {
     host::FileObject* file = newFile(bytes, format);
     KillOutcome outcome;
     {
         host::ScanTarget target(file);
-        outcome.result = sharedHost().engines->kill(target, host::KillRequest::byId(virusId));
+        outcome.result = sharedHost().engines->kill(target, request);
     }
     outcome.bytes = file->bytes();
     outcome.removed = file->removed();
     file->Release();
     return outcome;
+}
+
+KillOutcome killById(const Bytes& bytes, uint32_t format, uint32_t virusId) {
+    return kill(bytes, format, host::KillRequest::byId(virusId));
 }
 
 ScanOutcome scanThenKill(const Bytes& bytes, uint32_t format) {

@@ -30,6 +30,8 @@ struct ScanOutcome {
 // otherwise (say so in their output).
 bool emulatorAvailable();
 
+// The kill engine over the file as `format`, by any request.
+KillOutcome kill(const Bytes& file, uint32_t format, const host::KillRequest& request);
 KillOutcome killById(const Bytes& file, uint32_t format, uint32_t virusId);
 ScanOutcome scanThenKill(const Bytes& file, uint32_t format);
 

@@ -9,7 +9,6 @@
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
-#include "tests/fixtures/module_engines_test.h"
 
 namespace {
 
@@ -83,31 +82,13 @@ TEST(MagistrDecompress, RefusesStreamsOutsideTheFormat) {
     EXPECT_FALSE(DecompressMagistrEntry(ones, 128, 8192));
 }
 
-struct Outcome {
-    uint32_t result = 0;
-    Bytes bytes;
-};
-
-Outcome killByMethod(const Bytes& bytes, uint32_t method) {
-    host::Engines* engines = &fixtures::sharedModuleEngines();
-    host::FileObject* file = host::FileObject::fromBytes(bytes, "sample.exe");
-    file->setFormat(qe::FORMAT_PE);
-    Outcome outcome;
-    {
-        host::ScanTarget target(file);
-        outcome.result = engines->kill(target, host::KillRequest::byMethod(method));
-    }
-    outcome.bytes = file->bytes();
-    file->Release();
-    return outcome;
-}
 
 // The entry code comes back and the body is cut; the header still names the worm's section
 // (only the entry point is rewritten).
 TEST(MagistrKill, RestoresTheEntryCodeAndCutsTheBody) {
     REQUIRE_EMULATOR();
     const MagistrInfected infected = magistrInfect();
-    const Outcome outcome = killByMethod(infected.file, 17);
+    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 17);
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = win32test::withAppendedSectionHeaderOf(infected.clean, infected.file);
     expected = win32test::withBytesOf(expected, infected.file, kSectionCountAt, 2);
@@ -121,7 +102,7 @@ TEST(MagistrKill, DataOutsideTheFileFailsWithoutWriting) {
     REQUIRE_EMULATOR();
     MagistrInfected infected = magistrInfect();
     fixtures::put32(infected.file, 0x400 + 255, 0x7FFF0000);
-    const Outcome outcome = killByMethod(infected.file, 17);
+    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 17);
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected.file);
 }

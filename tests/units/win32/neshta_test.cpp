@@ -9,36 +9,15 @@
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
-#include "tests/fixtures/module_engines_test.h"
 
 namespace {
 
-struct Outcome {
-    uint32_t result = 0;
-    Bytes bytes;
-    bool removed = false;
-};
-
-Outcome killByMethod(const Bytes& bytes, uint32_t method) {
-    host::Engines* engines = &fixtures::sharedModuleEngines();
-    host::FileObject* file = host::FileObject::fromBytes(bytes, "sample.exe");
-    file->setFormat(qe::FORMAT_PE);
-    Outcome outcome;
-    {
-        host::ScanTarget target(file);
-        outcome.result = engines->kill(target, host::KillRequest::byMethod(method));
-    }
-    outcome.bytes = file->bytes();
-    outcome.removed = file->removed();
-    file->Release();
-    return outcome;
-}
 
 TEST(NeshtaKill, MovesTheHeadBackAndCutsTheFile) {
     REQUIRE_EMULATOR();
     const NeshtaInfected infected = neshtaInfect();
     ASSERT_NE(fixtures::get32(infected.clean, 1234), 0u);
-    const Outcome outcome = killByMethod(infected.file, 2);
+    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 2);
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, infected.clean);
 }
@@ -50,7 +29,7 @@ TEST(NeshtaKill, VirusAloneIsDeleted) {
     exact.codeSize = 41472 - 0x800;  // headers and .idata take 0x800 bytes
     for (const Bytes& file : {cleanProgram(exact), cleanProgram()}) {
         ASSERT_LE(file.size(), 41472u);
-        const Outcome outcome = killByMethod(file, 2);
+        const dostest::KillOutcome outcome = win32test::killPeByMethod(file, 2);
         EXPECT_EQ(outcome.result, KILL_REMOVED) << file.size();
         EXPECT_TRUE(outcome.removed) << file.size();
     }
@@ -62,7 +41,7 @@ TEST(NeshtaKill, WrongKeyLeavesTheFile) {
     NeshtaInfected infected = neshtaInfect();
     const size_t seedAt = infected.file.size() - 41472 + 1234;
     infected.file[seedAt] ^= 0x55;
-    const Outcome outcome = killByMethod(infected.file, 2);
+    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 2);
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected.file);
 }

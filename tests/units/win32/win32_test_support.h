@@ -17,6 +17,10 @@ inline dostest::KillOutcome killPe(const Bytes& file, uint32_t virusId) {
     return dostest::killById(file, qe::FORMAT_PE, virusId);
 }
 
+inline dostest::KillOutcome killPeByMethod(const Bytes& file, uint32_t method) {
+    return dostest::kill(file, qe::FORMAT_PE, host::KillRequest::byMethod(method));
+}
+
 // `into` with `length` bytes at `offset` taken from `from`.
 inline Bytes withBytesOf(Bytes into, const Bytes& from, uint32_t offset, uint32_t length) {
     for (uint32_t i = 0; i < length; ++i) into.at(offset + i) = from.at(offset + i);
