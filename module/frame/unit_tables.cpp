@@ -60,6 +60,7 @@
 #include "module/units/win32/parite.h"
 #include "module/units/win32/resur.h"
 #include "module/units/win32/sality.h"
+#include "module/units/win32/virut.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -89,7 +90,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x001818CE, CScanLoader),
     INERT(0x00181457, CScanDaum),
     INERT(0x0017993D, CScanKUKU_ko),
-    INERT(0x001781B3, CScanVirutNew_cs),
+    UNIT(0x001781B3, CScanVirutNew_cs),
     INERT(0x00175015, CScanNewKUKU5),
     INERT(0x00175CA2, CScanNewKUKU6),
     INERT(0x00173A00, CScanNewKUKU3),
@@ -99,7 +100,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x001892A2, CScanVirutEB),
     INERT(0x00173D82, CScanVirutNew),
     INERT(0x0017B50F, CScanVirutBySearchCall),
-    INERT(0x00188B0E, CScanVirutCe),
+    UNIT(0x00188B0E, CScanVirutCe),
     INERT(0x401784D1, CScanPackerObfuscator_m),
     INERT(0x0017315A, CScanIndcu),
     INERT(0x4016481C, CScanWormMs),
@@ -135,7 +136,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x40056424, CScanXCode),
     INERT(0x00042056, CScanPolipos),
     INERT(0x00177876, CScanIndcuStatic),
-    INERT(0x00154E46, CScanVirutBad),
+    UNIT(0x00154E46, CScanVirutBad),
     INERT(0x0017BF0B, CScanVirutByRoughSearch),
     INERT(0x0018909B, CScanVirutDW),
     INERT(0x0018920A, CrazyPrier),

@@ -1,0 +1,177 @@
+// Virut units found by the post-library scan engine and repaired through the unit it kept.
+#include <gtest/gtest.h>
+
+#include "sdk/format_codes.h"
+#include "tests/fixtures/virut_infector.h"
+#include "tests/units/win32/win32_test_support.h"
+
+using namespace fixtures::virut;
+using fixtures::Bytes;
+using win32test::withBytesOf;
+
+namespace {
+
+constexpr uint32_t kNewCsId = 0x1781B3;
+constexpr uint32_t kCeId = 0x188B0E;
+constexpr uint32_t kBadId = 0x154E46;
+
+constexpr uint32_t kSizeTotalsAt = fixtures::win32::kPe + 0x1C;  // code / data size totals
+constexpr uint32_t kAddedTableEntry = kIdataTableEntry + 40;
+constexpr uint32_t kVirtualSizeField = 8, kCharacteristicsField = 36;
+
+dostest::ScanOutcome scanAndRepair(const Bytes& file) { return dostest::scanThenKill(file, qe::FORMAT_PE); }
+
+// What an infection leaves in the header that no repair undoes: the size totals and, for the
+// section the virus grew, its virtual size and characteristics.
+Bytes withGrownIdataOf(const Bytes& clean, const Bytes& infected) {
+    Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
+    expected = withBytesOf(expected, infected, kIdataTableEntry + kVirtualSizeField, 4);
+    return withBytesOf(expected, infected, kIdataTableEntry + kCharacteristicsField, 4);
+}
+
+Bytes appended(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// ---- new cs ----
+
+// The entry point comes back from the stack, the stub and body go from the file (an overlay
+// moves down behind the section) and the section's raw size ends where they began.
+TEST(VirutNewCs, RoundTripThroughTheKeptUnit) {
+    REQUIRE_EMULATOR();
+    const Bytes clean = fixtures::win32::cleanProgram();
+    for (const Bytes& overlay : {Bytes{}, fixtures::win32::filler(3000, 9)}) {
+        NewCsOptions options;
+        options.overlay = overlay;
+        const Bytes infected = newCsInfect(options);
+        const auto outcome = scanAndRepair(infected);
+        ASSERT_EQ(outcome.finding.virusId, kNewCsId) << overlay.size();
+        EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+        EXPECT_EQ(outcome.bytes, appended(withGrownIdataOf(clean, infected), overlay)) << overlay.size();
+    }
+}
+
+// The entry point may stand exactly at the end of the last section's virtual size, not a byte
+// beyond it.
+TEST(VirutNewCs, EntryAtTheSectionsVirtualEndIsExamined) {
+    REQUIRE_EMULATOR();
+    const Bytes clean = fixtures::win32::cleanProgram();
+    NewCsOptions atEnd;
+    atEnd.idataVirtualSize = 0x400;
+    const Bytes infected = newCsInfect(atEnd);
+    const auto outcome = scanAndRepair(infected);
+    ASSERT_EQ(outcome.finding.virusId, kNewCsId);
+    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.bytes, withGrownIdataOf(clean, infected));
+
+    NewCsOptions beyond;
+    beyond.idataVirtualSize = 0x3FF;
+    const Bytes outside = newCsInfect(beyond);
+    const auto missed = scanAndRepair(outside);
+    EXPECT_FALSE(missed.finding.found());
+    EXPECT_EQ(missed.bytes, outside);
+}
+
+// The xchg's ModRM/SIB bytes must follow the stub's opening.
+TEST(VirutNewCs, SwapBytesBeforeTheOpeningAreNotTheStub) {
+    REQUIRE_EMULATOR();
+    NewCsOptions options;
+    options.swapFirst = true;
+    const Bytes infected = newCsInfect(options);
+    const auto outcome = scanAndRepair(infected);
+    EXPECT_FALSE(outcome.finding.found());
+    EXPECT_EQ(outcome.bytes, infected);
+}
+
+// The repair steps at most 50 instructions to the xchg; a stub that needs more is found but
+// left as it is.
+TEST(VirutNewCs, StepsToTheSwapAreBounded) {
+    REQUIRE_EMULATOR();
+    const Bytes clean = fixtures::win32::cleanProgram();
+    static_assert(newCsStepsToSwap(43) == 50);
+    NewCsOptions fifty;
+    fifty.spin = 43;
+    const Bytes reachable = newCsInfect(fifty);
+    const auto repaired = scanAndRepair(reachable);
+    ASSERT_EQ(repaired.finding.virusId, kNewCsId);
+    EXPECT_EQ(repaired.killResult, KILL_REPAIRED);
+    EXPECT_EQ(repaired.bytes, withGrownIdataOf(clean, reachable));
+
+    NewCsOptions fiftyOne;
+    fiftyOne.spin = 44;
+    const Bytes tooFar = newCsInfect(fiftyOne);
+    const auto failed = scanAndRepair(tooFar);
+    ASSERT_EQ(failed.finding.virusId, kNewCsId);
+    EXPECT_EQ(failed.killResult, KILL_FAILED);
+    EXPECT_EQ(failed.bytes, tooFar);
+}
+
+// ---- ce ----
+
+// The added section goes with its raw data, the stub in .idata's tail is zeroed back to what
+// it was, and the header gets the entry point, section count and image size back; the added
+// section's table entry stays behind the count.
+TEST(VirutCe, RoundTripRemovesTheAddedSection) {
+    REQUIRE_EMULATOR();
+    const Bytes clean = fixtures::win32::cleanProgram();
+    for (CeVariant variant : {CeVariant::SectionAdd, CeVariant::SectionXchg, CeVariant::SectionDecoy}) {
+        const Bytes infected = ceInfect(variant).file;
+        const auto outcome = scanAndRepair(infected);
+        ASSERT_EQ(outcome.finding.virusId, kCeId) << int(variant);
+        EXPECT_EQ(outcome.killResult, KILL_REPAIRED) << int(variant);
+        Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
+        expected = withBytesOf(expected, infected, kAddedTableEntry, 40);
+        EXPECT_EQ(outcome.bytes, expected) << int(variant);
+    }
+}
+
+// With the entry point in the last section no section goes: the stub and body are zeroed to
+// the end of the section's raw data.
+TEST(VirutCe, EntryInTheLastSectionOnlyZeroes) {
+    REQUIRE_EMULATOR();
+    const CeInfected infected = ceInfect(CeVariant::TailAdd);
+    const auto outcome = scanAndRepair(infected.file);
+    ASSERT_EQ(outcome.finding.virusId, kCeId);
+    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    Bytes expected = infected.file;
+    std::fill(expected.begin() + infected.stubOffset, expected.end(), 0);
+    fixtures::put32(expected, fixtures::win32::kEntryAt, kHostEntryRva);
+    EXPECT_EQ(outcome.bytes, expected);
+}
+
+// A body that never reaches the store runs into the instruction limit: nothing is found.
+TEST(VirutCe, EndlessBodyIsNotFound) {
+    REQUIRE_EMULATOR();
+    const Bytes infected = ceInfect(CeVariant::SectionForever).file;
+    const auto outcome = scanAndRepair(infected);
+    EXPECT_FALSE(outcome.finding.found());
+    EXPECT_EQ(outcome.bytes, infected);
+}
+
+// ---- bad ----
+
+// The section ends where the body begins again; the body stays in the file behind it.
+TEST(VirutBad, RoundTripEndsTheSectionAtTheBody) {
+    REQUIRE_EMULATOR();
+    const Bytes clean = fixtures::win32::cleanProgram();
+    const Bytes infected = badInfect();
+    const auto outcome = scanAndRepair(infected);
+    ASSERT_EQ(outcome.finding.virusId, kBadId);
+    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
+    expected = withBytesOf(expected, infected, kIdataTableEntry + kCharacteristicsField, 4);
+    const Bytes body(infected.begin() + kBadBodyOffset, infected.end());
+    EXPECT_EQ(outcome.bytes, appended(expected, body));
+}
+
+TEST(VirutBad, NeedsAnExecutableSectionAndTheFramePush) {
+    REQUIRE_EMULATOR();
+    for (const Bytes& file : {badInfect(false, true), badInfect(true, false)}) {
+        const auto outcome = scanAndRepair(file);
+        EXPECT_FALSE(outcome.finding.found());
+        EXPECT_EQ(outcome.bytes, file);
+    }
+}
+
+}  // namespace
