@@ -1,7 +1,9 @@
 // Virut units found by the post-library scan engine and repaired through the unit it kept.
 #include <gtest/gtest.h>
 
+#include "host/emulator/vm.h"
 #include "sdk/format_codes.h"
+#include "sdk/identifiers.h"
 #include "tests/fixtures/virut_infector.h"
 #include "tests/units/win32/win32_test_support.h"
 
@@ -32,6 +34,35 @@ Bytes withGrownIdataOf(const Bytes& clean, const Bytes& infected) {
 Bytes appended(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// Runs the infected program in the host's VM: true when it reaches the host's entry point.
+bool reachesHostEntry(const Bytes& file) {
+    host::FileObject* object = host::FileObject::fromBytes(file);
+    IQEVM* vm = nullptr;
+    bool reached = false;
+    if (host::createVm(nullptr, qe::IID_IQEVM, reinterpret_cast<void**>(&vm)) == QE_OK) {
+        IQEStream* stream = nullptr;
+        object->QueryInterface(qe::IID_IQEStream, reinterpret_cast<void**>(&stream));
+        if (vm->LoadStream(stream) != 0 &&
+            vm->AddStopPoint(fixtures::win32::kImageBase + kHostEntryRva, qe::VM_STOP_EXECUTE, 1) != 0)
+            reached = vm->Run(qe::VM_RUN_TO_STOP, 0) == qe::VM_STATUS_STOPPED &&
+                      vm->GetRegister(qe::VM_REG_EIP) == fixtures::win32::kImageBase + kHostEntryRva;
+        stream->Release();
+        vm->Release();
+    }
+    object->Release();
+    return reached;
+}
+
+// The infections are working programs: the virus runs and hands over to the host, whose
+// entry point only its run-time state holds.
+TEST(VirutInfections, HandOverToTheHost) {
+    REQUIRE_EMULATOR();
+    EXPECT_TRUE(reachesHostEntry(newCsInfect()));
+    for (CeVariant variant : {CeVariant::SectionAdd, CeVariant::SectionXchg, CeVariant::TailAdd, CeVariant::SectionDecoy})
+        EXPECT_TRUE(reachesHostEntry(ceInfect(variant).file)) << int(variant);
+    EXPECT_FALSE(reachesHostEntry(ceInfect(CeVariant::SectionForever).file));
 }
 
 // ---- new cs ----
@@ -107,6 +138,19 @@ TEST(VirutNewCs, StepsToTheSwapAreBounded) {
     EXPECT_EQ(failed.bytes, tooFar);
 }
 
+// An entry point inside the code the repair cuts away would leave a program without its
+// start: the file stays as it is.
+TEST(VirutNewCs, EntryPointInsideTheVirusIsRefused) {
+    REQUIRE_EMULATOR();
+    NewCsOptions options;
+    options.selfEntry = true;
+    const Bytes infected = newCsInfect(options);
+    const auto outcome = scanAndRepair(infected);
+    ASSERT_EQ(outcome.finding.virusId, kNewCsId);
+    EXPECT_EQ(outcome.killResult, KILL_FAILED);
+    EXPECT_EQ(outcome.bytes, infected);
+}
+
 // ---- ce ----
 
 // The added section goes with its raw data, the stub in .idata's tail is zeroed back to what
@@ -124,6 +168,31 @@ TEST(VirutCe, RoundTripRemovesTheAddedSection) {
         expected = withBytesOf(expected, infected, kAddedTableEntry, 40);
         EXPECT_EQ(outcome.bytes, expected) << int(variant);
     }
+}
+
+// Data behind the removed section moves down to where the section's raw data began.
+TEST(VirutCe, OverlayBehindTheRemovedSectionMovesDown) {
+    REQUIRE_EMULATOR();
+    const Bytes clean = fixtures::win32::cleanProgram();
+    const Bytes overlay = fixtures::win32::filler(9000, 4);  // more than two move blocks
+    const Bytes infected = appended(ceInfect(CeVariant::SectionAdd).file, overlay);
+    const auto outcome = scanAndRepair(infected);
+    ASSERT_EQ(outcome.finding.virusId, kCeId);
+    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
+    expected = withBytesOf(expected, infected, kAddedTableEntry, 40);
+    EXPECT_EQ(outcome.bytes, appended(expected, overlay));
+}
+
+// The stub is zeroed from the entry point on: an entry point recovered there is refused
+// before anything is written.
+TEST(VirutCe, EntryPointInsideTheStubIsRefused) {
+    REQUIRE_EMULATOR();
+    const Bytes infected = ceInfect(CeVariant::SectionSelfEntry).file;
+    const auto outcome = scanAndRepair(infected);
+    ASSERT_EQ(outcome.finding.virusId, kCeId);
+    EXPECT_EQ(outcome.killResult, KILL_FAILED);
+    EXPECT_EQ(outcome.bytes, infected);
 }
 
 // With the entry point in the last section no section goes: the stub and body are zeroed to
