@@ -97,11 +97,13 @@ private:
 // Moves everything behind [start, start + length) down to start and ends the file there.
 // Nothing to move when the range reaches the end of the file.
 bool cutStreamRange(FileStream& file, uint64_t start, uint64_t length) {
+    uint64_t size = 0;
+    if (!file.size(&size)) return false;
     uint8_t block[kMoveBlock];
     uint64_t from = start + length, to = start;
-    for (;;) {
+    while (from < size) {
         uint32_t got = 0;
-        if (!file.readAt(from, block, kMoveBlock, &got)) return false;
+        if (!file.readAt(from, block, uint32_t(std::min<uint64_t>(kMoveBlock, size - from)), &got)) return false;
         if (got == 0) break;
         if (!file.writeAt(to, block, got)) return false;
         from += got;
@@ -173,7 +175,8 @@ uint32_t CScanVirutNew_cs::Kill(STScanInfo* info, tagScanExParam* param) {
     const uint32_t stayInImage[4] = {15, 0, 0, 0};
     emu.SetStopCondition(stayInImage);
     emu.SetIP(entry);
-    uint8_t displacement = 0;
+    // The xchg's displacement, sign-extended as the processor takes it.
+    int8_t displacement = 0;
     if (!emu.ReadMemory(swapAddress_ + 3, &displacement, 1)) return KILL_FAILED;
     bool reached = false;
     for (uint32_t step = 0; step < kNewCsMaxSteps && !reached; ++step) {
@@ -183,7 +186,7 @@ uint32_t CScanVirutNew_cs::Kill(STScanInfo* info, tagScanExParam* param) {
     if (!reached || !emu.Step(1)) return KILL_FAILED;
     const uint32_t esp = emu.GetRegister(qe::EXEC_REG_ESP);
     uint8_t saved[4];
-    if (esp == 0 || !emu.ReadMemory(esp + displacement, saved, sizeof saved)) return KILL_FAILED;
+    if (esp == 0 || !emu.ReadMemory(esp + uint32_t(int32_t(displacement)), saved, sizeof saved)) return KILL_FAILED;
     const uint32_t hostEntry = loadLe32(saved);
     if (headers.sections[0].VirtualAddress + uint64_t(imageBase) > hostEntry ||
         hostEntry >= uint64_t(imageBase) + headers.optionalHeader.SizeOfImage)
@@ -266,10 +269,26 @@ uint32_t CScanVirutCe::Kill(STScanInfo* info, tagScanExParam* param) {
     if (kept == 0) return KILL_FAILED;
 
     FileStream file(info->stream);
+    uint64_t size = 0;
+    if (!file.size(&size)) return KILL_FAILED;
+    // The removed sections' raw data must follow the kept sections' and each other's in table
+    // order: cutting one out moves what lies behind it, which must not be data still to keep
+    // or a section still to cut.
+    uint64_t previousEnd = 0;
+    for (uint32_t index = 0; index < headers.sectionCount; ++index) {
+        const IMAGE_SECTION_HEADER& section = headers.sections[index];
+        if (section.SizeOfRawData == 0) continue;
+        if (index >= kept && section.PointerToRawData < size && section.PointerToRawData < previousEnd)
+            return KILL_FAILED;
+        const uint64_t sectionEnd = uint64_t(section.PointerToRawData) + section.SizeOfRawData;
+        previousEnd = index < kept ? std::max(previousEnd, sectionEnd) : sectionEnd;
+    }
+    const uint32_t stub = rva2raw(entry, info);
+    if (stub == 0xFFFFFFFFu) return KILL_FAILED;
+
     uint32_t imageSize = headers.optionalHeader.SizeOfImage;
     for (uint32_t index = headers.sectionCount; index > kept; --index) {
         const IMAGE_SECTION_HEADER& section = headers.sections[index - 1];
-        uint64_t size = 0;
         if (!file.size(&size)) return KILL_FAILED;
         if (section.SizeOfRawData != 0 && section.PointerToRawData < size &&
             !cutStreamRange(file, section.PointerToRawData, section.SizeOfRawData))
@@ -277,11 +296,9 @@ uint32_t CScanVirutCe::Kill(STScanInfo* info, tagScanExParam* param) {
         imageSize -= section.VirtualSize;
     }
 
+    // Zeroes the stub up to the end of the section's raw data, as far as the file holds it.
     const IMAGE_SECTION_HEADER& holder = headers.sections[kept - 1];
-    const uint32_t stub = rva2raw(entry, info);
-    uint64_t size = 0;
-    if (stub == 0xFFFFFFFFu || !file.size(&size)) return KILL_FAILED;
-    // Zeroes up to the end of the section's raw data, as far as the file holds it.
+    if (!file.size(&size)) return KILL_FAILED;
     const uint64_t end = std::min<uint64_t>(uint64_t(holder.PointerToRawData) + holder.SizeOfRawData, size);
     static const uint8_t zeros[kZeroBlock] = {};
     for (uint64_t at = stub; at < end; at += kZeroBlock) {
