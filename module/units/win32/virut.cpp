@@ -25,6 +25,8 @@ constexpr uint32_t kNewCsCodeLength = 49;      // read at the entry, behind one 
 constexpr uint32_t kNewCsStubWindow = 16;      // buffer bytes the opening must lie in
 constexpr uint32_t kNewCsStepLimit = 60'000'000;
 constexpr uint32_t kNewCsMaxSteps = 50;         // from the entry to the xchg
+// Stop condition: the instruction pointer leaves the loaded image (no range given).
+constexpr uint32_t kStayInImage[4] = {15, 0, 0, 0};
 
 // ---- CScanVirutCe ----
 
@@ -172,8 +174,7 @@ uint32_t CScanVirutNew_cs::Kill(STScanInfo* info, tagScanExParam* param) {
 
     if (!emu.Restart()) return KILL_FAILED;
     emu.SetStepLimit(kNewCsStepLimit);
-    const uint32_t stayInImage[4] = {15, 0, 0, 0};
-    emu.SetStopCondition(stayInImage);
+    emu.SetStopCondition(kStayInImage);
     emu.SetIP(entry);
     // The xchg's displacement, sign-extended as the processor takes it.
     int8_t displacement = 0;
