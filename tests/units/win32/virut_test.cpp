@@ -244,3 +244,45 @@ TEST(VirutBad, NeedsAnExecutableSectionAndTheFramePush) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- hostile files ----
+
+// Infections with a header field or a code dword overwritten: whatever the units make of
+// them, a file nothing was found in stays as it was and a kill answers repaired or failed.
+TEST(VirutHostile, DamagedInfectionsAreHandledCleanly) {
+    REQUIRE_EMULATOR();
+    struct Damage {
+        const char* what;
+        Bytes file;
+        uint32_t offset, value;
+    };
+    const Bytes newCs = newCsInfect(), ce = ceInfect(CeVariant::SectionAdd).file, bad = badInfect();
+    const uint32_t stub = ceInfect(CeVariant::SectionAdd).stubOffset;
+    const Damage damages[] = {
+        {"new cs: raw size past the end", newCs, kIdataTableEntry + 16, 0xFFFFFFF0},
+        {"new cs: raw pointer past the end", newCs, kIdataTableEntry + 20, 0x7FFFFF00},
+        {"new cs: virtual size huge", newCs, kIdataTableEntry + 8, 0xFFFFFFFF},
+        {"new cs: saved entry garbage", newCs, kIdataOffset + 0x400 + 0x33, 0xDEADBEEF},
+        {"ce: added raw size past the end", ce, kAddedTableEntry + 16, 0xFFFFFFF0},
+        {"ce: added raw pointer in front", ce, kAddedTableEntry + 20, 0x400},
+        {"ce: added virtual size huge", ce, kAddedTableEntry + 8, 0xFFFFF000},
+        {"ce: call far away", ce, stub + 9, 0x7FFF0000},
+        {"ce: call to itself", ce, stub + 9, 0xFFFFFFFB},
+        {"bad: raw size past the end", bad, kIdataTableEntry + 16, 0xFFFFFFF0},
+        {"bad: section alignment 0", bad, fixtures::win32::kPe + 0x38, 0},
+    };
+    for (const Damage& damage : damages) {
+        Bytes file = damage.file;
+        fixtures::put32(file, damage.offset, damage.value);
+        const auto outcome = scanAndRepair(file);
+        if (!outcome.finding.found()) {
+            EXPECT_EQ(outcome.bytes, file) << damage.what;
+            continue;
+        }
+        EXPECT_TRUE(outcome.killResult == KILL_REPAIRED || outcome.killResult == KILL_FAILED) << damage.what;
+    }
+}
+
+}  // namespace
