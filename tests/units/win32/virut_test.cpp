@@ -62,7 +62,6 @@ TEST(VirutInfections, HandOverToTheHost) {
     EXPECT_TRUE(reachesHostEntry(newCsInfect()));
     for (CeVariant variant : {CeVariant::SectionAdd, CeVariant::SectionXchg, CeVariant::TailAdd, CeVariant::SectionDecoy})
         EXPECT_TRUE(reachesHostEntry(ceInfect(variant).file)) << int(variant);
-    EXPECT_FALSE(reachesHostEntry(ceInfect(CeVariant::SectionForever).file));
 }
 
 // ---- new cs ----
