@@ -105,10 +105,11 @@ InterfacePtr<IQEVM> createVm(IUnknown* rot) {
 
 // --- CScanKuku's trace ---
 
-// The host emulator's step budget for one trace. The loader, the body's decryptor and the
-// body's own loop together run a few hundred thousand instructions; a decryptor that never
-// reaches the body gives up after this many single steps (about a second).
-constexpr uint32_t kTraceStepLimit = 3'000'000;
+// The host emulator's step budget for one trace (loader, decryptor and the body's own loop
+// together). The budget of the original cleaner, 1,705,032,704 single steps, would keep a file
+// whose decryptor never ends busy for many minutes; a million steps is several times what a
+// decryptor needs for a whole body and gives up on an endless one in about half a second.
+constexpr uint32_t kTraceStepLimit = 1'000'000;
 // What the cleaner repairs: the entry code the loader overwrote is well below this.
 constexpr uint32_t kMaxStolenLength = 0x10000;
 constexpr uint32_t kBodyToEntry = 0x1116;  // the body's entry lies this far behind its start
@@ -337,16 +338,17 @@ struct BodyCut {
     uint32_t offset = 0, length = 0;
 };
 
+// The body must start inside the last section's raw data: a body found anywhere else leaves
+// the last section to the host program, and nothing is repaired.
 bool planBodyCut(IExecExport* exec, const IMAGE_SECTION_HEADER& last, uint32_t bodyStart, BodyCut* cut) {
     const uint64_t sectionEnd = uint64_t(last.PointerToRawData) + last.SizeOfRawData;
-    if (last.VirtualSize == last.SizeOfRawData) {
-        *cut = {true, last.PointerToRawData, last.SizeOfRawData};
-        return true;
-    }
     uint32_t bodyOffset = 0;
     if (exec->AddressToFileOffset(bodyStart, &bodyOffset) != 1) return false;
-    if (bodyOffset < last.PointerToRawData || bodyOffset > sectionEnd) return false;
-    *cut = {false, bodyOffset, uint32_t(sectionEnd - bodyOffset)};
+    if (bodyOffset < last.PointerToRawData || bodyOffset >= sectionEnd) return false;
+    if (last.VirtualSize == last.SizeOfRawData)
+        *cut = {true, last.PointerToRawData, last.SizeOfRawData};
+    else
+        *cut = {false, bodyOffset, uint32_t(sectionEnd - bodyOffset)};
     return true;
 }
 

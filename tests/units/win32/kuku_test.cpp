@@ -2,6 +2,9 @@
 // and repaired by the kept unit, or repaired through kill method 0x1d.
 #include <gtest/gtest.h>
 
+#include "host/emulator/emulator.h"
+#include "host/qxbase/file_object.h"
+#include "module/units/win32/kuku.h"
 #include "tests/fixtures/kuku_infector.h"
 #include "tests/units/win32/win32_test_support.h"
 
@@ -102,6 +105,7 @@ TEST(KukuKill, EndlessLoaderOrDecryptorFailsWithoutWriting) {
         const auto killed = killPeByMethod(sample.file, kKukuKillMethod);
         EXPECT_EQ(killed.result, KILL_FAILED);
         EXPECT_EQ(killed.bytes, sample.file);
+        EXPECT_NE(scanAndKill(sample.file).finding.virusId, kKukuId);
     }
 }
 
@@ -112,6 +116,10 @@ TEST(KukuScan, ReportsOnlyWhatTheCleanerCanRepair) {
     const Infected sample = infect(Loader::JumpRegister, Body::ThreadCounted);
     const Bytes bodyOnly = withBytesOf(sample.file, sample.clean, kEntryOffset, 0x400);
     EXPECT_FALSE(scanAndKill(bodyOnly).finding.found());
+    // A last section that is not executable.
+    Bytes dataSection = sample.file;
+    put32(dataSection, kBodyEntryAt + 36, 0xC0000040);
+    EXPECT_NE(scanAndKill(dataSection).finding.virusId, kKukuId);
     // Below the smallest file size the family infects.
     Bytes small = sample.file;
     small.resize(57'855);
@@ -169,6 +177,38 @@ TEST(KukuKoScan, FindsTheX87SequenceOnlyInItsWindow) {
         const auto outcome = scanAndKill(file);
         EXPECT_EQ(outcome.finding.virusId == kKukuKoId, c.found) << c.position << " " << c.sectionSize;
     }
+}
+
+// --- the fix-up for one known sample ---
+
+// A program whose image reaches 6540A0h (an uninitialised section) and whose file reaches
+// 2534A0h; `fileDword` is the file's dword there, `memoryDword` what the program holds.
+uint32_t patchedDword(uint32_t fileDword, uint32_t memoryDword, bool fileReachesIt = true) {
+    fixtures::PeBuilder builder = fixtures::win32::cleanBuilder();
+    builder.addSection({".bss", Bytes(0x200, 0), 0x260000, 0xC0000080});
+    Bytes bytes = builder.build();
+    put32(bytes, 0x2534A0, fileDword);
+    if (!fileReachesIt) bytes.resize(0x2534A2);
+    host::FileObject* file = host::FileObject::fromBytes(std::move(bytes));
+    uint32_t result = 0xFFFFFFFF;
+    {
+        auto exec = host::Emulator::create(file);
+        uint8_t value[4];
+        fixtures::Bytes held(4);
+        put32(held, 0, memoryDword);
+        EXPECT_EQ(exec->WriteMemory(0x6540A0, held.data(), 4), 1u);
+        CScanKuku::PatchSpecificKuKuFile(exec.get(), static_cast<IQEStream*>(file));
+        if (exec->ReadMemory(0x6540A0, value, 4) == 1) result = fixtures::get32(Bytes(value, value + 4), 0);
+    }
+    file->Release();
+    return result;
+}
+
+TEST(KukuSpecificFile, PutsTheFileDwordWhereTheProgramStillHoldsZero) {
+    REQUIRE_EMULATOR();
+    EXPECT_EQ(patchedDword(0xA1B2C3D4, 0), 0xA1B2C3D4u);
+    EXPECT_EQ(patchedDword(0xA1B2C3D4, 0x11111111), 0x11111111u);  // already set: kept
+    EXPECT_EQ(patchedDword(0xA1B2C3D4, 0, false), 0u);             // the file ends before it
 }
 
 }  // namespace
