@@ -115,6 +115,7 @@ constexpr uint32_t kMaxStolenLength = 0x10000;
 constexpr uint32_t kBodyToEntry = 0x1116;  // the body's entry lies this far behind its start
 constexpr uint32_t kBodyExtent = 0xE000;   // the decryptor runs inside [start, start + this)
 constexpr uint32_t kRetJumpLength = 499;   // the loader length of the generation that ends in jmp-to-ret
+constexpr int kMaxSkippedCalls = 64;     // in a row, before the trace looks at anything else
 constexpr uint32_t kSpecificFileOffset = 0x2534A0, kSpecificAddress = 0x6540A0;
 
 struct StolenBytes {
@@ -179,9 +180,10 @@ private:
             uint32_t at = ip();
             uint8_t code[4];
             if (!read(at, code, 4)) return false;
-            if (code[0] == 0xFF && code[1] == 0x15) {
-                // An API call through the import table: skipped, its one argument dropped. The
-                // instruction behind it is examined as well before it runs.
+            // API calls through the import table are skipped, their one argument dropped. The
+            // instruction behind a call is examined too before it runs (a call it does not skip
+            // would leave the image and end the trace).
+            for (int calls = 0; code[0] == 0xFF && code[1] == 0x15 && calls < kMaxSkippedCalls; ++calls) {
                 at += 6;
                 exec_->SetIP(at);
                 exec_->SetRegister(qe::EXEC_REG_ESP, exec_->GetRegister(qe::EXEC_REG_ESP) + 4);

@@ -41,6 +41,8 @@ struct TraceCase {
     Body body;
 };
 
+void PrintTo(const TraceCase& c, std::ostream* os) { *os << c.name; }
+
 class KukuTrace : public ::testing::TestWithParam<TraceCase> {};
 
 // Every loader and copy layout the cleaner knows: the entry code comes back and the body
