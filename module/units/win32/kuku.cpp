@@ -106,9 +106,9 @@ InterfacePtr<IQEVM> createVm(IUnknown* rot) {
 // --- CScanKuku's trace ---
 
 // The host emulator's step budget for one trace (loader, decryptor and the body's own loop
-// together). The budget of the original cleaner, 1,705,032,704 single steps, would keep a file
-// whose decryptor never ends busy for many minutes; a million steps is several times what a
-// decryptor needs for a whole body and gives up on an endless one in about half a second.
+// together). A million single steps is several times what a decryptor needs for a whole body
+// and gives up on one that never ends in about half a second; a budget in the billions would
+// keep such a file busy for many minutes.
 constexpr uint32_t kTraceStepLimit = 1'000'000;
 // What the cleaner repairs: the entry code the loader overwrote is well below this.
 constexpr uint32_t kMaxStolenLength = 0x10000;

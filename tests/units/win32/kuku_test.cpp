@@ -159,6 +159,19 @@ TEST(KukuKoKill, RefusesLengthsOutsideOneTo511) {
     }
 }
 
+// A loader that spins before it enters the body: the VM's run limit ends the run and the
+// cleaner fails without writing.
+TEST(KukuKoKill, EndlessLoaderFailsWithoutWriting) {
+    REQUIRE_EMULATOR();
+    Infected sample = infectKo();
+    sample.file[kEntryOffset] = 0xEB;  // jmp $ over the pushad; the x87 sequence stays in place
+    sample.file[kEntryOffset + 1] = 0xFE;
+    const auto outcome = scanAndKill(sample.file);
+    ASSERT_EQ(outcome.finding.virusId, kKukuKoId);
+    EXPECT_EQ(outcome.killResult, KILL_FAILED);
+    EXPECT_EQ(outcome.bytes, sample.file);
+}
+
 // The x87 sequence counts only inside the 128 bytes from 32 bytes behind the entry point, and
 // starting no later than 119 bytes into them; the last section must be at least 8 KB.
 TEST(KukuKoScan, FindsTheX87SequenceOnlyInItsWindow) {
