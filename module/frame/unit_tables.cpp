@@ -54,6 +54,7 @@
 #include "module/frame/kill_methods.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
+#include "module/units/win32/kuku.h"
 #include "module/units/win32/magistr_g.h"
 #include "module/units/win32/neshta.h"
 #include "module/units/win32/padania.h"
@@ -73,7 +74,7 @@
 const UnitTableEntry aPEScanBeforeLib[] = {
     INERT(0x001654FF, CScanNewKUKU),
     INERT(0x00156B23, CScanMdfUser32),
-    INERT(0x00153388, CScanKuku),
+    UNIT(0x00153388, CScanKuku),
     INERT(0x40151304, CSCANVundo),
     INERT(0x0007D1F1, CSCANSosisko),
     INERT(0x00004CBF, CScanWin32Aris),
@@ -91,7 +92,7 @@ const UnitTableEntry aPEScanBeforeLib[] = {
 const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x001818CE, CScanLoader),
     INERT(0x00181457, CScanDaum),
-    INERT(0x0017993D, CScanKUKU_ko),
+    UNIT(0x0017993D, CScanKUKU_ko),
     INERT(0x001781B3, CScanVirutNew_cs),
     INERT(0x00175015, CScanNewKUKU5),
     INERT(0x00175CA2, CScanNewKUKU6),
@@ -452,7 +453,7 @@ const UnitTableEntry aMethodKill[] = {
     INERT(0x0000001A, CKillExplorerDL),
     INERT(0x0000001B, CKillAgentXgh),
     INERT(0x0000001C, CKillAgentBl),
-    INERT(0x0000001D, CKillKukuKill),
+    UNIT(0x0000001D, CKillKukuKill),
     END_OF_TABLE,
 };
 
