@@ -62,6 +62,7 @@
 #include "module/units/win32/parite.h"
 #include "module/units/win32/resur.h"
 #include "module/units/win32/sality.h"
+#include "module/units/win32/vb_downloader.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -108,7 +109,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x00163DAB, CScanVirut2),
     INERT(0x0015667C, CScanDetnat),
     INERT(0x40153A45, CScanPcClient),
-    INERT(0x40153126, CScanUnknownVBDownLoader),
+    UNIT(0x40153126, CScanUnknownVBDownLoader),
     INERT(0x0014B529, CScanZPerm),
     INERT(0x4014B0F4, CScanNopFlowerDLL),
     INERT(0x4014AC00, CScanFamPswDll),
