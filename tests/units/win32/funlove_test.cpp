@@ -51,6 +51,15 @@ TEST(FunLoveScan, WhatTheUnitLooksAt) {
         bool found;
     };
     const uint32_t body = base.sectionOffset;
+    auto withOverlay = [](Bytes file, size_t length) {
+        file.insert(file.end(), length, 0x55);
+        return file;
+    };
+    auto withoutEntryField = [&](Bytes file) {
+        fixtures::put32(file, body + kFunLoveEntryField, 0);
+        return file;
+    };
+    const Bytes bare = funLoveInfect(false).file;
     const Case cases[] = {
         {"as infected", base.file, true},
         {"kernel drop, upper case", mutated([&](Bytes& f) { putText(f, "KERNEL32"); }), false},
@@ -65,6 +74,13 @@ TEST(FunLoveScan, WhatTheUnitLooksAt) {
         {"overlay of 4096 bytes behind the body",
          mutated([&](Bytes& f) { f.insert(f.end(), 4096, 0x55); }), false},
         {"entry code runs elsewhere", mutated([&](Bytes& f) { f.at(0x400 + 4) ^= 0x10; }), false},
+        // Fragment C at tail position 841 needs the body's header, at 840 it does not.
+        {"C at 841", withOverlay(base.file, 3), true},
+        {"C at 841, header without its entry point", withOverlay(withoutEntryField(base.file), 3), false},
+        {"C at 840, header without its entry point", withOverlay(withoutEntryField(base.file), 4), true},
+        // Without a header: C at 318 has A at the tail's start; at 317 A lies before it.
+        {"bare body, C at 318", withOverlay(bare, 9), true},
+        {"bare body, C at 317", withOverlay(bare, 10), false},
     };
     for (const Case& c : cases) {
         const auto outcome = dostest::scanThenKill(c.file, qe::FORMAT_PE);

@@ -17,7 +17,7 @@ constexpr uint32_t kMagistrId = 0x4cb8;
 Bytes repairedMagistr(const MagistrInfection& infected) {
     Bytes expected = win32test::withAppendedSectionHeaderOf(infected.clean, infected.file);
     expected = win32test::withBytesOf(expected, infected.file, kSectionCountAt, 2);
-    return win32test::withBytesOf(expected, infected.file, infected.descriptorAt, 20);
+    return win32test::withBytesOf(expected, infected.file, infected.importBytesAt, infected.importBytesLength);
 }
 
 TEST(MagistrScanKill, RestoresTheEntryCodeAndCutsTheBody) {
@@ -31,6 +31,9 @@ TEST(MagistrScanKill, RestoresTheEntryCodeAndCutsTheBody) {
         {"keyed", {MagistrLayout::Keyed, 0x1F2E3D4C}},
         {"keyed, key 0", {MagistrLayout::Keyed, 0}},
         {"keyed, key all ones", {MagistrLayout::Keyed, 0xFFFFFFFF}},
+        // The walk ends at the worm's descriptor although ordinary ones follow; the host's
+        // imports stay unbound and its code ends in a fault.
+        {"worm's descriptor first", {.descriptorFirst = true}},
     };
     for (const Case& c : cases) {
         const MagistrInfection infected = magistrPeInfect(c.options);
@@ -93,6 +96,12 @@ TEST(MagistrScan, LeavesOtherFilesAlone) {
         MagistrInfection infected = magistrPeInfect();
         fixtures::put32(infected.file, infected.descriptorAt + 8, 1);
         cases.push_back({"descriptor with two fields", infected.file});
+    }
+    {
+        // Gives up after 65,536 steps without an XOR.
+        MagistrOptions options;
+        options.decryptorNeverEnds = true;
+        cases.push_back({"decryptor that never ends", magistrPeInfect(options).file});
     }
     {
         // The worm's entry code without its FS override.
