@@ -106,7 +106,8 @@ TEST_F(VbDownloader, LeavesOtherProgramsAlone) {
     add("not API declarations", [](VbProgram& p) {
         for (auto& d : p.declarations) d.type = 6;
     });
-    add("count 0", [](VbProgram& p) { p.countOverride = 0x100; });
+    add("count 0", [](VbProgram& p) { p.count = 0; });
+    add("count 2 with its high byte set", [](VbProgram& p) { p.count = 0x01000002; });
     add("count 11", [](VbProgram& p) {
         p.declarations.resize(11, {"kernel32", "Sleep"});
         p.declarations[10] = {"kernel32", "WinExec"};
