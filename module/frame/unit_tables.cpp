@@ -54,13 +54,16 @@
 #include "module/frame/kill_methods.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
+#include "module/units/win32/funlove.h"
 #include "module/units/win32/kuku.h"
+#include "module/units/win32/magistr.h"
 #include "module/units/win32/magistr_g.h"
 #include "module/units/win32/neshta.h"
 #include "module/units/win32/padania.h"
 #include "module/units/win32/parite.h"
 #include "module/units/win32/resur.h"
 #include "module/units/win32/sality.h"
+#include "module/units/win32/vb_downloader.h"
 #include "module/units/worm/klez.h"
 #include "module/units/worm/lovgate.h"
 #include "module/units/worm/theals.h"
@@ -81,7 +84,7 @@ const UnitTableEntry aPEScanBeforeLib[] = {
     INERT(0x00009E7C, CScanWin95Fono15327),
     INERT(0x000050AA, CScanWin32RainSong4266),
     INERT(0x00004CBA, CScanWin32CTX),
-    INERT(0x00004CB8, CScanMargistr),
+    UNIT(0x00004CB8, CScanMargistr),
     INERT(0x40009B1F, CScanTrojanDropperSmorph),
     INERT(0x00004CBC, CScanFinalDoom),
     INERT(0x00004CBE, CScanBinLadenMorph),
@@ -110,7 +113,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x00163DAB, CScanVirut2),
     INERT(0x0015667C, CScanDetnat),
     INERT(0x40153A45, CScanPcClient),
-    INERT(0x40153126, CScanUnknownVBDownLoader),
+    UNIT(0x40153126, CScanUnknownVBDownLoader),
     INERT(0x0014B529, CScanZPerm),
     INERT(0x4014B0F4, CScanNopFlowerDLL),
     INERT(0x4014AC00, CScanFamPswDll),
@@ -127,7 +130,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x4000A88F, CScanWin32DupatorKelnel32),
     INERT(0x00009AFC, CScanIWormGanda),
     UNIT(0x0000A083, CScanPE_CIH_1003_Junk),
-    INERT(0x00006B69, CScanFunLoveInt),
+    UNIT(0x00006B69, CScanFunLoveInt),
     INERT(0x4000B57D, CScanStepan),
     UNIT(0x400114E5, CScanLovGateGeneric),
     UNIT(0x00009242, CScanPadania1335b),
