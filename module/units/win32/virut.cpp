@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_vm.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/mem_search.h"
 #include "module/toolkit/pe_address.h"
@@ -114,19 +115,6 @@ bool cutStreamRange(FileStream& file, uint64_t start, uint64_t length) {
     return file.setSize(to);
 }
 
-// A VM of the host's own, created through the object loader of the running-object table.
-InterfacePtr<IQEVM> createVm(IUnknown* rot) {
-    InterfacePtr<IQERunningObjectTable> table = queryInterface<IQERunningObjectTable>(rot, qe::IID_IQERunningObjectTable);
-    if (!table) return {};
-    InterfacePtr<IUnknown> loaderSource;
-    if (table->GetObject(qe::PID_ROT_ObjectLoader, loaderSource.put()) < 0) return {};
-    InterfacePtr<IQEObjectLoader> loader = queryInterface<IQEObjectLoader>(loaderSource.get(), qe::IID_IQEObjectLoader);
-    if (!loader) return {};
-    InterfacePtr<IQEVM> vm;
-    if (loader->CreateInstance(rot, qe::CLSID_CQEVM, nullptr, qe::IID_IQEVM, vm.putVoid()) < 0) return {};
-    return vm;
-}
-
 // Runs the VM to a stop point of `kind` at `address` and removes the point again. True when
 // the run stopped at a stop point (status 1 or 3).
 bool runToStopPoint(IQEVM& vm, uint32_t address, uint32_t kind) {
@@ -229,7 +217,7 @@ uint32_t CScanVirutCe::Scan(STScanInfo* info, tagScanExParam* param) {
     // The code begins at buffer index 1: the call is at entry + call - 1 and is 5 bytes long.
     const uint32_t callTarget = entry + call + 4 + read.u32(call + 1).value_or(0);
 
-    InterfacePtr<IQEVM> vm = createVm(info->rot);
+    InterfacePtr<IQEVM> vm = createHostVm(info->rot);
     if (!vm) return 0;
     const uint32_t imageLow = vm->LoadStream(info->stream);
     if (imageLow == 0) return 0;
