@@ -6,6 +6,7 @@
 
 #include "host/repair.h"
 #include "sdk/identifiers.h"
+#include "tests/cli/cli_runner.h"
 #include "tests/fixtures/worms_a.h"
 #include "tests/units/worm/worm_test_support.h"
 
@@ -145,6 +146,19 @@ TEST_F(XldOnDisk, ExistingFileOfTheNewNameIsKept) {
     EXPECT_EQ(outcome.action, host::RepairAction::Unchanged);
     EXPECT_EQ(fixtures::readFile(dir.file("report.doc")), other);
     EXPECT_EQ(fixtures::readFile(original), dropper.file);
+}
+
+// The command line says where the repaired file went.
+TEST_F(XldOnDisk, CommandLineReportsTheNewName) {
+    REQUIRE_EMULATOR();
+    const auto original = dir.file("report.exe");
+    fixtures::writeFile(original, dropper.file);
+    const std::string quarantine = dir.file("q").string();
+    const clitest::Outcome run = clitest::remedy(
+        dir, "scan --no-summary --clean --quarantine " + clitest::quote(quarantine) + " " + clitest::quote(original.string()));
+    EXPECT_NE(run.out.find("; repaired as " + dir.file("report.doc").string() + " "), std::string::npos) << run.out;
+    EXPECT_EQ(fixtures::readFile(dir.file("report.doc")), dropper.document);
+    EXPECT_FALSE(std::filesystem::exists(original));
 }
 
 }  // namespace
