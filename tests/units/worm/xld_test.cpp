@@ -50,6 +50,7 @@ TEST(XldKill, ShortSizeResourceIsReadWhole) {
 }
 
 struct PathCase {
+    const char* name;
     const char* path;
     const char* renamed;
 };
@@ -68,9 +69,11 @@ TEST_P(XldRename, LastSuffixOfTheNameBecomesDoc) {
 
 // A "." in a directory name is not the file's suffix: the new name stays in the same directory.
 INSTANTIATE_TEST_SUITE_P(Worm, XldRename,
-                         ::testing::Values(PathCase{"a.b.exe", "a.b.doc"}, PathCase{"dir/noext", "dir/noext.doc"},
-                                           PathCase{"dir.v2/program", "dir.v2/program.doc"},
-                                           PathCase{"dir.v2/program.scr", "dir.v2/program.doc"}));
+                         ::testing::Values(PathCase{"twoDots", "a.b.exe", "a.b.doc"},
+                                           PathCase{"noSuffix", "dir/noext", "dir/noext.doc"},
+                                           PathCase{"dotInDirectoryOnly", "dir.v2/program", "dir.v2/program.doc"},
+                                           PathCase{"dotInDirectoryAndName", "dir.v2/program.scr", "dir.v2/program.doc"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(XldKill, WidePathGetsAWideName) {
     REQUIRE_EMULATOR();
