@@ -49,6 +49,13 @@ TEST(WormHostileInput, ShortenedVikingFiles) {
             wormtest::Files& files = packed ? layered : plain;
             const uint32_t r = files.killByMethod(1);
             EXPECT_TRUE(isKillResult(r)) << length << " " << std::hex << r;
+            // Whatever is left behind the worm and its debug data is what the repair keeps.
+            const size_t wormEnd = worm.image.size() + worm.debugData.size();
+            if (length > wormEnd) {
+                EXPECT_EQ(r, KILL_REPAIRED) << length;
+                const Bytes& repaired = packed ? files.outer->bytes() : files.scanned->bytes();
+                EXPECT_EQ(repaired, Bytes(cut.begin() + wormEnd, cut.end())) << length;
+            }
         }
     }
 }
