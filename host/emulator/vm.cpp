@@ -19,6 +19,10 @@ namespace host {
 namespace {
 
 constexpr uint32_t kDefaultInstructionLimit = 10'000'000;
+// A run that rewrites its own code costs Unicorn a fresh translation per pass, so ten million
+// instructions of a decryptor that never ends can take seconds; two seconds of wall time bounds
+// such a run too. Units that only cap the instruction count keep this time budget.
+constexpr uint32_t kDefaultMilliseconds = 2000;
 constexpr uint64_t kMaxStreamBytes = 256u << 20;
 constexpr uint32_t kMaxMemorySearch = 64u << 20;
 constexpr uint32_t kTimeCheckInterval = 4096;
@@ -300,7 +304,7 @@ private:
     std::vector<StopPoint> stopPoints_;
     std::vector<bool> previousInRange_;
     uint32_t nextHandle_ = 1;
-    uint32_t limitMilliseconds_ = 0;
+    uint32_t limitMilliseconds_ = kDefaultMilliseconds;
     uint32_t limitInstructions_ = kDefaultInstructionLimit;
 
     bool inRun_ = false;

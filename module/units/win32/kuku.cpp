@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_vm.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
@@ -89,18 +90,6 @@ bool hasSections(const tagScanExParam* param) {
 
 const IMAGE_SECTION_HEADER& lastSection(const CPEHeander& headers) {
     return headers.sections[headers.sectionCount - 1];
-}
-
-InterfacePtr<IQEVM> createVm(IUnknown* rot) {
-    InterfacePtr<IQERunningObjectTable> table = queryInterface<IQERunningObjectTable>(rot, qe::IID_IQERunningObjectTable);
-    if (!table) return {};
-    InterfacePtr<IUnknown> loaderSource;
-    if (table->GetObject(qe::PID_ROT_ObjectLoader, loaderSource.put()) < 0) return {};
-    InterfacePtr<IQEObjectLoader> loader = queryInterface<IQEObjectLoader>(loaderSource.get(), qe::IID_IQEObjectLoader);
-    if (!loader) return {};
-    InterfacePtr<IQEVM> vm;
-    if (loader->CreateInstance(rot, qe::CLSID_CQEVM, nullptr, qe::IID_IQEVM, vm.putVoid()) < 0) return {};
-    return vm;
 }
 
 // --- CScanKuku's trace ---
@@ -407,7 +396,7 @@ uint32_t CScanKUKU_ko::Scan(STScanInfo* info, tagScanExParam* param) {
 
 uint32_t CScanKUKU_ko::Kill(STScanInfo* info, tagScanExParam* param) {
     if (!info || !info->stream || !hasSections(param)) return KILL_FAILED;
-    InterfacePtr<IQEVM> vm = createVm(info->rot);
+    InterfacePtr<IQEVM> vm = createHostVm(info->rot);
     if (!vm) return KILL_FAILED;
     const uint32_t imageBase = vm->LoadStream(info->stream);
     if (imageBase == 0) return KILL_FAILED;
