@@ -1,0 +1,266 @@
+#include "host/signatures.h"
+
+#include <yara.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace host {
+
+namespace {
+
+constexpr char kFormatVariable[] = "file_format";
+
+// The library is set up once for the process and never torn down: compiled rules may be used
+// until the process ends.
+bool initialiseYara() {
+    static std::once_flag once;
+    static int result = ERROR_SUCCESS;
+    std::call_once(once, [] { result = yr_initialize(); });
+    return result == ERROR_SUCCESS;
+}
+
+bool isRuleFile(const std::filesystem::path& path) {
+    const std::string ext = path.extension().string();
+    return ext == ".yar" || ext == ".yara";
+}
+
+// The rule files of the sources, in order; false with *error for a source that is neither.
+bool expandSources(const std::vector<std::filesystem::path>& sources, std::vector<std::filesystem::path>* files,
+                   std::string* error) {
+    for (const std::filesystem::path& source : sources) {
+        std::error_code ec;
+        const std::filesystem::file_status status = std::filesystem::status(source, ec);
+        if (std::filesystem::is_directory(status)) {
+            std::vector<std::filesystem::path> found;
+            for (const auto& entry : std::filesystem::directory_iterator(source, ec))
+                if (isRuleFile(entry.path()) && entry.is_regular_file(ec)) found.push_back(entry.path());
+            if (ec) {
+                *error = "cannot read the rules directory " + source.string() + ": " + ec.message();
+                return false;
+            }
+            std::sort(found.begin(), found.end());
+            files->insert(files->end(), found.begin(), found.end());
+        } else if (std::filesystem::is_regular_file(status)) {
+            files->push_back(source);
+        } else {
+            *error = "cannot read the rules " + source.string() + ": " +
+                     (ec ? ec.message() : std::string("not a file or directory"));
+            return false;
+        }
+    }
+    return true;
+}
+
+struct CompileErrors {
+    std::string text;
+    void add(const std::string& line) {
+        if (!text.empty()) text += "\n";
+        text += line;
+    }
+};
+
+void onCompileMessage(int level, const char* fileName, int line, const YR_RULE*, const char* message, void* user) {
+    if (level != YARA_ERROR_LEVEL_ERROR) return;  // warnings (slow strings and the like) do not stop a scan
+    static_cast<CompileErrors*>(user)->add(std::string(fileName ? fileName : "(rules)") + ":" + std::to_string(line) +
+                                           ": " + (message ? message : "error"));
+}
+
+// The line where `rule NAME` is declared in a rules file, or 0 when it cannot be told.
+int declarationLine(const std::string& fileName, const std::string& ruleName) {
+    std::ifstream in(fileName);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        for (size_t at = line.find(ruleName); at != std::string::npos; at = line.find(ruleName, at + 1)) {
+            const size_t end = at + ruleName.size();
+            const bool wordEnds = end == line.size() || !(std::isalnum((unsigned char)line[end]) || line[end] == '_');
+            size_t before = at;
+            while (before > 0 && std::isspace((unsigned char)line[before - 1])) --before;
+            const bool afterKeyword = before >= 4 && line.compare(before - 4, 4, "rule") == 0 &&
+                                      (before == 4 || std::isspace((unsigned char)line[before - 5]));
+            if (wordEnds && afterKeyword && before < at) return number;
+        }
+    }
+    return 0;
+}
+
+bool isInteger(const YR_META* meta) { return meta->type == META_TYPE_INTEGER; }
+
+// Reads a rule's verdict from its metadata; false with *why when it is not a valid one.
+bool readVerdict(const YR_RULE* rule, SignatureHit* hit, std::string* why) {
+    bool haveId = false;
+    int64_t id = 0, method = 0, param = 0;
+    const YR_META* meta;
+    yr_rule_metas_foreach(rule, meta) {
+        const std::string name = meta->identifier;
+        int64_t* slot = name == "virus_id" ? &id : name == "method" ? &method : name == "param" ? &param : nullptr;
+        if (!slot) continue;  // descriptions, authors and the like
+        if (!isInteger(meta)) {
+            *why = name + " must be an integer";
+            return false;
+        }
+        *slot = meta->integer;
+        haveId = haveId || slot == &id;
+    }
+    if (!haveId) {
+        *why = "no virus_id";
+        return false;
+    }
+    // Identifiers never carry bit 31: engines report failures with it.
+    if (id < 1 || id > 0x7FFFFFFF) {
+        *why = "virus_id must lie from 1 to 0x7FFFFFFF";
+        return false;
+    }
+    const bool special = method >= 0x80000000LL && method <= 0xFFFFFFFFLL;
+    if (method != 0 && method != 1 && !special) {
+        *why = "method must be 0 (by virus_id), 1 (by method number) or 0x80000000 + a special method";
+        return false;
+    }
+    if (param < 0 || param > 0xFFFFFFFFLL) {
+        *why = "param must lie from 0 to 0xFFFFFFFF";
+        return false;
+    }
+    hit->rule = rule->identifier;
+    hit->virusId = uint32_t(id);
+    hit->kill = KillRequest{int32_t(uint32_t(method)), uint32_t(id), uint32_t(param), 0};
+    return true;
+}
+
+struct ScanState {
+    std::optional<SignatureHit> hit;
+    bool badVerdict = false;
+};
+
+int onScanMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
+    if (message != CALLBACK_MSG_RULE_MATCHING) return CALLBACK_CONTINUE;
+    auto* state = static_cast<ScanState*>(user);
+    SignatureHit hit;
+    std::string why;
+    if (!readVerdict(static_cast<const YR_RULE*>(data), &hit, &why)) {
+        state->badVerdict = true;  // checked when compiling; cannot happen with compiled rules
+        return CALLBACK_ABORT;
+    }
+    state->hit = std::move(hit);
+    return CALLBACK_ABORT;  // the first matching rule decides
+}
+
+}  // namespace
+
+std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vector<std::filesystem::path>& sources,
+                                                                  std::string* error) {
+    std::string ignored;
+    if (!error) error = &ignored;
+    if (!initialiseYara()) {
+        *error = "cannot initialise the signature library";
+        return nullptr;
+    }
+    std::vector<std::filesystem::path> files;
+    if (!expandSources(sources, &files, error)) return nullptr;
+
+    YR_COMPILER* compiler = nullptr;
+    if (yr_compiler_create(&compiler) != ERROR_SUCCESS) {
+        *error = "out of memory compiling the rules";
+        return nullptr;
+    }
+    std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
+    CompileErrors errors;
+    yr_compiler_set_callback(compiler, onCompileMessage, &errors);
+    if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) {
+        *error = "out of memory compiling the rules";
+        return nullptr;
+    }
+    for (const std::filesystem::path& file : files) {
+        FILE* in = std::fopen(file.c_str(), "rb");
+        if (!in) {
+            *error = "cannot read the rules " + file.string();
+            return nullptr;
+        }
+        // Each file is its own namespace, named by its path: rules of different files may share
+        // a name, and a rule's namespace tells which file it came from.
+        const int failures = yr_compiler_add_file(compiler, in, file.c_str(), file.c_str());
+        std::fclose(in);
+        // The compiler cannot take more files after an error; report what it found so far.
+        if (failures > 0) {
+            *error = errors.text.empty() ? file.string() + ": the rules do not compile" : errors.text;
+            return nullptr;
+        }
+    }
+    YR_RULES* rules = nullptr;
+    if (yr_compiler_get_rules(compiler, &rules) != ERROR_SUCCESS) {
+        *error = "out of memory compiling the rules";
+        return nullptr;
+    }
+    std::shared_ptr<SignatureLibrary> library(new SignatureLibrary());
+    library->rules_ = rules;
+    library->fileCount_ = files.size();
+
+    const YR_RULE* rule;
+    yr_rules_foreach(rules, rule) {
+        if (rule->flags & RULE_FLAGS_PRIVATE) continue;
+        SignatureHit hit;
+        std::string why;
+        if (!readVerdict(rule, &hit, &why)) {
+            const std::string file = rule->ns && rule->ns->name ? rule->ns->name : "(rules)";
+            errors.add(file + ":" + std::to_string(declarationLine(file, rule->identifier)) + ": rule " +
+                       rule->identifier + ": " + why);
+        }
+        ++library->ruleCount_;
+    }
+    if (!errors.text.empty()) {
+        *error = errors.text;
+        return nullptr;
+    }
+    return library;
+}
+
+SignatureLibrary::~SignatureLibrary() {
+    if (rules_) yr_rules_destroy(rules_);
+}
+
+std::unique_ptr<SignatureScanner> SignatureScanner::create(std::shared_ptr<const SignatureLibrary> library,
+                                                           std::string* error) {
+    if (!library) {
+        if (error) *error = "no signature library";
+        return nullptr;
+    }
+    std::unique_ptr<SignatureScanner> scanner(new SignatureScanner());
+    if (yr_scanner_create(library->rules_, &scanner->scanner_) != ERROR_SUCCESS) {
+        if (error) *error = "cannot make a signature scanner";
+        return nullptr;
+    }
+    scanner->library_ = std::move(library);
+    // Each string stops at its first match: the verdicts need no match lists.
+    yr_scanner_set_flags(scanner->scanner_, SCAN_FLAGS_FAST_MODE);
+    return scanner;
+}
+
+SignatureScanner::~SignatureScanner() {
+    if (scanner_) yr_scanner_destroy(scanner_);
+}
+
+std::optional<SignatureHit> SignatureScanner::scan(std::span<const uint8_t> bytes, uint32_t format, int* failed) {
+    int ignored = 0;
+    if (!failed) failed = &ignored;
+    *failed = 0;
+    ScanState state;
+    yr_scanner_set_callback(scanner_, onScanMessage, &state);
+    int result = yr_scanner_define_integer_variable(scanner_, kFormatVariable, int64_t(format));
+    static const uint8_t kNothing = 0;  // an empty file still gets a valid address
+    if (result == ERROR_SUCCESS)
+        result = yr_scanner_scan_mem(scanner_, bytes.empty() ? &kNothing : bytes.data(), bytes.size());
+    if (result != ERROR_SUCCESS && result != ERROR_CALLBACK_ERROR) {
+        *failed = result;
+        return std::nullopt;
+    }
+    if (state.badVerdict) {
+        *failed = ERROR_CALLBACK_ERROR;
+        return std::nullopt;
+    }
+    return std::move(state.hit);
+}
+
+}  // namespace host

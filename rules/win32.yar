@@ -1,0 +1,43 @@
+// Win32 file infectors whose cleaners the kill engine runs on the library's word.
+// Verdict metadata: virus_id, and method/param for a kill by method number (see host/signatures.h).
+import "pe"
+
+// Sality overwrites the entry code with a loader whose dword at entry + 0x0D is the distance
+// from the entry to the virus body, and puts the 0x5000-byte body at the start of the last
+// section it appends.
+rule Win32_Sality
+{
+    meta:
+        virus_id = 0x001719BA
+    condition:
+        file_format == 3 and
+        pe.number_of_sections >= 2 and
+        pe.entry_point >= 0 and
+        uint32(pe.entry_point + 0x0D) ==
+            ((pe.sections[pe.number_of_sections - 1].virtual_address - uint32(uint32(0x3C) + 0x28)) & 0xFFFFFFFF) and
+        pe.sections[pe.number_of_sections - 1].raw_data_size >= 0x5000 and
+        pe.sections[pe.number_of_sections - 1].raw_data_offset + 0x5000 <= filesize
+}
+
+// Neshta puts its own 41,472-byte program in front of the host and moves the host's first
+// 41,472 bytes to the end of the file, the first 1,000 of them XORed with a generator stream
+// seeded by the dword at 1234 of that moved head (state = state * 0x08088405 + 1, byte key =
+// the upper half of 255 * state). Decrypted, the head begins with "MZ" and the high word of
+// its PE header offset is 0. The generator is stepped ahead to each checked byte: after n
+// steps the state is A(n) * seed + C(n), multiplied here in 16-bit halves to stay in 64 bits.
+rule Win32_Neshta
+{
+    meta:
+        virus_id = 0x00190002
+        method = 1
+        param = 2
+    condition:
+        file_format == 3 and
+        uint16(0) == 0x5A4D and
+        filesize > 41472 + 1024 and
+        pe.overlay.offset == 41472 and
+        (uint8(filesize - 41472 + 0x00) ^ ((255 * ((0x08088405 * (uint32(filesize - 41472 + 1234) & 0xFFFF) + ((0x08088405 * (uint32(filesize - 41472 + 1234) >> 16)) & 0xFFFF) * 0x10000 + 0x00000001) & 0xFFFFFFFF)) >> 32)) == 0x4D and
+        (uint8(filesize - 41472 + 0x01) ^ ((255 * ((0xD4652819 * (uint32(filesize - 41472 + 1234) & 0xFFFF) + ((0xD4652819 * (uint32(filesize - 41472 + 1234) >> 16)) & 0xFFFF) * 0x10000 + 0x08088406) & 0xFFFFFFFF)) >> 32)) == 0x5A and
+        (uint8(filesize - 41472 + 0x3E) ^ ((255 * ((0x62EB7BCD * (uint32(filesize - 41472 + 1234) & 0xFFFF) + ((0x62EB7BCD * (uint32(filesize - 41472 + 1234) >> 16)) & 0xFFFF) * 0x10000 + 0x7ECA8BF3) & 0xFFFFFFFF)) >> 32)) == 0x00 and
+        (uint8(filesize - 41472 + 0x3F) ^ ((255 * ((0xA0D71F01 * (uint32(filesize - 41472 + 1234) & 0xFFFF) + ((0xA0D71F01 * (uint32(filesize - 41472 + 1234) >> 16)) & 0xFFFF) * 0x10000 + 0xE1B607C0) & 0xFFFFFFFF)) >> 32)) == 0x00
+}
