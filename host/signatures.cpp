@@ -92,12 +92,16 @@ bool isInteger(const YR_META* meta) { return meta->type == META_TYPE_INTEGER; }
 
 // Reads a rule's verdict from its metadata; false with *why when it is not a valid one.
 bool readVerdict(const YR_RULE* rule, SignatureHit* hit, std::string* why) {
-    bool haveId = false;
-    int64_t id = 0, method = 0, param = 0;
+    bool haveId = false, haveFormat = false;
+    int64_t id = 0, method = 0, param = 0, format = 0;
     const YR_META* meta;
     yr_rule_metas_foreach(rule, meta) {
         const std::string name = meta->identifier;
-        int64_t* slot = name == "virus_id" ? &id : name == "method" ? &method : name == "param" ? &param : nullptr;
+        int64_t* slot = name == "virus_id" ? &id
+                        : name == "method" ? &method
+                        : name == "param"  ? &param
+                        : name == "format" ? &format
+                                           : nullptr;
         if (!slot) continue;  // descriptions, authors and the like
         if (!isInteger(meta)) {
             *why = name + " must be an integer";
@@ -105,6 +109,7 @@ bool readVerdict(const YR_RULE* rule, SignatureHit* hit, std::string* why) {
         }
         *slot = meta->integer;
         haveId = haveId || slot == &id;
+        haveFormat = haveFormat || slot == &format;
     }
     if (!haveId) {
         *why = "no virus_id";
@@ -124,13 +129,65 @@ bool readVerdict(const YR_RULE* rule, SignatureHit* hit, std::string* why) {
         *why = "param must lie from 0 to 0xFFFFFFFF";
         return false;
     }
+    if (haveFormat && (format < 0 || format > 0xFFFFFFFFLL)) {
+        *why = "format must be a format code from 0 to 0xFFFFFFFF";
+        return false;
+    }
     hit->rule = rule->identifier;
+    hit->format = haveFormat ? std::optional<uint32_t>(uint32_t(format)) : std::nullopt;
     hit->virusId = uint32_t(id);
     hit->kill = KillRequest{int32_t(uint32_t(method)), uint32_t(id), uint32_t(param), 0};
     return true;
 }
 
+// What the library sees of a file: all of it up to twice the window, else its first and its
+// last window. The byte scan is the library's whole cost (about ten times what the engines
+// spend on a clean program), and what the rules read - headers, entry code, appended bodies,
+// moved heads - lies at the start or the end of an infected file.
+constexpr size_t kWindow = 1u << 20;
+
+struct FileView {
+    size_t fileSize = 0;
+    YR_MEMORY_BLOCK blocks[2]{};
+    int count = 0;
+    int next = 0;
+};
+
+const uint8_t* blockData(YR_MEMORY_BLOCK* block) { return static_cast<const uint8_t*>(block->context); }
+
+YR_MEMORY_BLOCK* nextBlock(YR_MEMORY_BLOCK_ITERATOR* iterator) {
+    auto* view = static_cast<FileView*>(iterator->context);
+    iterator->last_error = ERROR_SUCCESS;
+    return view->next < view->count ? &view->blocks[view->next++] : nullptr;
+}
+
+YR_MEMORY_BLOCK* firstBlock(YR_MEMORY_BLOCK_ITERATOR* iterator) {
+    static_cast<FileView*>(iterator->context)->next = 0;
+    return nextBlock(iterator);
+}
+
+uint64_t viewFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator) { return static_cast<FileView*>(iterator->context)->fileSize; }
+
+void makeView(std::span<const uint8_t> bytes, FileView* view) {
+    static const uint8_t kNothing = 0;  // an empty file still gets a valid address
+    view->fileSize = bytes.size();
+    const auto block = [&](size_t offset, size_t size) {
+        YR_MEMORY_BLOCK& b = view->blocks[view->count++];
+        b.base = offset;
+        b.size = size;
+        b.context = const_cast<uint8_t*>(bytes.empty() ? &kNothing : bytes.data() + offset);
+        b.fetch_data = blockData;
+    };
+    if (bytes.size() <= 2 * kWindow) {
+        block(0, bytes.size());
+    } else {
+        block(0, kWindow);
+        block(bytes.size() - kWindow, kWindow);
+    }
+}
+
 struct ScanState {
+    uint32_t format = 0;
     std::optional<SignatureHit> hit;
     bool badVerdict = false;
 };
@@ -144,6 +201,7 @@ int onScanMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
         state->badVerdict = true;  // checked when compiling; cannot happen with compiled rules
         return CALLBACK_ABORT;
     }
+    if (hit.format && *hit.format != state->format) return CALLBACK_CONTINUE;  // a rule for other files
     state->hit = std::move(hit);
     return CALLBACK_ABORT;  // the first matching rule decides
 }
@@ -209,12 +267,20 @@ std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vec
                        rule->identifier + ": " + why);
         }
         ++library->ruleCount_;
+        if (!hit.format)
+            library->everyFormat_ = true;
+        else if (std::find(library->formats_.begin(), library->formats_.end(), *hit.format) == library->formats_.end())
+            library->formats_.push_back(*hit.format);
     }
     if (!errors.text.empty()) {
         *error = errors.text;
         return nullptr;
     }
     return library;
+}
+
+bool SignatureLibrary::scansFormat(uint32_t format) const {
+    return everyFormat_ || std::find(formats_.begin(), formats_.end(), format) != formats_.end();
 }
 
 SignatureLibrary::~SignatureLibrary() {
@@ -246,12 +312,20 @@ std::optional<SignatureHit> SignatureScanner::scan(std::span<const uint8_t> byte
     int ignored = 0;
     if (!failed) failed = &ignored;
     *failed = 0;
+    if (!library_->scansFormat(format)) return std::nullopt;
     ScanState state;
+    state.format = format;
     yr_scanner_set_callback(scanner_, onScanMessage, &state);
+    FileView view;
+    makeView(bytes, &view);
+    YR_MEMORY_BLOCK_ITERATOR iterator{};
+    iterator.context = &view;
+    iterator.first = firstBlock;
+    iterator.next = nextBlock;
+    iterator.file_size = viewFileSize;
+    iterator.last_error = ERROR_SUCCESS;
     int result = yr_scanner_define_integer_variable(scanner_, kFormatVariable, int64_t(format));
-    static const uint8_t kNothing = 0;  // an empty file still gets a valid address
-    if (result == ERROR_SUCCESS)
-        result = yr_scanner_scan_mem(scanner_, bytes.empty() ? &kNothing : bytes.data(), bytes.size());
+    if (result == ERROR_SUCCESS) result = yr_scanner_scan_mem_blocks(scanner_, &iterator);
     if (result != ERROR_SUCCESS && result != ERROR_CALLBACK_ERROR) {
         *failed = result;
         return std::nullopt;

@@ -9,9 +9,16 @@
 //             virus_id, 1 kill by the method number in `param`, 0x80000000 + N special method N
 //             with `param` as its parameter.
 //   param     integer, optional (default 0): 0 to 0xFFFFFFFF.
-// Rules see the external integer `file_format`, the host's format code of the file (3 PE, 2 MZ,
-// 111 COM, 0 ordinary file, ...), so a rule can keep to the format its kill table serves.
-// Private rules only serve other rules and carry no verdict.
+//   format    integer, optional: the host's format code of the files the rule is for (3 PE,
+//             2 MZ, 111 COM, 0 ordinary file, ...), as the kill table of its identifier serves
+//             them. Such a rule names no file of another format, and when every rule has one,
+//             files of the other formats are not scanned at all: the library's byte scan costs
+//             far more than the module's engines spend on a file they have no units for.
+// Conditions may also test the external integer `file_format`, the same code. Private rules
+// only serve other rules and carry no verdict.
+// A file longer than 2 MiB is seen as its first and its last MiB (`filesize` stays the real
+// size): strings are not searched between them and reads there are undefined, so a condition
+// on them is false.
 //
 //   auto library = host::SignatureLibrary::compile({"rules", "mine.yar"}, &error);
 //   host::SignatureScanner scanner(library);          // one per thread
@@ -38,6 +45,7 @@ struct SignatureHit {
     std::string rule;    // the rule's identifier
     uint32_t virusId = 0;
     KillRequest kill;    // how the kill engine removes it
+    std::optional<uint32_t> format;  // the format the rule is for; none: every format
 };
 
 // Compiled rules, read-only once made: any number of scanners on any threads share them.
@@ -55,6 +63,8 @@ public:
     SignatureLibrary& operator=(const SignatureLibrary&) = delete;
 
     size_t ruleCount() const { return ruleCount_; }
+    // Whether a file of this format is worth scanning: some rule is for it or for every format.
+    bool scansFormat(uint32_t format) const;
     size_t fileCount() const { return fileCount_; }
 
 private:
@@ -62,6 +72,8 @@ private:
     SignatureLibrary() = default;
 
     YR_RULES* rules_ = nullptr;
+    bool everyFormat_ = false;         // some rule names no format
+    std::vector<uint32_t> formats_;    // the formats the other rules are for
     size_t ruleCount_ = 0;
     size_t fileCount_ = 0;
 };
@@ -76,8 +88,8 @@ public:
     SignatureScanner(const SignatureScanner&) = delete;
     SignatureScanner& operator=(const SignatureScanner&) = delete;
 
-    // The first rule (in compile order) that matches the bytes of a file of the given format,
-    // or nothing. When the scan itself fails, *failed receives the library's error code (never
+    // The first rule (in compile order) for the given format that matches the bytes, or
+    // nothing. When the scan itself fails, *failed receives the library's error code (never
     // 0) and nothing is returned.
     std::optional<SignatureHit> scan(std::span<const uint8_t> bytes, uint32_t format, int* failed);
 

@@ -1,6 +1,6 @@
 // DOS file infectors whose cleaners the kill engine runs on the library's word.
 // Verdict metadata: virus_id of the COM or MZ kill table (see host/signatures.h); each rule
-// keeps to the format whose kill table holds its identifier (111 COM, 2 MZ).
+// is for the format whose kill table holds its identifier (format 111 COM, 2 MZ).
 
 // Bomber writes 4096 bytes of itself over the host and keeps the overwritten block at the end
 // of the file. Its code holds this 15-byte sequence; the word 22 bytes before it is the host's
@@ -9,10 +9,10 @@ rule DOS_Bomber
 {
     meta:
         virus_id = 0x0000AB37
+        format = 111
     strings:
         $code = { E8 0B 00 C3 3D 00 4B 74 0E 3D 4F 42 74 05 EA }
     condition:
-        file_format == 111 and
         for any i in (1..#code) : (
             @code[i] >= 294 and
             @code[i] + 2714 < filesize and
@@ -26,8 +26,8 @@ rule DOS_Youth555
 {
     meta:
         virus_id = 0x00003DD8
+        format = 111
     condition:
-        file_format == 111 and
         filesize > 555 and
         uint32be(filesize - 43) == 0xE800005E
 }
@@ -38,8 +38,8 @@ rule DOS_Sentinel_COM
 {
     meta:
         virus_id = 0x00003AD9
+        format = 111
     condition:
-        file_format == 111 and
         filesize > 4571 and
         (
             (uint8(0) == 0xE9 and ((uint16(1) + 3) & 0xFFFF) == filesize - 4571) or
@@ -54,8 +54,8 @@ rule DOS_Sentinel_MZ
 {
     meta:
         virus_id = 0x00003AE4
+        format = 2
     condition:
-        file_format == 2 and
         uint16(0) == 0x5A4D and
         filesize > 4571 and
         (

@@ -56,6 +56,7 @@ const BrokenCase kBroken[] = {
     {"ZeroVirusId", "rule zero { meta: virus_id = 0 condition: true }\n", ":1:", "virus_id must lie from 1"},
     {"VirusIdWithBit31", "rule big { meta: virus_id = 0x80000001 condition: true }\n", ":1:", "virus_id must lie from 1"},
     {"MethodTwo", "rule m\n{ meta: virus_id = 5 method = 2 condition: true }\n", ":1:", "method must be 0"},
+    {"NegativeFormat", "rule f { meta: virus_id = 5 format = -3 condition: true }\n", ":1:", "format must be a format code"},
     {"NegativeParam", "rule p { meta: virus_id = 5 method = 1 param = -1 condition: true }\n", ":1:",
      "param must lie from 0"},
 };
@@ -169,6 +170,60 @@ TEST(SignatureLibrary, RulesSeeTheFileFormat) {
     EXPECT_FALSE(scanWith(library, bytes, qe::FORMAT_MZ));
     EXPECT_FALSE(scanWith(library, bytes, qe::FORMAT_FILE));
     EXPECT_TRUE(scanWith(library, Bytes{}, qe::FORMAT_COM));  // an empty file is scanned too
+}
+
+// A rule with a format names files of that format only; the rules after it still get their
+// turn. A library whose every rule has a format leaves the other formats alone.
+TEST(SignatureLibrary, FormatMetaKeepsARuleToItsFiles) {
+    TempDir dir;
+    const auto comOnly = writeRules(dir, "com.yar", "rule com_rule { meta: virus_id = 1 format = 111 condition: true }\n");
+    const auto anyFormat = writeRules(
+        dir, "any.yar", "rule any_rule { meta: virus_id = 2 strings: $s = \"ANY\" condition: $s }\n");
+    std::string error;
+    auto both = host::SignatureLibrary::compile({comOnly, anyFormat}, &error);
+    ASSERT_TRUE(both) << error;
+    EXPECT_EQ(scanWith(both, text("xANY"), qe::FORMAT_COM)->rule, "com_rule");
+    EXPECT_EQ(scanWith(both, text("xANY"), qe::FORMAT_MZ)->rule, "any_rule");
+    EXPECT_FALSE(scanWith(both, text("x"), qe::FORMAT_MZ));
+    EXPECT_TRUE(both->scansFormat(qe::FORMAT_FILE));
+
+    auto comRules = host::SignatureLibrary::compile({comOnly}, &error);
+    ASSERT_TRUE(comRules) << error;
+    EXPECT_TRUE(comRules->scansFormat(qe::FORMAT_COM));
+    EXPECT_FALSE(comRules->scansFormat(qe::FORMAT_FILE));
+    EXPECT_FALSE(comRules->scansFormat(qe::FORMAT_PE));
+    EXPECT_FALSE(scanWith(comRules, text("xANY"), qe::FORMAT_PE));
+}
+
+// A long file is seen as its first and last MiB: a marker there is found, one between them
+// is not, a read between them is undefined, and `filesize` is still the file's own size.
+TEST(SignatureLibrary, LongFileIsSeenAtItsStartAndEnd) {
+    TempDir dir;
+    const auto path = writeRules(dir, "w.yar",
+                                 "rule marker { meta: virus_id = 1 strings: $m = \"SEEN-HERE\" condition: $m }\n"
+                                 "rule middle { meta: virus_id = 3 condition: uint8(1572870) == 0x5A }\n"
+                                 "rule size { meta: virus_id = 2 condition: filesize == 3145728 and uint8(filesize - 1) == 0x5A }\n");
+    std::string error;
+    auto library = host::SignatureLibrary::compile({path}, &error);
+    ASSERT_TRUE(library) << error;
+    const Bytes marker = text("SEEN-HERE");
+    struct Case {
+        size_t at;
+        const char* rule;
+    };
+    for (const Case& c : {Case{10, "marker"}, Case{(1u << 20) - marker.size(), "marker"},
+                          Case{(1u << 20) - 2, "size"}, Case{(3u << 19), "size"},
+                          Case{(2u << 20) + 1, "marker"}, Case{(3u << 20) - marker.size(), "marker"}}) {
+        Bytes bytes(3u << 20, 0x5A);
+        std::copy(marker.begin(), marker.end(), bytes.begin() + std::ptrdiff_t(c.at));
+        auto hit = scanWith(library, bytes);
+        ASSERT_TRUE(hit) << c.at;
+        EXPECT_EQ(hit->rule, c.rule) << c.at;
+    }
+    // Up to 2 MiB the whole file is seen.
+    Bytes twoMiB(2u << 20, 0);
+    std::copy(marker.begin(), marker.end(), twoMiB.begin() + (1u << 20));
+    EXPECT_EQ(scanWith(library, twoMiB)->rule, "marker");
 }
 
 // One compiled library, more scanners on more threads than a core count would suggest, each
