@@ -3,11 +3,13 @@
 # throughput of `remedy scan -j 1` with and without them over a corpus built on the spot (the
 # demo samples, the Windows programs found under /usr/lib and /usr/share, and the clean files
 # of /usr/bin and /usr/share/doc).
-#   scripts/bench_signatures.sh [WORK_DIR]     (default: build/bench-signatures)
-# Each figure is the best of several runs (the machine may be shared).
+#   scripts/bench_signatures.sh [WORK_DIR [CORPUS_DIR]]   (default: build/bench-signatures)
+# With CORPUS_DIR (for example the benchmark corpus of bench/make_corpus.sh) its files are the
+# corpus instead. Each figure is the best of several runs (the machine may be shared).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work=${1:-build/bench-signatures}
+corpus_dir=${2:-}
 runs=${RUNS:-3}
 compile_runs=${COMPILE_RUNS:-20}
 
@@ -19,6 +21,9 @@ remedy="$bin/remedy"
 rm -rf "$work"
 mkdir -p "$work"
 "$bin/remedy_demo_samples" "$work/demo" >/dev/null
+if [[ -n $corpus_dir ]]; then
+  find "$corpus_dir" -type f | sort >"$work/corpus.txt"
+else
 {
   find "$work/demo/samples" -type f
   # Windows programs (cross-compiler runtimes and the like), recognised by their "MZ".
@@ -26,6 +31,7 @@ mkdir -p "$work"
     while read -r f; do [[ $(head -c2 "$f") == MZ ]] && echo "$f"; done
   find /usr/bin /usr/share/doc -type f 2>/dev/null
 } | sort -u >"$work/corpus.txt"
+fi
 : >"$work/empty"
 
 now() { date +%s.%N; }
