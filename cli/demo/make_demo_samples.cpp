@@ -55,6 +55,10 @@ Bytes salityRepaired(const Bytes& clean, const Bytes& infected) {
 
 constexpr uint32_t kSalityKey = 0x5A17;
 
+// Sentinel patches the entry's code: its MZ host enters where no relocated word lies.
+Bytes sentinelHost() { return fixtures::dos::makeMz({2048, std::nullopt, 0x200, true}); }
+Bytes infectSentinelMz(const Bytes& mz) { return fixtures::dos::infectSentinelMz(mz, true); }
+
 struct Sample {
     const char* name;
     std::function<Bytes()> make;
@@ -88,10 +92,8 @@ const Sample kSamples[] = {
      [] { return std::optional<Bytes>(fixtures::dos::makeCom(1800)); }},
     {"sentinel.com", [] { return fixtures::dos::infectSentinelCom(fixtures::dos::makeCom(2500), false); },
      [] { return std::optional<Bytes>(fixtures::dos::makeCom(2500)); }},
-    {"sentinel.exe",
-     [] { return fixtures::dos::infectSentinelMz(fixtures::dos::makeMz({2048, std::nullopt, 0x200, true}), true); },
-     [] { return std::optional<Bytes>(dosRepaired(fixtures::dos::makeMz({2048, std::nullopt, 0x200, true}),
-                                                  [](const Bytes& mz) { return fixtures::dos::infectSentinelMz(mz, true); })); }},
+    {"sentinel.exe", [] { return infectSentinelMz(sentinelHost()); },
+     [] { return std::optional<Bytes>(dosRepaired(sentinelHost(), infectSentinelMz)); }},
     {"sality.exe", [] { return fixtures::win32::salityInfect(kSalityKey); },
      [] { return std::optional<Bytes>(salityRepaired(fixtures::win32::cleanProgram(),
                                                      fixtures::win32::salityInfect(kSalityKey))); }},
