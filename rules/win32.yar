@@ -38,6 +38,31 @@ rule Win32_Sality
         )
 }
 
+// Cekar writes the first of its pieces over 0x204 bytes at the entry; 0x38 bytes into it lies
+// the table of its pieces (an RVA and a 16-bit size each), whose first entry is that very
+// piece and whose second is another. The host's entry bytes lie 0x4A2 bytes into the pieces'
+// stream, so the pieces hold more than that.
+rule Win32_Cekar
+{
+    meta:
+        virus_id = 0x0016E914
+        format = 3
+    condition:
+        uint16(0) == 0x5A4D and
+        uint32(uint32(0x3C)) == 0x00004550 and
+        for any i in (0 .. uint16(uint32(0x3C) + 6) - 1) : (
+            // the section holding the entry, with the whole first piece in its raw data
+            uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12) <= uint32(uint32(0x3C) + 0x28) and
+            uint32(uint32(0x3C) + 0x28) + 0x204 <= uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12) + uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 16) and
+            uint32((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x38) == uint32(uint32(0x3C) + 0x28) and
+            uint16((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x3C) == 0x204 and
+            uint32((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x3E) != 0 and
+            uint32((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x3E) < uint32(uint32(0x3C) + 0x50) and
+            uint16((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x3C) + uint16((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x42) + uint16((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x48) + uint16((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x4E) +
+                uint16((uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 20) + uint32(uint32(0x3C) + 0x28) - uint32(uint32(0x3C) + 0x18 + uint16(uint32(0x3C) + 0x14) + 40 * i + 12)) + 0x54) > 0x4A2
+        )
+}
+
 // Neshta puts its own 41,472-byte program in front of the host and moves the host's first
 // 41,472 bytes to the end of the file, the first 1,000 of them XORed with a generator stream
 // seeded by the dword at 1234 of that moved head (state = state * 0x08088405 + 1, byte key =

@@ -53,6 +53,16 @@ Bytes salityRepaired(const Bytes& clean, const Bytes& infected) {
     return repaired;
 }
 
+// What the Cekar cleaner gives back: the entry bytes restored and the other pieces zeroed; the
+// virus's section stays.
+Bytes cekarRepaired(const fixtures::win32::CekarInfected& infected) {
+    Bytes repaired = infected.file;
+    const uint32_t entry = fixtures::win32::cleanBuilder().sectionFileOffset(0);
+    std::copy_n(infected.clean.begin() + entry, 0x204, repaired.begin() + entry);
+    for (const auto& piece : infected.pieces) std::fill_n(repaired.begin() + piece.offset, piece.size, 0);
+    return repaired;
+}
+
 constexpr uint32_t kSalityKey = 0x5A17;
 
 // Sentinel patches the entry's code: its MZ host enters where no relocated word lies.
@@ -97,6 +107,8 @@ const Sample kSamples[] = {
     {"sality.exe", [] { return fixtures::win32::salityInfect(kSalityKey); },
      [] { return std::optional<Bytes>(salityRepaired(fixtures::win32::cleanProgram(),
                                                      fixtures::win32::salityInfect(kSalityKey))); }},
+    {"cekar.exe", [] { return fixtures::win32::cekarInfect().file; },
+     [] { return std::optional<Bytes>(cekarRepaired(fixtures::win32::cekarInfect())); }},
     {"neshta.exe", [] { return fixtures::win32::neshtaInfect().file; },
      [] { return std::optional<Bytes>(fixtures::win32::neshtaInfect().clean); }},
     // A script virus the ordinary-file units find and cut off.

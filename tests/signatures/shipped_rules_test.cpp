@@ -77,6 +77,7 @@ const Sample kSamples[] = {
     {"Sality", qe::FORMAT_PE, [] { return win32::salityInfect(0x12345678); }, "Win32_Sality"},
     {"SalityKeyTwo", qe::FORMAT_PE, [] { return win32::salityInfect(2); }, "Win32_Sality"},
     {"Neshta", qe::FORMAT_PE, [] { return win32::neshtaInfect().file; }, "Win32_Neshta"},
+    {"Cekar", qe::FORMAT_PE, [] { return win32::cekarInfect().file; }, "Win32_Cekar"},
 
     {"June1919", qe::FORMAT_COM, [] { return dos::infectJune1919(dos::makeCom(3000), 0x1234); }, ""},
     {"V1989Com", qe::FORMAT_COM, [] { return dos::infectV1989Com(dos::makeCom(3000), 0x4321); }, ""},
@@ -101,7 +102,7 @@ const Sample kSamples[] = {
     {"Parite", qe::FORMAT_PE, [] { return win32::pariteInfect({}); }, ""},
     {"ResurA", qe::FORMAT_PE, [] { return win32::resurInfect(win32::ResurVariant::A).file; }, ""},
     {"Cih", qe::FORMAT_PE, [] { return win32::cihInfect(0x300, 0x80, 2).file; }, ""},
-    {"Cekar", qe::FORMAT_PE, [] { return win32::cekarInfect().file; }, ""},
+
     {"Padania", qe::FORMAT_PE, [] { return win32::padaniaInfect(false).file; }, ""},
     {"Magistr", qe::FORMAT_PE, [] { return win32::magistrInfect().file; }, ""},
 
@@ -187,6 +188,16 @@ Bytes salityRepaired(const Bytes& clean, const Bytes& infected) {
     return expected;
 }
 
+// The Cekar cleaner puts the entry bytes back and zeroes the other pieces; the virus's section
+// stays.
+Bytes cekarRepaired(const win32::CekarInfected& infected) {
+    Bytes expected = infected.file;
+    const uint32_t entry = win32::cleanBuilder().sectionFileOffset(0);
+    std::copy_n(infected.clean.begin() + entry, 0x204, expected.begin() + entry);
+    for (const auto& piece : infected.pieces) std::fill_n(expected.begin() + piece.offset, piece.size, 0);
+    return expected;
+}
+
 const RepairCase kRepairs[] = {
     {"Bomber", qe::FORMAT_COM, [] { return dos::infectBomber(dos::makeCom(9000), 1500); },
      [] { return dos::makeCom(9000); }, 0xAB37},
@@ -204,6 +215,8 @@ const RepairCase kRepairs[] = {
      [] { return salityRepaired(win32::cleanProgram(), win32::salityInfect(0x777)); }, 0x1719BA},
     {"Neshta", qe::FORMAT_PE, [] { return win32::neshtaInfect().file; }, [] { return win32::neshtaInfect().clean; },
      0x190002},
+    {"Cekar", qe::FORMAT_PE, [] { return win32::cekarInfect().file; }, [] { return cekarRepaired(win32::cekarInfect()); },
+     0x16E914},
 };
 
 class SignatureRepairTest : public fixtures::ModuleEnginesTest, public ::testing::WithParamInterface<RepairCase> {
