@@ -131,7 +131,8 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     if (name.empty()) name = finding.rule;
     JsonRecord::add(&json.findings, "{\"id\":" + jsonString(hex(finding.virusId)) + ",\"name\":" +
                                         (name.empty() ? "null" : jsonString(name)) + ",\"phase\":" +
-                                        jsonString(host::phaseName(finding.phase)) + "}");
+                                        jsonString(host::phaseName(finding.phase)) +
+                                        (finding.rule.empty() ? "" : ",\"rule\":" + jsonString(finding.rule)) + "}");
     std::string text = (name.empty() ? "virus" : name) + " " + hex(finding.virusId) + " FOUND (" +
                        host::phaseName(finding.phase) + ")";
     if (options.clean) {

@@ -49,6 +49,12 @@ TEST(CliRules, UserRulesAreAddedAndNameTheirFinding) {
     Outcome with = remedy(dir, "scan --no-summary --rules " + quote(dir.file("mine.yar").string()) + " " + quote(note));
     EXPECT_EQ(with.status, 1) << with.err;
     EXPECT_EQ(with.out, note + ": Local_Marker 0x00190777 FOUND (signatures)\n");
+    Outcome json = remedy(dir, "scan --json --no-summary --rules " + quote(dir.file("mine.yar").string()) + " " +
+                                   quote(note));
+    EXPECT_NE(json.out.find(R"("findings":[{"id":"0x00190777","name":"Local_Marker","phase":"signatures",)"
+                            R"("rule":"Local_Marker"}])"),
+              std::string::npos)
+        << json.out;
 }
 
 TEST(CliRules, BrokenRulesStopTheScanNamingFileAndLine) {
