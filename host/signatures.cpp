@@ -37,8 +37,11 @@ bool expandSources(const std::vector<std::filesystem::path>& sources, std::vecto
         const std::filesystem::file_status status = std::filesystem::status(source, ec);
         if (std::filesystem::is_directory(status)) {
             std::vector<std::filesystem::path> found;
-            for (const auto& entry : std::filesystem::directory_iterator(source, ec))
-                if (isRuleFile(entry.path()) && entry.is_regular_file(ec)) found.push_back(entry.path());
+            std::filesystem::directory_iterator it(source, ec);
+            for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+                std::error_code kindError;  // an entry that cannot be looked at is not a rule file
+                if (isRuleFile(it->path()) && it->is_regular_file(kindError)) found.push_back(it->path());
+            }
             if (ec) {
                 *error = "cannot read the rules directory " + source.string() + ": " + ec.message();
                 return false;
