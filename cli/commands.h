@@ -17,6 +17,9 @@ struct ScanOptions {
     bool summary = true;                  // the summary at the end
     unsigned jobs = 0;                    // parallel workers; 0: one a core
     std::filesystem::path quarantineDir;  // where originals go before a repair or removal
+    // Signature rules: the shipped directory (empty: none), then the user's files and directories.
+    std::filesystem::path shippedRules;
+    std::vector<std::filesystem::path> userRules;
 };
 
 // Exit codes, as scanners use them.

@@ -25,6 +25,10 @@ const char kUsage[] =
     "  --quarantine  where originals are kept before a repair or removal\n"
     "                (default: $XDG_STATE_HOME/remedy/quarantine or ~/.local/state/remedy/quarantine)\n"
     "  --heuristics  run the unknown-virus units\n"
+    "  --rules PATH  also scan with the signature rules in PATH (a .yar file, or a directory of\n"
+    "                them); repeatable\n"
+    "  --no-default-rules  leave out the rules that ship with remedy ($REMEDY_RULES_DIR, else\n"
+    "                ../share/remedy/rules beside the remedy executable)\n"
     "  --module      the module to load (default: $REMEDY_MODULE, else ../lib/libremedy.so beside\n"
     "                the remedy executable)\n"
     "\n"
@@ -41,6 +45,16 @@ std::string defaultModulePath() {
     std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) return "libremedy.so";
     return (self.parent_path() / ".." / "lib" / "libremedy.so").lexically_normal().string();
+}
+
+// The shipped rules; empty when $REMEDY_RULES_DIR is unset and nothing lies beside the command.
+std::filesystem::path defaultRulesDir() {
+    if (const char* env = std::getenv("REMEDY_RULES_DIR"); env && *env) return env;
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    std::filesystem::path dir = (self.parent_path() / ".." / "share" / "remedy" / "rules").lexically_normal();
+    return std::filesystem::is_directory(dir, ec) ? dir : std::filesystem::path();
 }
 
 std::filesystem::path defaultQuarantine() {
@@ -70,6 +84,7 @@ int main(int argc, char** argv) {
     if (command != "scan") return usageError("unknown command '" + command + "'");
 
     cli::ScanOptions options;
+    bool defaultRules = true;
     bool optionsEnded = false;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -94,6 +109,10 @@ int main(int argc, char** argv) {
             const unsigned long jobs = std::strtoul(argv[++i], &end, 10);
             if (!end || *end || jobs == 0 || jobs > 256) return usageError("-j needs a number from 1 to 256");
             options.jobs = unsigned(jobs);
+        } else if (arg == "--rules" && i + 1 < argc) {
+            options.userRules.push_back(argv[++i]);
+        } else if (arg == "--no-default-rules") {
+            defaultRules = false;
         } else if (arg == "--quarantine" && i + 1 < argc) {
             options.quarantineDir = argv[++i];
         } else {
@@ -105,5 +124,6 @@ int main(int argc, char** argv) {
         options.quarantineDir = defaultQuarantine();
         if (options.quarantineDir.empty()) return usageError("--clean needs --quarantine DIR (no HOME)");
     }
+    if (defaultRules) options.shippedRules = defaultRulesDir();
     return cli::runScan(modulePath, options);
 }
