@@ -46,16 +46,22 @@ void writeWord(X86Cpu& cpu, uint32_t address, uint16_t value) {
 // Interrupt table, BIOS stubs, environment and PSP shared by COM and MZ programs.
 std::unique_ptr<X86Cpu> openRealMode(uint32_t programEndParagraph) {
     auto cpu = X86Cpu::open(CpuMode::Real16);
-    if (!cpu || !cpu->map(0, kRealMemorySize)) return nullptr;
+    if (!cpu || !cpu->mapReused(0, kRealMemorySize)) return nullptr;
     // Vector n points at the host's handler F000:(n * 8), `INT n; RETF 2`: the INT there is
     // serviced by the host, so a program that hooked a vector and chains to the saved one
-    // reaches the host's service, and RETF 2 keeps the flags it answers with.
+    // reaches the host's service, and RETF 2 keeps the flags it answers with. Both tables
+    // are written in one piece each.
+    uint8_t vectors[256 * 4];
+    uint8_t handlers[kHostHandlersSize] = {};
     for (uint32_t n = 0; n < 256; ++n) {
-        writeWord(*cpu, n * 4, uint16_t(hostVectorOffset(n)));
-        writeWord(*cpu, n * 4 + 2, kBiosSegment);
+        const uint16_t offset = uint16_t(hostVectorOffset(n));
+        const uint8_t vector[4] = {uint8_t(offset), uint8_t(offset >> 8), uint8_t(kBiosSegment), uint8_t(kBiosSegment >> 8)};
+        std::memcpy(vectors + n * 4, vector, 4);
         const uint8_t handler[5] = {0xCD, uint8_t(n), 0xCA, 0x02, 0x00};
-        cpu->write(uint32_t(kBiosSegment) * 16 + hostVectorOffset(n), handler, sizeof handler);
+        std::memcpy(handlers + offset, handler, sizeof handler);
     }
+    cpu->write(0, vectors, sizeof vectors);
+    cpu->write(uint32_t(kBiosSegment) * 16, handlers, sizeof handlers);
     writeWord(*cpu, 0x413, 640);  // conventional memory in KiB
     // Environment block just below the PSP: one variable and the program's name.
     static const char env[] = "PATH=C:\\\0\0\1\0C:\\HOST.COM";
@@ -300,8 +306,8 @@ std::unique_ptr<X86Cpu> loadPe(const std::vector<uint8_t>& file, uint32_t pe, Lo
     }
 
     auto cpu = X86Cpu::open(CpuMode::Protected32);
-    if (!cpu || !cpu->map(imageBase, extent) || !cpu->map(kStackBase, kStackSize) ||
-        !cpu->map(kSystemBase, kSystemSize))
+    if (!cpu || !cpu->mapReused(imageBase, extent) || !cpu->mapReused(kStackBase, kStackSize) ||
+        !cpu->mapReused(kSystemBase, kSystemSize))
         return nullptr;
     cpu->write(imageBase, file.data(), headerBytes);
     p->mappings.push_back({imageBase, 0, headerBytes});

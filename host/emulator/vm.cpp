@@ -46,7 +46,7 @@ public:
     }
 
     uint32_t LoadStream(IUnknown* object) override {
-        cpu_.reset();
+        X86Cpu::release(std::move(cpu_));
         program_ = LoadedProgram{};
         stopPoints_.clear();
         IQEStream* stream = nullptr;
@@ -154,7 +154,7 @@ private:
         uint32_t handle, address, kind, length;
     };
 
-    ~Vm() = default;
+    ~Vm() { X86Cpu::release(std::move(cpu_)); }
 
     static bool readAll(IQEStream* stream, std::vector<uint8_t>* bytes) {
         uint32_t low = 0, high = 0;
