@@ -58,7 +58,6 @@ std::vector<uint8_t> onePeMegabyte() {
     put32(pe, sec + 20, 0x400);
     put32(pe, sec + 36, 0x60000020);
     pe[pe.size() - 2] = 0xEB, pe[pe.size() - 1] = 0xFE;
-    if (getenv("SHORT")) pe[0x400] = 0xEB, pe[0x401] = 0xFE;
     return pe;
 }
 
@@ -72,6 +71,25 @@ struct Program {
         file->Release();
     }
 };
+
+// Loading a PE and running its first instruction, and the load alone (GetImageBase loads).
+void reportPeLoad(const char* label, const std::vector<uint8_t>& pe) {
+    const int n = 200;
+    double total = 0, load = 0;
+    for (int i = 0; i < n; ++i) {
+        Program p(pe);
+        const auto start = Clock::now();
+        p.emu->Step(1);
+        total += secondsSince(start);
+    }
+    for (int i = 0; i < n; ++i) {
+        Program p(pe);
+        const auto start = Clock::now();
+        (void)p.emu->GetImageBase();
+        load += secondsSince(start);
+    }
+    std::printf("%s %.3f ms (the load alone %.3f ms)\n", label, total / n * 1e3, load / n * 1e3);
+}
 
 }  // namespace
 
@@ -120,24 +138,12 @@ int main(int argc, char** argv) {
         file->Release();
     }
     if (wanted("1 MB")) {
-        const std::vector<uint8_t> pe = onePeMegabyte();
-        const int n = 200;
-        double total = 0;
-        for (int i = 0; i < n; ++i) {
-            Program p(pe);
-            const auto start = Clock::now();
-            p.emu->Step(1);
-            total += secondsSince(start);
-        }
-        std::printf("1 MB PE load + 1st insn:  %.3f ms\n", total / n * 1e3);
-        double load = 0;
-        for (int i = 0; i < n; ++i) {
-            Program p(pe);
-            const auto start = Clock::now();
-            (void)p.emu->GetImageBase();
-            load += secondsSince(start);
-        }
-        std::printf("  of which the load:      %.3f ms\n", load / n * 1e3);
+        // The entry block of the NOP image runs to the translator's longest block; a real
+        // entry block is a few instructions long, as in the second image.
+        std::vector<uint8_t> pe = onePeMegabyte();
+        reportPeLoad("1 MB PE load + 1st insn:  ", pe);
+        pe[0x400] = 0xEB, pe[0x401] = 0xFE;
+        reportPeLoad("  with a short entry block:", pe);
     }
     return 0;
 }

@@ -128,7 +128,7 @@ void oleReader(benchmark::State& state, std::vector<uint8_t> bytes) {
     host::FileObject* file = host::FileObject::fromBytes(std::move(bytes));
     std::vector<uint8_t> buffer;
     for (auto _ : state) {
-        COleFile ole;
+        scanex::COleFile ole;
         if (!ole.OpenOleFile(static_cast<IQEArchive*>(file))) {
             state.SkipWithError("not a compound file");
             break;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmark corpus: real clean files made by third-party tools or shipped in Debian
 # packages (PE32 programs and DLLs, PDFs, JPEG/PNG/TIFF, fonts, MP3/ASF/MOV/AVI/SWF made with
-# ffmpeg, compound documents made with msitools, torrents made with mktorrent, scripts and
+# ffmpeg, compound documents (MSI) made with wixl, torrents made with mktorrent, scripts and
 # text), plus the infected demo samples the fixture builders write. Installs what it needs
 # (Debian packages); not run by CI.
 #
@@ -16,7 +16,7 @@ root=$(pwd)
 corpus=${1:-build/corpus}
 target_mb=${2:-300}
 
-packages=(ffmpeg gcc-mingw-w64-i686 win32-loader fonts-dejavu-core msitools ghostscript mktorrent
+packages=(ffmpeg gcc-mingw-w64-i686 win32-loader fonts-dejavu-core wixl ghostscript mktorrent
           clamav yara python3)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
@@ -135,7 +135,7 @@ find /usr/share/fonts -type f \( -name '*.ttf' -o -name '*.otf' -o -name '*.pfb'
   cp "$f" "$corpus/font/"
 done
 
-echo "== compound documents (msitools)"
+echo "== compound documents (wixl)"
 for n in 1 2 3 4; do
   mkdir -p "$work/msi$n"
   for ((k = 0; k < n * 8; ++k)); do cat /usr/share/common-licenses/GPL-3; done >"$work/msi$n/payload.txt"
