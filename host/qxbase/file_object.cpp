@@ -56,6 +56,15 @@ FileObject* FileObject::fromBytes(std::vector<uint8_t> bytes, std::string path) 
     return new FileObject(std::move(bytes), std::move(path));
 }
 
+namespace {
+// The byte store of the last file object this thread released, kept for the next file the
+// thread reads: a scanner reads one file after another, and reading into memory that is
+// already faulted in (and, up to its old length, not zero-filled again) costs a fraction of
+// reading into fresh pages. Stores larger than kMaxSpareBytes are freed as usual.
+constexpr size_t kMaxSpareBytes = 64u << 20;
+thread_local std::vector<uint8_t> spareBytes;
+}  // namespace
+
 FileObject* FileObject::fromFile(const std::string& path, std::string* error) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
@@ -73,7 +82,8 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error) {
     if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
     if (!S_ISREG(st.st_mode)) return fail("not a regular file");
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes = std::move(spareBytes);
+    spareBytes = {};
     try {
         bytes.resize(size_t(st.st_size));
     } catch (const std::bad_alloc&) {
@@ -104,6 +114,7 @@ FileObject::FileObject(std::vector<uint8_t> bytes, std::string path) : bytes_(st
 
 FileObject::~FileObject() {
     if (parent_) parent_->Release();
+    if (bytes_.capacity() <= kMaxSpareBytes && bytes_.capacity() > spareBytes.capacity()) spareBytes = std::move(bytes_);
 }
 
 void FileObject::setPath(std::string path) {
