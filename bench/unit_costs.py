@@ -28,9 +28,9 @@ STAGES = [
     ("  PE header parsing", r"CPEHeander::Initialize\(\)"),
     ("  emulator loading", r"host::EmulatorImpl::load\(\)"),
     ("unknown-virus engine (heuristics)", r"CQEEngineUnkVirusEx::Scan\("),
-    ("whole program", r"^main$|^\(below main\)$"),
+    ("whole program", r"PROGRAM TOTALS"),
 ]
-LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([\d.]+%\)\s+)?(?:\S*?:)?(.+?)(?:\s+\[.*\])?$")
+LINE = re.compile(r"^\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(?:\S*?:)?(.+?)(?:\s+\[.*\])?$")
 
 
 def sample_files(corpus, megabytes):
