@@ -195,7 +195,7 @@ while (($(du -sm "$corpus" | cut -f1) < target_mb)); do
   ff -f lavfi -i "sine=frequency=$((220 * n)):duration=$dur" -c:a libmp3lame -b:a 192k "$corpus/media/tone$n.mp3"
   ff -f lavfi -i "testsrc2=size=640x360:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
      -c:v wmv2 -b:v 2M -c:a wmav2 "$corpus/media/clip$n.asf"
-  ff -f lavfi -i "mandelbrot=size=640x360:rate=25" -t "$dur" -f lavfi -i "sine=duration=$dur" \
+  ff -f lavfi -i "testsrc2=size=640x360:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
      -c:v mpeg4 -q:v 4 -c:a aac "$corpus/media/clip$n.mov"
   ff -f lavfi -i "smptebars=size=320x240:rate=25:duration=$dur" -c:v flv -an "$corpus/media/clip$n.swf"
   ff -f lavfi -i "testsrc=size=320x240:rate=25:duration=$dur" -c:v msmpeg4 -an "$corpus/media/clip$n.avi"
