@@ -84,6 +84,7 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error) {
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
     std::vector<uint8_t> bytes = std::move(spareBytes);
     spareBytes = {};
+    if (bytes.capacity() < uint64_t(st.st_size)) bytes = {};  // too small: growing it would copy its old bytes
     try {
         bytes.resize(size_t(st.st_size));
     } catch (const std::bad_alloc&) {
