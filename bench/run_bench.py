@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Scan throughput of remedy against the I/O floor and two peer scanners, on one corpus.
 
-    bench/run_bench.py [--corpus build/corpus] [--remedy build/bench/bin/remedy] [--runs 3]
+    bench/run_bench.py [--corpus build/corpus] [--remedy build/bench/bin/remedy] [--runs 3] [--peer-runs 1]
 
 Measures, over the same file list with the page cache warm: `cat` of every file to /dev/null
 (the I/O floor), `remedy scan --heuristics` with one worker and with one worker per core,
@@ -72,6 +72,7 @@ def main():
     parser.add_argument("--corpus", default=os.path.join(root, "build/corpus"))
     parser.add_argument("--remedy", default=os.path.join(root, "build/bench/bin/remedy"))
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--peer-runs", type=int, default=1, help="runs of clamscan and yara (slow)")
     parser.add_argument("--tiny-files", type=int, default=2000)
     args = parser.parse_args()
 
@@ -87,7 +88,8 @@ def main():
         with open(file_list, "w") as out:
             out.write("\n".join(paths) + "\n")
         yara_rules, clam_dir = write_rules(folder)
-        print(f"corpus: {args.corpus}: {len(paths)} files, {megabytes:.1f} MB; {cores} cores; best of {args.runs}")
+        print(f"corpus: {args.corpus}: {len(paths)} files, {megabytes:.1f} MB; {cores} cores; "
+              f"best of {args.runs} (clamscan, yara: {args.peer_runs}); load average {os.getloadavg()[0]:.1f}")
         for p in paths:  # warm the page cache
             with open(p, "rb") as f:
                 while f.read(1 << 20):
@@ -101,10 +103,10 @@ def main():
         rows.append((f"remedy -j {cores}",) + best_of(args.runs, remedy + ["-j", str(cores)], ok_codes=(0, 1)))
         if shutil.which("clamscan"):
             clam = ["clamscan", "--no-summary", "-d", clam_dir, f"--file-list={file_list}"]
-            rows.append(("clamscan",) + best_of(args.runs, clam, ok_codes=(0, 1)))
+            rows.append(("clamscan",) + best_of(args.peer_runs, clam, ok_codes=(0, 1)))
         if shutil.which("yara"):
             yara = ["yara", "-p", "1", "--scan-list", yara_rules, file_list]
-            rows.append(("yara -p 1 (20 rules)",) + best_of(args.runs, yara, ok_codes=(0, 1)))
+            rows.append(("yara -p 1 (20 rules)",) + best_of(args.peer_runs, yara, ok_codes=(0, 1)))
 
         print(f"\n{'':22} {'wall s':>8} {'cpu s':>8} {'MB/s':>8} {'files/s':>9} {'peak MB':>8}")
         for name, wall, cpu, peak in rows:

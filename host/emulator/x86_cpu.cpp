@@ -14,17 +14,24 @@ namespace {
 constexpr uint64_t kPage = 0x1000;
 constexpr size_t kSparesPerMode = 2;
 
-// Engines reset and kept for the next program this thread loads.
-thread_local std::vector<std::unique_ptr<X86Cpu>> spareEngines;
+// Engines reset and kept for the next program this thread loads. An emulator that outlives
+// the list (one held by a static object, ended after the thread's own objects) closes its
+// engine instead: the flag, trivially destructible, stays readable to the end.
+thread_local bool spareEnginesGone = false;
+struct SpareEngines {
+    std::vector<std::unique_ptr<X86Cpu>> engines;
+    ~SpareEngines() { spareEnginesGone = true; }
+};
+thread_local SpareEngines spares;
 }  // namespace
 
 void X86Cpu::BufferFree::operator()(uint8_t* p) const { ::munmap(p, kMaxReusedBytes); }
 
 std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) {
-    for (auto it = spareEngines.begin(); it != spareEngines.end(); ++it) {
+    for (auto it = spares.engines.begin(); !spareEnginesGone && it != spares.engines.end(); ++it) {
         if ((*it)->mode_ != mode) continue;
         std::unique_ptr<X86Cpu> cpu = std::move(*it);
-        spareEngines.erase(it);
+        spares.engines.erase(it);
         return cpu;
     }
     uc_engine* uc = nullptr;
@@ -42,10 +49,11 @@ std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) {
 }
 
 void X86Cpu::release(std::unique_ptr<X86Cpu> cpu) {
-    if (!cpu || !cpu->reset()) return;
-    const auto sameMode = std::count_if(spareEngines.begin(), spareEngines.end(),
+    if (!cpu || spareEnginesGone || !cpu->reset()) return;
+    std::vector<std::unique_ptr<X86Cpu>>& engines = spares.engines;
+    const auto sameMode = std::count_if(engines.begin(), engines.end(),
                                         [&](const std::unique_ptr<X86Cpu>& spare) { return spare->mode_ == cpu->mode_; });
-    if (size_t(sameMode) < kSparesPerMode) spareEngines.push_back(std::move(cpu));
+    if (size_t(sameMode) < kSparesPerMode) engines.push_back(std::move(cpu));
 }
 
 bool X86Cpu::reset() {
