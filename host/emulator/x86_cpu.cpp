@@ -12,7 +12,7 @@ namespace host {
 
 namespace {
 constexpr uint64_t kPage = 0x1000;
-constexpr size_t kSparesPerMode = 2;
+constexpr size_t kSparesPerMode = 1;  // a scan ends one emulator before it makes the next
 
 // Engines reset and kept for the next program this thread loads. An emulator that outlives
 // the list (one held by a static object, ended after the thread's own objects) closes its

@@ -50,7 +50,7 @@ class X86Cpu {
 public:
     // A spare engine of this thread, or a new one; null when Unicorn cannot open an engine.
     static std::unique_ptr<X86Cpu> open(CpuMode mode);
-    // Resets the engine and keeps it as a spare of this thread (a few at most; others close).
+    // Resets the engine and keeps it as a spare of this thread (one a mode; others close).
     static void release(std::unique_ptr<X86Cpu> cpu);
     ~X86Cpu();
     X86Cpu(const X86Cpu&) = delete;
