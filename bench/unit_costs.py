@@ -85,16 +85,15 @@ def main():
             inclusive[name] = max(inclusive.get(name, 0), int(m.group(1).replace(",", "")))
     total = max(inclusive.values())
 
-    units = collections.Counter()
+    # A unit class is one with a Scan, NeedToScan or WorkIfVirus of its own (the engines and
+    # the base class aside); its constructors and destructors count with it.
     method = re.compile(r"^(?:\w+::)*?(\w+)::(~?\w+)\(")
-    for name, cost in inclusive.items():
-        m = method.match(name)
-        if not m:
-            continue
-        cls, fn = m.group(1), m.group(2)
-        if cls.startswith("CQE") or cls in ("CScanEXVirus",):
-            continue
-        if fn in UNIT_METHODS or fn == cls or fn == "~" + cls:
+    parsed = [(m.group(1), m.group(2), cost) for name, cost in inclusive.items() if (m := method.match(name))]
+    unit_classes = {cls for cls, fn, _ in parsed
+                    if fn in UNIT_METHODS and not cls.startswith("CQE") and cls != "CScanEXVirus"}
+    units = collections.Counter()
+    for cls, fn, cost in parsed:
+        if cls in unit_classes and (fn in UNIT_METHODS or fn == cls or fn == "~" + cls):
             units[cls] += cost
     print(f"callgrind over {len(files)} files, {used / 1048576:.1f} MB of {args.corpus}; "
           f"{total:,} instructions in all ({total / max(used, 1):.1f} a byte, {total / len(files):,.0f} a file)\n")
