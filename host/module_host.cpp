@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include "host/classify.h"
+#include "host/services.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 
@@ -157,6 +158,7 @@ Engines::~Engines() {
 
 ScanFinding Engines::scan(ScanTarget& target) {
     FileObject* file = target.file_;
+    const CompanionDirectory companions(file);
     if (file->HasProperty(qe::PID_File_CurrentFormat) != QE_OK) classify(file);
     lastFoundSerial_ = 0;
     lastFoundPhase_ = Phase::None;
@@ -226,6 +228,7 @@ ScanFinding Engines::scanOnce(ScanTarget& target) {
 uint32_t Engines::killFound(ScanTarget& target) {
     if (lastFoundSerial_ == 0 || lastFoundSerial_ != target.serial_) return KILL_FAILED;
     const Phase phase = lastFoundPhase_;
+    const CompanionDirectory companions(target.file_);
     lastFoundSerial_ = 0;  // the kept unit repairs once
     lastFoundPhase_ = Phase::None;
     bool threw = false;
@@ -242,6 +245,7 @@ uint32_t Engines::killFound(ScanTarget& target) {
 
 uint32_t Engines::kill(ScanTarget& target, const KillRequest& request) {
     FileObject* file = target.file_;
+    const CompanionDirectory companions(file);
     if (file->HasProperty(qe::PID_File_CurrentFormat) != QE_OK) classify(file);
     std::unique_ptr<Emulator> emulator = Emulator::create(file);
     STScanExRequest record{};

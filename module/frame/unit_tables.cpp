@@ -54,12 +54,19 @@
 #include "module/frame/kill_methods.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
+#include "module/units/win32/funlove.h"
+#include "module/units/win32/kuku.h"
+#include "module/units/win32/magistr.h"
 #include "module/units/win32/magistr_g.h"
 #include "module/units/win32/neshta.h"
 #include "module/units/win32/padania.h"
 #include "module/units/win32/parite.h"
 #include "module/units/win32/resur.h"
 #include "module/units/win32/sality.h"
+#include "module/units/win32/vb_downloader.h"
+#include "module/units/worm/klez.h"
+#include "module/units/worm/lovgate.h"
+#include "module/units/worm/theals.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -70,14 +77,14 @@
 const UnitTableEntry aPEScanBeforeLib[] = {
     INERT(0x001654FF, CScanNewKUKU),
     INERT(0x00156B23, CScanMdfUser32),
-    INERT(0x00153388, CScanKuku),
+    UNIT(0x00153388, CScanKuku),
     INERT(0x40151304, CSCANVundo),
     INERT(0x0007D1F1, CSCANSosisko),
     INERT(0x00004CBF, CScanWin32Aris),
     INERT(0x00009E7C, CScanWin95Fono15327),
     INERT(0x000050AA, CScanWin32RainSong4266),
     INERT(0x00004CBA, CScanWin32CTX),
-    INERT(0x00004CB8, CScanMargistr),
+    UNIT(0x00004CB8, CScanMargistr),
     INERT(0x40009B1F, CScanTrojanDropperSmorph),
     INERT(0x00004CBC, CScanFinalDoom),
     INERT(0x00004CBE, CScanBinLadenMorph),
@@ -88,7 +95,7 @@ const UnitTableEntry aPEScanBeforeLib[] = {
 const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x001818CE, CScanLoader),
     INERT(0x00181457, CScanDaum),
-    INERT(0x0017993D, CScanKUKU_ko),
+    UNIT(0x0017993D, CScanKUKU_ko),
     INERT(0x001781B3, CScanVirutNew_cs),
     INERT(0x00175015, CScanNewKUKU5),
     INERT(0x00175CA2, CScanNewKUKU6),
@@ -106,7 +113,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x00163DAB, CScanVirut2),
     INERT(0x0015667C, CScanDetnat),
     INERT(0x40153A45, CScanPcClient),
-    INERT(0x40153126, CScanUnknownVBDownLoader),
+    UNIT(0x40153126, CScanUnknownVBDownLoader),
     INERT(0x0014B529, CScanZPerm),
     INERT(0x4014B0F4, CScanNopFlowerDLL),
     INERT(0x4014AC00, CScanFamPswDll),
@@ -123,15 +130,15 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x4000A88F, CScanWin32DupatorKelnel32),
     INERT(0x00009AFC, CScanIWormGanda),
     UNIT(0x0000A083, CScanPE_CIH_1003_Junk),
-    INERT(0x00006B69, CScanFunLoveInt),
+    UNIT(0x00006B69, CScanFunLoveInt),
     INERT(0x4000B57D, CScanStepan),
-    INERT(0x400114E5, CScanLovGateGeneric),
+    UNIT(0x400114E5, CScanLovGateGeneric),
     UNIT(0x00009242, CScanPadania1335b),
     INERT(0x000143AC, CScanWin32Eggroll_a),
     INERT(0x00016A83, CScanWin32Beeby),
-    INERT(0x0002B865, CScanThealsGen),
-    INERT(0x0002B865, CScanWormTheals),
-    INERT(0x0002F4D4, CScanWormThealsA),
+    UNIT(0x0002B865, CScanThealsGen),
+    UNIT(0x0002B865, CScanWormTheals),
+    UNIT(0x0002F4D4, CScanWormThealsA),
     INERT(0x40056424, CScanXCode),
     INERT(0x00042056, CScanPolipos),
     INERT(0x00177876, CScanIndcuStatic),
@@ -194,7 +201,7 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x000016E4, CScanPEYAI),
     INERT(0x000049B6, CScanWin32Datus),
     INERT(0x0000505C, CScanWin32Glyn),
-    INERT(0x00003EB3, CScanWin32Klez),
+    UNIT(0x00003EB3, CScanWin32Klez),
     INERT(0x00003E0A, CScanWin32Nimda),
     INERT(0x000042BD, CScanWin32Nimda),
     INERT(0x00003EC1, CScanWin32Nimda),
@@ -212,14 +219,14 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x00003F03, CScanWin32WHG),
     INERT(0x00004696, CScanWin32Evy),
     INERT(0x00004694, CScanWin32Evy),
-    INERT(0x0000436C, CScanWormKlezF),
-    INERT(0x0000436D, CScanWormKlezF),
-    INERT(0x0000442C, CScanWormKlezF),
-    INERT(0x00004476, CScanWormKlezF),
-    INERT(0x000049D3, CScanWormKlezK),
-    INERT(0x000049BB, CScanWormKlezK),
-    INERT(0x0000A2CB, CScanWin32LovGateSub),
-    INERT(0x0000A357, CScanWin32LovGateSub),
+    UNIT(0x0000436C, CScanWormKlezF),
+    UNIT(0x0000436D, CScanWormKlezF),
+    UNIT(0x0000442C, CScanWormKlezF),
+    UNIT(0x00004476, CScanWormKlezF),
+    UNIT(0x000049D3, CScanWormKlezK),
+    UNIT(0x000049BB, CScanWormKlezK),
+    UNIT(0x0000A2CB, CScanWin32LovGateSub),
+    UNIT(0x0000A357, CScanWin32LovGateSub),
     INERT(0x0000A882, CScanWormBugbearB),
     UNIT(0x00004B98, CScanPECIHVirusBody),
     UNIT(0x00004D7B, CScanPECIHVirusBody),
@@ -244,9 +251,9 @@ const UnitTableEntry aPEKill[] = {
     UNIT(0x000010A9, CScanPECIHVirusBody),
     INERT(0x0000E7FC, CScanWin32March12_3588),
     UNIT(0x00013CA4, CScanWin32Parite_d),
-    INERT(0x000113C8, CScanWin32LovGate_ax),
-    INERT(0x000113D6, CScanWin32LovGate_ay),
-    INERT(0x00011BEC, CScanWin32LovGate_bo),
+    UNIT(0x000113C8, CScanWin32LovGate_ax),
+    UNIT(0x000113D6, CScanWin32LovGate_ay),
+    UNIT(0x00011BEC, CScanWin32LovGate_bo),
     INERT(0x00014AD3, CScanWin32HLLPBertle),
     INERT(0x00015FB1, CScanWormTanatos),
     INERT(0x0001723B, CScanWin32Bube),
@@ -449,7 +456,7 @@ const UnitTableEntry aMethodKill[] = {
     INERT(0x0000001A, CKillExplorerDL),
     INERT(0x0000001B, CKillAgentXgh),
     INERT(0x0000001C, CKillAgentBl),
-    INERT(0x0000001D, CKillKukuKill),
+    UNIT(0x0000001D, CKillKukuKill),
     END_OF_TABLE,
 };
 
