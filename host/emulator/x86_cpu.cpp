@@ -84,7 +84,8 @@ bool X86Cpu::map(uint64_t address, uint64_t size) {
     return size && uc_mem_map(uc_, address, size, UC_PROT_ALL) == UC_ERR_OK;
 }
 
-bool X86Cpu::mapReused(uint64_t address, uint64_t size) {
+bool X86Cpu::mapReused(uint64_t address, uint64_t size, uint8_t** memory) {
+    if (memory) *memory = nullptr;
     if (size == 0 || size % kPage || size > kMaxReusedBytes - bufferUsed_) return map(address, size);
     if (!buffer_) {
         // Reserved once; pages become resident as programs use them and stay so.
@@ -93,9 +94,12 @@ bool X86Cpu::mapReused(uint64_t address, uint64_t size) {
         if (p == MAP_FAILED) return map(address, size);
         buffer_.reset(static_cast<uint8_t*>(p));
     }
-    uint8_t* memory = buffer_.get() + bufferUsed_;
-    if (uc_mem_map_ptr(uc_, address, size, UC_PROT_ALL, memory) != UC_ERR_OK) return false;
-    std::memset(memory, 0, size);
+    uint8_t* backing = buffer_.get() + bufferUsed_;
+    if (uc_mem_map_ptr(uc_, address, size, UC_PROT_ALL, backing) != UC_ERR_OK) return false;
+    if (memory)
+        *memory = backing;
+    else
+        std::memset(backing, 0, size);
     bufferUsed_ += size;
     return true;
 }

@@ -62,9 +62,12 @@ public:
     // Maps zero-filled read/write/execute memory; both page-aligned.
     bool map(uint64_t address, uint64_t size);
     // The same, backed by the engine's reusable buffer when it is small enough to keep
-    // (kMaxReusedBytes for all such regions together), otherwise as map.
-    bool mapReused(uint64_t address, uint64_t size);
-    static constexpr uint64_t kMaxReusedBytes = 16u << 20;
+    // (kMaxReusedBytes for all such regions together), otherwise as map. With `memory`, a
+    // buffer-backed region is left as the last program left it and *memory points at it: the
+    // caller fills every byte itself (nothing is translated from it yet); *memory is null for
+    // a region that map made, which is zero-filled.
+    bool mapReused(uint64_t address, uint64_t size, uint8_t** memory = nullptr);
+    static constexpr uint64_t kMaxReusedBytes = 32u << 20;
     void unmap(uint64_t address, uint64_t size);
     bool isMapped(uint64_t address) const;
     // Length of mapped memory that runs on without a gap from address (at most `limit`).
