@@ -17,7 +17,7 @@ corpus=${1:-build/corpus}
 target_mb=${2:-300}
 
 packages=(ffmpeg gcc-mingw-w64-i686 win32-loader fonts-dejavu-core wixl ghostscript mktorrent
-          clamav yara python3)
+          clamav yara python3 libbenchmark-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
