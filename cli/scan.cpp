@@ -39,11 +39,13 @@ std::string hex(uint32_t value) {
     return text;
 }
 
-// What --clean did, for the file's line.
-std::string describe(const host::RepairOutcome& outcome) {
+// What --clean did, for the file's line; a repaired file that took a new name says which.
+std::string describe(const host::RepairOutcome& outcome, const std::string& original) {
     using host::RepairAction;
     if (outcome.action == RepairAction::Replaced) {
         std::string text = "repaired";
+        if (!outcome.finalPath.empty() && outcome.finalPath != std::filesystem::path(original))
+            text += " as " + outcome.finalPath.string();
         if (!outcome.backupPath.empty()) text += " (original kept as " + outcome.backupPath.string() + ")";
         if (!outcome.error.empty()) text += "; " + outcome.error;
         return text;
@@ -134,7 +136,7 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     if (options.clean) {
         const host::RepairOutcome outcome =
             host::commitKill(target.file(), engines.killFound(target), repairOptions);
-        const std::string done = describe(outcome);
+        const std::string done = describe(outcome, target.file()->path());
         text += "; " + done;
         result.repaired = outcome.action == host::RepairAction::Replaced;
         result.removed = outcome.action == host::RepairAction::Removed;

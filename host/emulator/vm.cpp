@@ -172,14 +172,49 @@ private:
 
     static bool inRange(const StopPoint& p, uint32_t address) { return address - p.address < p.length; }
 
+    // An instruction decoded once: a run with a write or access point checks every
+    // instruction it executes, and loops execute the same ones again.
+    struct Decoded {
+        uint32_t address = 0;
+        uint8_t length = 0;  // 0: empty
+        uint8_t bytes[ZYDIS_MAX_INSTRUCTION_LENGTH] = {};
+        bool accessesMemory = false;
+        ZydisDecodedInstruction instruction;
+        ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
+    };
+    static constexpr uint32_t kDecodedSlots = 256;
+
+    // The instruction at `address`, from the cache when its bytes are unchanged; null when
+    // it cannot be decoded.
+    const Decoded* decodedAt(uint64_t address) {
+        uint8_t code[ZYDIS_MAX_INSTRUCTION_LENGTH];
+        const uint32_t got = cpu_->read(address, code, sizeof code);
+        if (!got) return nullptr;
+        if (decoded_.empty()) decoded_.resize(kDecodedSlots);
+        Decoded& slot = decoded_[address % kDecodedSlots];
+        if (slot.length && slot.address == uint32_t(address) && slot.length <= got &&
+            std::equal(code, code + slot.length, slot.bytes))
+            return &slot;
+        slot.length = 0;
+        if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, code, got, &slot.instruction, slot.operands))) return nullptr;
+        slot.address = uint32_t(address);
+        slot.length = slot.instruction.length;
+        std::copy(code, code + slot.length, slot.bytes);
+        slot.accessesMemory = false;
+        for (uint8_t i = 0; i < slot.instruction.operand_count; ++i) {
+            const ZydisDecodedOperand& op = slot.operands[i];
+            slot.accessesMemory |= op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.type != ZYDIS_MEMOP_TYPE_AGEN;
+        }
+        return &slot;
+    }
+
     // Whether the instruction at `address` reads or writes memory overlapping a write or
     // access point (`writesOnly` for write points).
     bool touches(uint64_t address, const StopPoint& point) {
-        uint8_t code[ZYDIS_MAX_INSTRUCTION_LENGTH];
-        const uint32_t got = cpu_->read(address, code, sizeof code);
-        ZydisDecodedInstruction instruction;
-        ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
-        if (!got || !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, code, got, &instruction, operands))) return false;
+        const Decoded* decoded = decodedAt(address);
+        if (!decoded || !decoded->accessesMemory) return false;
+        const ZydisDecodedInstruction& instruction = decoded->instruction;
+        const ZydisDecodedOperand* operands = decoded->operands;
         ZydisRegisterContext context{};
         const ZydisRegister names[8] = {ZYDIS_REGISTER_EAX, ZYDIS_REGISTER_ECX, ZYDIS_REGISTER_EDX, ZYDIS_REGISTER_EBX,
                                         ZYDIS_REGISTER_ESP, ZYDIS_REGISTER_EBP, ZYDIS_REGISTER_ESI, ZYDIS_REGISTER_EDI};
@@ -259,6 +294,7 @@ private:
 
     std::atomic<uint32_t> refs_{1};
     ZydisDecoder decoder_;
+    std::vector<Decoded> decoded_;
     std::unique_ptr<X86Cpu> cpu_;
     LoadedProgram program_;
     std::vector<StopPoint> stopPoints_;

@@ -64,9 +64,14 @@
 #include "module/units/win32/resur.h"
 #include "module/units/win32/sality.h"
 #include "module/units/win32/vb_downloader.h"
+#include "module/units/win32/virut.h"
 #include "module/units/worm/klez.h"
 #include "module/units/worm/lovgate.h"
+#include "module/units/worm/nimda.h"
+#include "module/units/worm/tanatos.h"
 #include "module/units/worm/theals.h"
+#include "module/units/worm/viking.h"
+#include "module/units/worm/xld.h"
 
 #define UNIT(id, Class) UnitTableEntry{id, &Class::CreateScanExUnit, #Class}
 #define INERT(id, Class) UnitTableEntry{id, &CInertScanUnit::CreateScanExUnit, #Class}
@@ -96,7 +101,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x001818CE, CScanLoader),
     INERT(0x00181457, CScanDaum),
     UNIT(0x0017993D, CScanKUKU_ko),
-    INERT(0x001781B3, CScanVirutNew_cs),
+    UNIT(0x001781B3, CScanVirutNew_cs),
     INERT(0x00175015, CScanNewKUKU5),
     INERT(0x00175CA2, CScanNewKUKU6),
     INERT(0x00173A00, CScanNewKUKU3),
@@ -106,7 +111,7 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x001892A2, CScanVirutEB),
     INERT(0x00173D82, CScanVirutNew),
     INERT(0x0017B50F, CScanVirutBySearchCall),
-    INERT(0x00188B0E, CScanVirutCe),
+    UNIT(0x00188B0E, CScanVirutCe),
     INERT(0x401784D1, CScanPackerObfuscator_m),
     INERT(0x0017315A, CScanIndcu),
     INERT(0x4016481C, CScanWormMs),
@@ -142,11 +147,11 @@ const UnitTableEntry aPEScanAfterLib[] = {
     INERT(0x40056424, CScanXCode),
     INERT(0x00042056, CScanPolipos),
     INERT(0x00177876, CScanIndcuStatic),
-    INERT(0x00154E46, CScanVirutBad),
+    UNIT(0x00154E46, CScanVirutBad),
     INERT(0x0017BF0B, CScanVirutByRoughSearch),
     INERT(0x0018909B, CScanVirutDW),
     INERT(0x0018920A, CrazyPrier),
-    INERT(0x0018A076, CScanXLD),
+    UNIT(0x0018A076, CScanXLD),
     INERT(0x4018A70E, CScanCTBLocker),
     END_OF_TABLE,
 };
@@ -169,23 +174,23 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x00154C23, CKillMdfPE),
     INERT(0x0015408F, CKillBlackHole),
     INERT(0x0014CC62, CKillNtck),
-    INERT(0x00140229, CScanWin32Nimda),
+    UNIT(0x00140229, CScanWin32Nimda),
     INERT(0x0014FD94, CKillReadLastData),
     INERT(0x0014B36C, CKillUpWorm),
     INERT(0x0007A9CE, CKillBlackice),
     INERT(0x0006CADF, CScanSuser),
-    INERT(0x00060C59, CScanViking),
-    INERT(0x0005C6AC, CScanViking),
-    INERT(0x00054774, CScanViking),
-    INERT(0x00054AEB, CScanViking),
-    INERT(0x00054B65, CScanViking),
-    INERT(0x00054BA9, CScanViking),
-    INERT(0x00054BCD, CScanViking),
+    UNIT(0x00060C59, CScanViking),
+    UNIT(0x0005C6AC, CScanViking),
+    UNIT(0x00054774, CScanViking),
+    UNIT(0x00054AEB, CScanViking),
+    UNIT(0x00054B65, CScanViking),
+    UNIT(0x00054BA9, CScanViking),
+    UNIT(0x00054BCD, CScanViking),
     INERT(0x00051ACE, CScanDetnetGm),
     INERT(0x000604C8, CScanDetnetGw),
-    INERT(0x000483D5, CScanViking),
-    INERT(0x00048317, CScanViking),
-    INERT(0x0006017C, CScanViking),
+    UNIT(0x000483D5, CScanViking),
+    UNIT(0x00048317, CScanViking),
+    UNIT(0x0006017C, CScanViking),
     INERT(0x00042056, CScanPolipos),
     INERT(0x0000BEDF, CScanHidrag),
     INERT(0x0000BC67, CScanWormMTXd1),
@@ -202,10 +207,10 @@ const UnitTableEntry aPEKill[] = {
     INERT(0x000049B6, CScanWin32Datus),
     INERT(0x0000505C, CScanWin32Glyn),
     UNIT(0x00003EB3, CScanWin32Klez),
-    INERT(0x00003E0A, CScanWin32Nimda),
-    INERT(0x000042BD, CScanWin32Nimda),
-    INERT(0x00003EC1, CScanWin32Nimda),
-    INERT(0x0000AC67, CScanWin32Nimda),
+    UNIT(0x00003E0A, CScanWin32Nimda),
+    UNIT(0x000042BD, CScanWin32Nimda),
+    UNIT(0x00003EC1, CScanWin32Nimda),
+    UNIT(0x0000AC67, CScanWin32Nimda),
     UNIT(0x00003F0F, CScanWin32Parite_a),
     UNIT(0x00003EAB, CScanWin32Parite_b),
     UNIT(0x00003EAD, CScanWin32Parite_c),
@@ -255,12 +260,12 @@ const UnitTableEntry aPEKill[] = {
     UNIT(0x000113D6, CScanWin32LovGate_ay),
     UNIT(0x00011BEC, CScanWin32LovGate_bo),
     INERT(0x00014AD3, CScanWin32HLLPBertle),
-    INERT(0x00015FB1, CScanWormTanatos),
+    UNIT(0x00015FB1, CScanWormTanatos),
     INERT(0x0001723B, CScanWin32Bube),
     INERT(0x0001723E, CScanWin32BlackHand),
     INERT(0x00017241, CScanWin32BlackHand),
     INERT(0x0001F811, CScanWin32LadyMarian),
-    INERT(0x00012769, CScanWormTanatosA),
+    UNIT(0x00012769, CScanWormTanatosA),
     INERT(0x0002884B, CScanCanbis),
     INERT(0x0002F2E6, CScanHidrag),
     END_OF_TABLE,
@@ -428,7 +433,7 @@ const UnitTableEntry aJPGBefroreLib[] = {
 // --- Kill by method number and by special method ---
 
 const UnitTableEntry aMethodKill[] = {
-    INERT(0x00000001, CScanViking),
+    UNIT(0x00000001, CScanViking),
     UNIT(0x00000002, CScanNeshtaA),
     INERT(0x00000003, CScanDetnetGm),
     INERT(0x00000004, CScanVadar),
@@ -451,7 +456,7 @@ const UnitTableEntry aMethodKill[] = {
     UNIT(0x00000015, CKillGpcode),
     INERT(0x00000016, CKillNakuru),
     INERT(0x00000017, CKillMabezat),
-    INERT(0x00000018, CScanWin32Nimda),
+    UNIT(0x00000018, CScanWin32Nimda),
     INERT(0x00000019, CScanDiskgen2),
     INERT(0x0000001A, CKillExplorerDL),
     INERT(0x0000001B, CKillAgentXgh),
