@@ -181,7 +181,6 @@ for d in font pdf image; do
 done
 
 echo "== infected samples (fixture builders)"
-source /work/wt/ccache.env 2>/dev/null || true
 cmake --preset default >/dev/null
 cmake --build build/default -j 2 --target remedy_demo_samples >/dev/null
 build/default/bin/remedy_demo_samples "$work/demo" >/dev/null
