@@ -163,7 +163,7 @@ QRESULT FileSystem::OpenFile(const QEPATHRECORD* path, uint32_t, IUnknown** out)
     }
     if (narrowPath.empty()) return QE_E_INVALIDARG;
     std::string error;
-    FileObject* file = FileObject::fromFile(narrowPath, &error);
+    FileObject* file = FileObject::fromFile(narrowPath, &error, /*followLinks=*/false);
     if (!file) return QE_E_FAIL;
     if (wide) {
         file->setWidePath(static_cast<const wchar_t*>(path->path));

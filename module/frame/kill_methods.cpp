@@ -269,7 +269,8 @@ uint32_t CKillSubRest::Kill(STScanInfo* info, tagScanExParam* param) {
     // Each block comes after the last; the loop ends at the end of the file (at most 2^32 bytes).
     for (uint64_t at = 0; at < (uint64_t(1) << 32); at += kBlock) {
         const int64_t got = readAt(info->stream, at, block, kBlock);
-        if (got <= 0) return KILL_REPAIRED;
+        if (got < 0) return KILL_FAILED;  // the stream refused: the rest would stay unrepaired
+        if (got == 0) return KILL_REPAIRED;
         for (int64_t i = 0; i < got; ++i) block[i] = uint8_t(block[i] - k);
         if (writeAt(info->stream, at, block, uint32_t(got)) < got) return KILL_FAILED;
         if (got < kBlock) return KILL_REPAIRED;
@@ -314,7 +315,8 @@ uint32_t CscanRag::Kill(STScanInfo*, tagScanExParam* param) {
         if (!exec->ReadMemory(saved + 5 + 8 * k, record, 8)) break;
         uint32_t offset = 0;
         if (!exec->AddressToFileOffset(record[0], &offset)) break;
-        exec->FillFile(offset, 0, record[1]);
+        // A range that cannot be zeroed leaves part of the body in the file: not a repair.
+        if (!exec->FillFile(offset, 0, record[1])) return KILL_FAILED;
     }
 
     const uint32_t entry = exec->GetImageBase() + param->peHeaders->optionalHeader.AddressOfEntryPoint;
