@@ -7,7 +7,8 @@
 // (a few minutes), REMEDY_MUTATIONS=N runs N random flips a file instead of the default.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
+#include <ctime>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -71,8 +72,8 @@ std::vector<std::pair<std::string, size_t>> peFields(const Bytes& b) {
 // How many of each kind of mutation a file gets.
 struct Plan {
     bool all = false;
-    size_t flips = 6;         // single-bit flips at random places
-    size_t fieldSample = 4;   // header fields (PE) or words at random places, each set three ways
+    size_t flips = 4;         // single-bit flips at random places
+    size_t fieldSample = 3;   // header fields (PE) or words at random places, each set three ways
 };
 
 Plan planFromEnvironment() {
@@ -131,14 +132,20 @@ std::vector<Mutant> mutantsOf(const CorpusFile& file, const Plan& plan) {
     return out;
 }
 
-// A hang is what this catches, not slowness: a file that takes longer than this is stuck.
+// A hang is what this catches, not slowness: a file that takes longer than this is stuck. The
+// time is this thread's processor time, so a busy machine does not make a file look stuck.
 constexpr double kHangSeconds = 10.0;
+
+double threadSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
 
 TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
     const Plan plan = planFromEnvironment();
     host::Engines& engines = robustness::heuristicEngines();
-    double slowest = 0;
-    std::string slowestWhat;
+    std::vector<std::pair<double, std::string>> times;
     size_t files = 0;
     for (const CorpusFile& file : robustness::sampleCorpus()) {
         // Mutants keep the format the original has, so the engines parse them as that format.
@@ -149,7 +156,7 @@ TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
             SCOPED_TRACE(file.name + ": " + mutant.what);
             host::FileObject* object = host::FileObject::fromBytes(mutant.bytes, "/scan/" + file.name);
             object->setFormat(format);
-            const auto start = std::chrono::steady_clock::now();
+            const double start = threadSeconds();
             {
                 host::ScanTarget target(object);
                 const host::ScanFinding finding = engines.scan(target);
@@ -165,18 +172,19 @@ TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
                 EXPECT_EQ(again->refCount(), 1u) << "a reference to the file was kept";
                 again->Release();
             }
-            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double seconds = threadSeconds() - start;
             EXPECT_EQ(object->refCount(), 1u) << "a reference to the file was kept";
             object->Release();
             EXPECT_LT(seconds, kHangSeconds);
-            if (seconds > slowest) slowest = seconds, slowestWhat = file.name + ": " + mutant.what;
+            times.push_back({seconds, file.name + ": " + mutant.what});
             ++files;
         }
     }
     EXPECT_GT(files, robustness::sampleCorpus().size());
-    RecordProperty("mutants", std::to_string(files));
-    RecordProperty("slowest", slowestWhat);
-    std::printf("%zu mutated files; slowest %.3f s: %s\n", files, slowest, slowestWhat.c_str());
+    std::sort(times.rbegin(), times.rend());
+    std::printf("%zu mutated files; the slowest:\n", files);
+    for (size_t k = 0; k < times.size() && k < 5; ++k) std::printf("  %.3f s  %s\n", times[k].first, times[k].second.c_str());
+    if (!times.empty()) RecordProperty("slowest", times[0].second);
 }
 
 }  // namespace
