@@ -11,6 +11,7 @@
 #include "module/frame/scan_unit.h"
 #include "sdk/engine.h"
 #include "sdk/host_services.h"
+#include "tests/fixtures/null_exec.h"
 
 namespace frametest {
 
@@ -38,51 +39,15 @@ public:
 
 // The file operations of the emulator interface over a file object's bytes; nothing runs.
 // Records the largest read asked for.
-class FileExec : public IExecExport {
+class FileExec : public fixtures::NullExec {
 public:
     explicit FileExec(host::FileObject* file) : file_(file) {}
     uint32_t largestRead = 0;
     uint32_t reads = 0;
 
-    uint32_t GetStopStatus() override { return 0; }
-    uint32_t GetEntryAddress(uint32_t, uint32_t*) override { return 0; }
-    uint32_t Restart() override { return 0; }
-    void ResetMemoryBlocks(uint32_t) override {}
-    void SetStepLimit(uint32_t) override {}
-    uint32_t SetStopCondition(const uint32_t*) override { return 0; }
-    uint32_t ClearStopConditions() override { return 0; }
-    uint32_t GetImageBase() override { return 0; }
-    uint32_t Step(uint32_t) override { return 0; }
-    uint32_t RunWhile(QERunWhileCallback, const void*) override { return 0; }
-    uint32_t RunTo(uint32_t, uint32_t) override { return 0; }
-    uint32_t GetStopInfo(uint32_t*) override { return 0; }
-    uint32_t GetImageAddress(uint32_t, uint32_t, uint32_t*, uint32_t*, uint32_t) override { return 0; }
-    uint32_t ReadMemory(uint32_t, void*, uint32_t) override { return 0; }
-    uint32_t ReadMemoryBlock(uint32_t, void*, uint32_t) override { return 0; }
-    uint32_t WriteMemory(uint32_t, const void*, uint32_t) override { return 0; }
-    uint32_t GetRegister(uint32_t) override { return 0; }
-    void SetRegister(uint32_t, uint32_t) override {}
-    uint32_t GetIP() override { return 0xFFFFFFFFu; }
-    void SetIP(uint32_t) override {}
-    uint32_t GetFlags() override { return 0; }
-    void SetFlags(uint32_t) override {}
-    uint32_t GetSegment(uint32_t) override { return 0; }
-    uint32_t ReadFileSeq(void*, uint32_t) override { return 0; }
     uint32_t ReadFile(void* buffer, uint32_t offset, uint32_t length) override;
-    uint32_t WriteFileSeq(const void*, uint32_t) override { return 0; }
     uint32_t WriteFile(const void* buffer, uint32_t offset, uint32_t length) override;
-    void SetFilePos(uint32_t, uint32_t) override {}
     uint32_t GetFileSize() override { return uint32_t(file_->bytes().size()); }
-    uint32_t SetFileSize(uint32_t) override { return 0; }
-    uint32_t DeleteFile() override { return 0; }
-    uint32_t MoveFileData(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
-    uint32_t PatchFile(uint32_t, const void*, uint32_t) override { return 0; }
-    uint32_t FillFile(uint32_t, uint32_t, uint32_t) override { return 0; }
-    uint32_t CutFile(uint32_t, uint32_t) override { return 0; }
-    uint32_t CommitImage() override { return 0; }
-    uint32_t Search(uint32_t, uint32_t, const void*, uint32_t, uint32_t*, uint32_t) override { return 0; }
-    uint32_t AddressToFileOffset(uint32_t, uint32_t*) override { return 0; }
-    uint32_t AllocBlock(uint32_t*, uint32_t) override { return 0; }
 
 private:
     host::FileObject* file_;

@@ -66,6 +66,16 @@ std::optional<uint32_t> CScanTmcBBase::findInBody(const uint8_t* pattern, uint32
     return from + *hit;
 }
 
+// The marker and one of the two restore routines, looked for in the first `searched` bytes.
+bool CScanTmcBBase::findMarkers(uint32_t searched) {
+    markerHit_ = findInBody(marker_.get(), sizeof kMarker, 0, searched);
+    if (!markerHit_) return false;
+    restoreHit_ = findInBody(restore_.get(), restoreLength_, 0, searched);
+    if (restoreHit_) return true;
+    mutatedRestoreHit_ = findInBody(mutatedRestore_.get(), sizeof kMutatedRestore, 0, searched);
+    return mutatedRestoreHit_.has_value();
+}
+
 // --- COM ---
 
 // The file starts with a near jump to the body, whose MOV BP holds the body's address in the
@@ -82,13 +92,7 @@ uint32_t CScanTmcBCOM::Scan(STScanInfo*, tagScanExParam* param) {
     if (bodyLength_ < 3 || !readFile(*emu, body_.get(), virusStart_, bodyLength_)) return 0;
     if (body_[0] != 0xBD || loadLe16(body_.get() + 1) != ((virusStart_ + 256) & 0xFFFF)) return 0;
 
-    const uint32_t searched = bodyLength_ - 1;
-    markerHit_ = findInBody(marker_.get(), sizeof kMarker, 0, searched);
-    if (!markerHit_) return 0;
-    restoreHit_ = findInBody(restore_.get(), restoreLength_, 0, searched);
-    if (restoreHit_) return 1;
-    mutatedRestoreHit_ = findInBody(mutatedRestore_.get(), sizeof kMutatedRestore, 0, searched);
-    return mutatedRestoreHit_ ? 1 : 0;
+    return findMarkers(bodyLength_ - 1) ? 1 : 0;
 }
 
 // The body's second copy routine is the one that runs. The kill lets the entry jump and the
@@ -138,13 +142,7 @@ uint32_t CScanTmcBMZ::Scan(STScanInfo*, tagScanExParam* param) {
     bodyLength_ = kBodyCapacity;
     if (body_[0] != 0xBD || loadLe16(body_.get() + 1) != 0) return 0;
 
-    const uint32_t searched = kBodyCapacity - 1;
-    markerHit_ = findInBody(marker_.get(), sizeof kMarker, 0, searched);
-    if (!markerHit_) return 0;
-    restoreHit_ = findInBody(restore_.get(), restoreLength_, 0, searched);
-    if (restoreHit_) return 1;
-    mutatedRestoreHit_ = findInBody(mutatedRestore_.get(), sizeof kMutatedRestore, 0, searched);
-    return mutatedRestoreHit_ ? 1 : 0;
+    return findMarkers(kBodyCapacity - 1) ? 1 : 0;
 }
 
 // Three variants keep the host's header in three ways: the jump-padded one and the one with the

@@ -20,6 +20,7 @@ protected:
     // Allocates the body buffer and the patterns afresh; false when memory runs out.
     bool allocate();
     std::optional<uint32_t> findInBody(const uint8_t* pattern, uint32_t length, uint32_t from, uint32_t end) const;
+    bool findMarkers(uint32_t searched);
 
     uint32_t virusStart_ = 0;                  // COM: file offset of the body; MZ: entry address
     std::optional<uint32_t> markerHit_;        // offsets into the body
