@@ -290,10 +290,11 @@ uint32_t CscanRag::Kill(STScanInfo*, tagScanExParam* param) {
     // Instruction by instruction until the program stands on E8 00 00 00 00 5B (call $+5;
     // pop ebx). A program that never gets there ends by the emulator's step limit; this bound
     // keeps the walk short even when the host allows a longer run. The virus reaches the mark
-    // within a few instructions of its entry; each step here is a run of its own (tens of
-    // microseconds), so 2^14 steps stay under a second where 2^20 took many seconds.
+    // within a few instructions of its entry; each step here is a run of its own (up to
+    // half a millisecond on a damaged image), so 2^12 steps keep the kill to about
+    // two seconds at worst where 2^20 took minutes.
     static constexpr uint8_t kMark[6] = {0xE8, 0x00, 0x00, 0x00, 0x00, 0x5B};
-    constexpr uint32_t kMaxInstructions = 1u << 14;
+    constexpr uint32_t kMaxInstructions = 1u << 12;
     uint32_t found = kNone;
     for (uint32_t n = 1; n <= kMaxInstructions && found == kNone; ++n) {
         if (!exec->RunTo(0, n)) return KILL_FAILED;
