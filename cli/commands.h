@@ -28,6 +28,9 @@ struct ScanOptions {
     unsigned jobs = 0;                    // parallel workers; 0: one a core
     uint64_t maxFileSize = 100ull << 20;  // larger files are skipped with a note
     CommitOptions commit;
+    // Signature rules: the shipped directory (empty: none), then the user's files and directories.
+    std::filesystem::path shippedRules;
+    std::vector<std::filesystem::path> userRules;
 };
 
 // What `remedy kill` asks the kill engine for.

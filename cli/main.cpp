@@ -26,6 +26,16 @@ std::string defaultModulePath() {
     return (self.parent_path() / ".." / "lib" / "libremedy.so").lexically_normal().string();
 }
 
+// The shipped rules; empty when $REMEDY_RULES_DIR is unset and nothing lies beside the command.
+std::filesystem::path defaultRulesDir() {
+    if (const char* env = std::getenv("REMEDY_RULES_DIR"); env && *env) return env;
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    std::filesystem::path dir = (self.parent_path() / ".." / "share" / "remedy" / "rules").lexically_normal();
+    return std::filesystem::is_directory(dir, ec) ? dir : std::filesystem::path();
+}
+
 std::filesystem::path defaultQuarantine() {
     if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
         return std::filesystem::path(state) / "remedy" / "quarantine";
@@ -86,6 +96,7 @@ bool settleQuarantine(cli::CommitOptions* commit) {
 
 int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
     cli::ScanOptions options;
+    bool defaultRules = true;
     bool optionsEnded = false;
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -115,6 +126,10 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
             if (!parseNumber(argv[++i], &jobs) || jobs == 0 || jobs > 256)
                 return usageError("-j needs a number from 1 to 256");
             options.jobs = jobs;
+        } else if (arg == "--rules" && i + 1 < argc) {
+            options.userRules.push_back(argv[++i]);
+        } else if (arg == "--no-default-rules") {
+            defaultRules = false;
         } else if (!commitOption(arg, argc, argv, &i, &options.commit)) {
             return usageError("unknown option '" + arg + "'");
         }
@@ -123,6 +138,7 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
     if ((options.clean || options.commit.dryRun) && !settleQuarantine(&options.commit))
         return usageError("--clean needs --quarantine DIR or --no-backup (no HOME)");
     options.progress = ::isatty(STDERR_FILENO) == 1;
+    if (defaultRules) options.shippedRules = defaultRulesDir();
     return cli::runScan(modulePath, options);
 }
 

@@ -21,6 +21,7 @@
 #include "host/module_host.h"
 #include "host/repair.h"
 #include "host/services.h"
+#include "host/signatures.h"
 
 namespace cli {
 
@@ -106,10 +107,13 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     if (!finding.found()) return finish("OK");
 
     result.found = true;
-    const std::string name = virusName(finding.virusId);
+    // A rule may name a virus no unit table knows (one repaired by a method number).
+    std::string name = virusName(finding.virusId);
+    if (name.empty()) name = finding.rule;
     JsonRecord::add(&json.findings, "{\"id\":" + jsonString(hexId(finding.virusId)) + ",\"name\":" +
                                         (name.empty() ? "null" : jsonString(name)) + ",\"phase\":" +
-                                        jsonString(host::phaseName(finding.phase)) + "}");
+                                        jsonString(host::phaseName(finding.phase)) +
+                                        (finding.rule.empty() ? "" : ",\"rule\":" + jsonString(finding.rule)) + "}");
     std::string text = (name.empty() ? "virus" : name) + " " + hexId(finding.virusId) + " FOUND (" +
                        host::phaseName(finding.phase) + ")";
     if (options.clean || options.commit.dryRun) {
@@ -180,6 +184,18 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
 
     std::shared_ptr<host::Module> module = loadModule(modulePath);
     if (!module) return kExitError;
+    // The rules are compiled once; every worker's engines scan with them.
+    std::shared_ptr<const host::SignatureLibrary> signatures;
+    std::vector<std::filesystem::path> ruleSources = options.userRules;
+    if (!options.shippedRules.empty()) ruleSources.insert(ruleSources.begin(), options.shippedRules);
+    if (!ruleSources.empty()) {
+        std::string error;
+        signatures = host::SignatureLibrary::compile(ruleSources, &error);
+        if (!signatures) {
+            std::fprintf(stderr, "remedy: the signature rules do not compile:\n%s\n", error.c_str());
+            return kExitError;
+        }
+    }
     // Scan engines keep per-call state: every worker owns its own set, made here up front.
     unsigned jobs = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     jobs = unsigned(std::min<size_t>(jobs, std::max<size_t>(1, entries.size())));
@@ -190,7 +206,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         std::string error;
         engines.push_back(host::Engines::create(module, rot, &error));
         rot->Release();
-        if (!engines.back()) {
+        if (!engines.back() || !engines.back()->useSignatures(signatures, &error)) {
             std::fprintf(stderr, "remedy: %s\n", error.c_str());
             return kExitError;
         }

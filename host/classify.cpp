@@ -1,7 +1,6 @@
 #include "host/classify.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "host/qxbase/format_list.h"
@@ -28,13 +27,16 @@ uint32_t read32(std::span<const uint8_t> bytes, size_t offset) {
            uint32_t(bytes[offset + 3]) << 24;
 }
 
+// ASCII only, inline: the text tests fold every byte of their window.
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c; }
+
 std::string lowerExtension(std::string_view name) {
     size_t slash = name.find_last_of('/');
     std::string_view base = slash == std::string_view::npos ? name : name.substr(slash + 1);
     size_t dot = base.find_last_of('.');
     if (dot == std::string_view::npos || dot == 0) return {};
     std::string ext(base.substr(dot + 1));
-    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : ext) c = lowerAscii(c);
     return ext;
 }
 
@@ -62,7 +64,7 @@ bool looksLikeText(std::span<const uint8_t> bytes) {
 bool looksLikeVbScript(std::span<const uint8_t> bytes) {
     if (!looksLikeText(bytes)) return false;
     std::string text(bytes.begin(), bytes.begin() + std::ptrdiff_t(std::min(bytes.size(), kTextWindow)));
-    for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text) c = lowerAscii(c);
     size_t first = text.find_first_not_of(" \t\r\n\xEF\xBB\xBF");
     if (first != std::string::npos && text[first] == '<') return false;
     static constexpr std::string_view kMarkers[] = {

@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 
 #include "host/classify.h"
+#include "host/services.h"
+#include "host/signatures.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 
@@ -71,6 +73,7 @@ const char* phaseName(Phase phase) {
         case Phase::PreLibrary: return "pre-library";
         case Phase::PostLibrary: return "post-library";
         case Phase::Heuristic: return "heuristic";
+        case Phase::Signatures: return "signatures";
         case Phase::None: break;
     }
     return "none";
@@ -155,8 +158,16 @@ Engines::~Engines() {
     if (rot_) rot_->Release();
 }
 
+bool Engines::useSignatures(std::shared_ptr<const SignatureLibrary> library, std::string* error) {
+    signatures_.reset();
+    if (!library) return true;
+    signatures_ = SignatureScanner::create(std::move(library), error);
+    return signatures_ != nullptr;
+}
+
 ScanFinding Engines::scan(ScanTarget& target) {
     FileObject* file = target.file_;
+    const CompanionDirectory companions(file);
     if (file->HasProperty(qe::PID_File_CurrentFormat) != QE_OK) classify(file);
     lastFoundSerial_ = 0;
     lastFoundPhase_ = Phase::None;
@@ -182,6 +193,27 @@ ScanFinding Engines::scanOnce(ScanTarget& target) {
         // Plain variables, not a structured binding: clang 14 (the fuzz build) cannot capture one.
         IQEEngineScanEx* const engine = step.first;
         const Phase phase = step.second;
+        // The host's own library runs where the module expects it: after the pre-library
+        // engine found nothing, before the post-library engine.
+        if (phase == Phase::PostLibrary && signatures_) {
+            int failed = 0;
+            std::optional<SignatureHit> hit = signatures_->scan(file->bytes(), file->format(), &failed);
+            if (failed) {
+                finding.failed = true;
+                finding.engineResult = uint32_t(failed);
+                finding.phase = Phase::Signatures;
+                return finding;
+            }
+            if (hit) {
+                finding.virusId = hit->virusId;
+                finding.phase = Phase::Signatures;
+                finding.rule = hit->rule;
+                lastSignatureKill_ = hit->kill;
+                lastFoundSerial_ = target.serial_;
+                lastFoundPhase_ = Phase::Signatures;
+                return finding;
+            }
+        }
         // Each engine call gets a freshly loaded emulator; the one of a hit is kept for Kill.
         std::unique_ptr<Emulator> emulator = Emulator::create(file);
         STScanExRequest request{};
@@ -238,8 +270,10 @@ uint32_t believed(const FileObject* file, uint64_t failuresBefore, uint32_t resu
 uint32_t Engines::killFound(ScanTarget& target) {
     if (lastFoundSerial_ == 0 || lastFoundSerial_ != target.serial_) return KILL_FAILED;
     const Phase phase = lastFoundPhase_;
+    const CompanionDirectory companions(target.file_);
     lastFoundSerial_ = 0;  // the kept unit repairs once
     lastFoundPhase_ = Phase::None;
+    if (phase == Phase::Signatures) return kill(target, lastSignatureKill_);
     bool threw = false;
     const uint64_t failures = target.file_->storageFailures();
     if (phase == Phase::Heuristic) {
@@ -255,6 +289,7 @@ uint32_t Engines::killFound(ScanTarget& target) {
 
 uint32_t Engines::kill(ScanTarget& target, const KillRequest& request) {
     FileObject* file = target.file_;
+    const CompanionDirectory companions(file);
     if (file->HasProperty(qe::PID_File_CurrentFormat) != QE_OK) classify(file);
     std::unique_ptr<Emulator> emulator = Emulator::create(file);
     STScanExRequest record{};

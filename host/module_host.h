@@ -21,6 +21,9 @@
 
 namespace host {
 
+class SignatureLibrary;
+class SignatureScanner;
+
 // A loaded module. Engines keep it loaded while they live.
 class Module {
 public:
@@ -47,14 +50,17 @@ private:
     std::string path_;
 };
 
-enum class Phase { None, PreLibrary, PostLibrary, Heuristic };
-const char* phaseName(Phase phase);  // "pre-library", "post-library", "heuristic", "none"
+// Signatures: the host's own signature library, between the pre- and post-library engines.
+enum class Phase { None, PreLibrary, PostLibrary, Heuristic, Signatures };
+// "pre-library", "post-library", "heuristic", "signatures", "none"
+const char* phaseName(Phase phase);
 
 struct ScanFinding {
     uint32_t virusId = 0;  // as the engine's table row holds it (bit 30 possible)
     Phase phase = Phase::None;
     bool failed = false;   // an engine reported a failure (a result with bit 31) or threw
-    uint32_t engineResult = 0;  // the failing engine's result
+    uint32_t engineResult = 0;  // the failing engine's result (the library's error code for Signatures)
+    std::string rule;           // Signatures: the rule that matched
     bool found() const { return virusId != 0 && !failed; }
 };
 
@@ -103,12 +109,16 @@ public:
     Engines(const Engines&) = delete;
     Engines& operator=(const Engines&) = delete;
 
-    // Pre-library engine, then (when it found nothing) the post-library engine, then the
-    // unknown-virus engine (its units run only when the configuration enables heuristics). A
-    // file without a format is classified first.
+    // Pre-library engine, then (when it found nothing) the signature library when one is in use,
+    // then the post-library engine, then the unknown-virus engine (its units run only when the
+    // configuration enables heuristics). A file without a format is classified first.
     ScanFinding scan(ScanTarget& target);
-    // Repairs what the last scan found, through the engine that found it (its kept unit). Only
-    // for the target of the last scan, once: otherwise KILL_FAILED and nothing runs.
+    // Scans with these compiled rules from now on (null: none). False with *error when this
+    // object's scanner cannot be made.
+    bool useSignatures(std::shared_ptr<const SignatureLibrary> library, std::string* error);
+    // Repairs what the last scan found, through the engine that found it (its kept unit), or for
+    // a signature hit through the kill engine with the rule's request. Only for the target of
+    // the last scan, once: otherwise KILL_FAILED and nothing runs.
     // A kill that met a storage failure of the file object (FileObject::storageFailures) and
     // still reports success answers KILL_FAILED here: its repair cannot be trusted whole.
     uint32_t killFound(ScanTarget& target);
@@ -127,8 +137,10 @@ private:
     // The unknown-virus engine: the post-library factory creates it when asked for IQEEngine.
     // Null for a module that offers none.
     IQEEngine* unknown_ = nullptr;
+    std::unique_ptr<SignatureScanner> signatures_;
     uint64_t lastFoundSerial_ = 0;  // the target whose finding a scan engine keeps
     Phase lastFoundPhase_ = Phase::None;
+    KillRequest lastSignatureKill_;  // the matching rule's request, for a Signatures finding
 };
 
 }  // namespace host

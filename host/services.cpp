@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <new>
 #include <vector>
 
@@ -129,6 +130,45 @@ QRESULT ObjectLoader::CreateInstance(IUnknown* environment, const GUID& clsid, I
     }
 }
 
+// ---------------------------------------------------------------- companion directory
+
+namespace {
+
+thread_local const std::string* tCompanionDirectory = nullptr;
+
+// The path of the file on disk `path` names as a companion of the file being worked on: the
+// name (the path with that file's directory taken off its front) must be a plain name.
+bool companionPath(const std::string& path, std::string* out) {
+    const std::string* directory = CompanionDirectory::current();
+    if (!directory) return false;
+    std::string name = path;
+    if (!directory->empty() && path.compare(0, directory->size(), *directory) == 0) name = path.substr(directory->size());
+    if (name.empty() || name.find_first_of("/\\") != std::string::npos || name.find("..") != std::string::npos)
+        return false;
+    *out = *directory + name;
+    std::error_code ec;
+    return !std::filesystem::is_symlink(*out, ec);
+}
+
+}  // namespace
+
+CompanionDirectory::CompanionDirectory(const FileObject* file) : previous_(tCompanionDirectory) {
+    while (file && file->path().empty()) file = file->parent();
+    const std::string path = file ? file->path() : std::string();
+    const size_t slash = path.rfind('/');
+    directory_ = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    tCompanionDirectory = &directory_;
+}
+
+CompanionDirectory::CompanionDirectory(std::string directory)
+    : directory_(std::move(directory)), previous_(tCompanionDirectory) {
+    tCompanionDirectory = &directory_;
+}
+
+CompanionDirectory::~CompanionDirectory() { tCompanionDirectory = previous_; }
+
+const std::string* CompanionDirectory::current() { return tCompanionDirectory; }
+
 // ---------------------------------------------------------------- file system
 
 FileSystem* FileSystem::create() { return new FileSystem(); }
@@ -162,8 +202,10 @@ QRESULT FileSystem::OpenFile(const QEPATHRECORD* path, uint32_t, IUnknown** out)
         narrowPath = static_cast<const char*>(path->path);
     }
     if (narrowPath.empty()) return QE_E_INVALIDARG;
+    std::string companion;
+    if (!companionPath(narrowPath, &companion)) return QE_E_INVALIDARG;
     std::string error;
-    FileObject* file = FileObject::fromFile(narrowPath, &error, /*followLinks=*/false);
+    FileObject* file = FileObject::fromFile(companion, &error, /*followLinks=*/false);
     if (!file) return QE_E_FAIL;
     if (wide) {
         file->setWidePath(static_cast<const wchar_t*>(path->path));

@@ -75,9 +75,36 @@ private:
     std::map<GUID, HostClassCreator, GuidLess> classes_;
 };
 
+class FileObject;
+
+// The directory of the file the module is working on in this thread: the only place the file
+// system opens companion files from. The engines set it around every call into the module; it
+// ends with the object, and the one set before comes back.
+class CompanionDirectory {
+public:
+    // The directory of `file`'s path, or of the nearest packer parent's that has one.
+    explicit CompanionDirectory(const FileObject* file);
+    // `directory` ends with '/' (or is empty: the working directory).
+    explicit CompanionDirectory(std::string directory);
+    ~CompanionDirectory();
+    CompanionDirectory(const CompanionDirectory&) = delete;
+    CompanionDirectory& operator=(const CompanionDirectory&) = delete;
+
+    // Null while no file is being worked on.
+    static const std::string* current();
+
+private:
+    std::string directory_;
+    const std::string* previous_;
+};
+
 // Opens files on disk by path. An opened file is a private in-memory copy (a host::FileObject):
 // what a unit writes to it, and a Remove on it, never reach the disk. Only the scanned file is
 // ever changed on disk, by the host's repair commit.
+//
+// Only companion files of the file being worked on are opened: a plain name in its directory,
+// given alone or after that directory. A name with a path separator or "..", a symbolic link,
+// or any request while no file is being worked on is refused (QE_E_INVALIDARG).
 class FileSystem final : public IQXFileSystem {
 public:
     static FileSystem* create();  // one reference
@@ -86,7 +113,7 @@ public:
     uint32_t AddRef() override;
     uint32_t Release() override;
     // path kind 0: narrow bytes; otherwise wide, converted to multibyte in the current locale
-    // (QE_E_INVALIDARG when it cannot be). QE_E_FAIL when the file cannot be read. The opened
+    // (QE_E_INVALIDARG when it cannot be, or when the name is refused). QE_E_FAIL when the file cannot be read. The opened
     // file answers GetPath with the kind it was opened by. Flags (QE_OPEN_*) are accepted as
     // given: the copy is readable and writable either way. A symbolic link is not followed
     // (QE_E_FAIL): a unit that opens a file beside the scanned one (a companion to copy from)

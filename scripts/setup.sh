@@ -2,7 +2,7 @@
 # Installs the Debian packages remedy needs to build and test, when any is missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-dev libgmock-dev
-          libunicorn-dev libzydis-dev
+          libunicorn-dev libzydis-dev libyara-dev
           # Tools that make the clean media, image, font and torrent samples of the exploit-detector tests.
           ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent)
 # `setup.sh --fuzz` adds clang with libFuzzer for the fuzz preset; the tests never need it.

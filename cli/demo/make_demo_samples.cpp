@@ -14,6 +14,7 @@
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
 #include "tests/fixtures/pe_builder.h"
+#include "tests/fixtures/win32_infectors.h"
 
 namespace {
 
@@ -37,6 +38,36 @@ Bytes dosRepaired(const Bytes& clean, const std::function<Bytes(const Bytes&)>& 
     std::copy(infected.begin() + 2, infected.begin() + 6, repaired.begin() + 2);
     return repaired;
 }
+
+// What the Sality cleaner gives back: the clean program with the header totals and the dropped
+// section's table entry as the virus left them.
+Bytes salityRepaired(const Bytes& clean, const Bytes& infected) {
+    using namespace fixtures::win32;
+    Bytes repaired = clean;
+    const auto keep = [&](uint32_t at, uint32_t length) {
+        std::copy(infected.begin() + at, infected.begin() + at + length, repaired.begin() + at);
+    };
+    keep(kPe + 0x1C, 12);
+    keep(kSizeOfImageAt, 4);
+    keep(kSectionTableAt + 2 * 40, 40);
+    return repaired;
+}
+
+// What the Cekar cleaner gives back: the entry bytes restored and the other pieces zeroed; the
+// virus's section stays.
+Bytes cekarRepaired(const fixtures::win32::CekarInfected& infected) {
+    Bytes repaired = infected.file;
+    const uint32_t entry = fixtures::win32::cleanBuilder().sectionFileOffset(0);
+    std::copy_n(infected.clean.begin() + entry, 0x204, repaired.begin() + entry);
+    for (const auto& piece : infected.pieces) std::fill_n(repaired.begin() + piece.offset, piece.size, 0);
+    return repaired;
+}
+
+constexpr uint32_t kSalityKey = 0x5A17;
+
+// Sentinel patches the entry's code: its MZ host enters where no relocated word lies.
+Bytes sentinelHost() { return fixtures::dos::makeMz({2048, std::nullopt, 0x200, true}); }
+Bytes infectSentinelMz(const Bytes& mz) { return fixtures::dos::infectSentinelMz(mz, true); }
 
 struct Sample {
     const char* name;
@@ -63,6 +94,23 @@ const Sample kSamples[] = {
           })); }},
     {"tequila.exe", [] { return fixtures::dos::infectTequila(fixtures::dos::makeMz()); },
      [] { return std::optional<Bytes>(dosRepaired(fixtures::dos::makeMz(), fixtures::dos::infectTequila)); }},
+    // Viruses the module only repairs: the host's signature library (rules/) names them and
+    // the kill engine removes them.
+    {"bomber.com", [] { return fixtures::dos::infectBomber(fixtures::dos::makeCom(9000), 1500); },
+     [] { return std::optional<Bytes>(fixtures::dos::makeCom(9000)); }},
+    {"youth.com", [] { return fixtures::dos::infectYouth555(fixtures::dos::makeCom(1800), 0x7F); },
+     [] { return std::optional<Bytes>(fixtures::dos::makeCom(1800)); }},
+    {"sentinel.com", [] { return fixtures::dos::infectSentinelCom(fixtures::dos::makeCom(2500), false); },
+     [] { return std::optional<Bytes>(fixtures::dos::makeCom(2500)); }},
+    {"sentinel.exe", [] { return infectSentinelMz(sentinelHost()); },
+     [] { return std::optional<Bytes>(dosRepaired(sentinelHost(), infectSentinelMz)); }},
+    {"sality.exe", [] { return fixtures::win32::salityInfect(kSalityKey); },
+     [] { return std::optional<Bytes>(salityRepaired(fixtures::win32::cleanProgram(),
+                                                     fixtures::win32::salityInfect(kSalityKey))); }},
+    {"cekar.exe", [] { return fixtures::win32::cekarInfect().file; },
+     [] { return std::optional<Bytes>(cekarRepaired(fixtures::win32::cekarInfect())); }},
+    {"neshta.exe", [] { return fixtures::win32::neshtaInfect().file; },
+     [] { return std::optional<Bytes>(fixtures::win32::neshtaInfect().clean); }},
     // A script virus the ordinary-file units find and cut off.
     {"acad.lsp", [] { return fixtures::appendCadVirus(fixtures::makeLispRoutine()); },
      [] { return std::optional<Bytes>(fixtures::makeLispRoutine()); }},

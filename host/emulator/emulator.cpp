@@ -28,7 +28,7 @@ EmulatorImpl::EmulatorImpl(FileObject* file) : file_(file) {
 }
 
 EmulatorImpl::~EmulatorImpl() {
-    cpu_.reset();
+    X86Cpu::release(std::move(cpu_));
     if (file_) file_->Release();
 }
 
@@ -41,7 +41,7 @@ bool EmulatorImpl::ensureLoaded() {
 
 bool EmulatorImpl::load() {
     loadTried_ = true;
-    cpu_.reset();
+    X86Cpu::release(std::move(cpu_));
     cpu_ = file_ ? loadProgram(file_->bytes(), &program_) : nullptr;
     dos_ = DosState{};
     returnToEntry_ = eventMask_ = interruptOrFar_ = containment_ = Condition{};

@@ -132,9 +132,9 @@ uint32_t EmulatorImpl::Search(uint32_t start, uint32_t length, const void* patte
         if (!file_ || start >= fileSize()) return 0;
         const uint8_t* from = file_->bytes().data() + start;
         const uint8_t* to = from + std::min<uint64_t>(wanted, fileSize() - start);
-        const uint8_t* hit = std::search(from, to, needle, needle + patternLength);
-        if (hit == to) return 0;
-        *found = start + uint32_t(hit - from);
+        const void* hit = ::memmem(from, size_t(to - from), needle, patternLength);
+        if (!hit) return 0;
+        *found = start + uint32_t(static_cast<const uint8_t*>(hit) - from);
         return 1;
     }
     if (inMemory != 1 || !ensureLoaded()) return 0;
@@ -142,9 +142,9 @@ uint32_t EmulatorImpl::Search(uint32_t start, uint32_t length, const void* patte
     if (span < patternLength) return 0;
     std::vector<uint8_t> window(span);
     const uint32_t got = cpu_->read(start, window.data(), uint32_t(span));
-    auto hit = std::search(window.begin(), window.begin() + got, needle, needle + patternLength);
-    if (hit == window.begin() + got) return 0;
-    *found = start + uint32_t(hit - window.begin());
+    const void* hit = ::memmem(window.data(), got, needle, patternLength);
+    if (!hit) return 0;
+    *found = start + uint32_t(static_cast<const uint8_t*>(hit) - window.data());
     return 1;
 }
 

@@ -46,16 +46,22 @@ void writeWord(X86Cpu& cpu, uint32_t address, uint16_t value) {
 // Interrupt table, BIOS stubs, environment and PSP shared by COM and MZ programs.
 std::unique_ptr<X86Cpu> openRealMode(uint32_t programEndParagraph) {
     auto cpu = X86Cpu::open(CpuMode::Real16);
-    if (!cpu || !cpu->map(0, kRealMemorySize)) return nullptr;
+    if (!cpu || !cpu->mapReused(0, kRealMemorySize)) return nullptr;
     // Vector n points at the host's handler F000:(n * 8), `INT n; RETF 2`: the INT there is
     // serviced by the host, so a program that hooked a vector and chains to the saved one
-    // reaches the host's service, and RETF 2 keeps the flags it answers with.
+    // reaches the host's service, and RETF 2 keeps the flags it answers with. Both tables
+    // are written in one piece each.
+    uint8_t vectors[256 * 4];
+    uint8_t handlers[kHostHandlersSize] = {};
     for (uint32_t n = 0; n < 256; ++n) {
-        writeWord(*cpu, n * 4, uint16_t(hostVectorOffset(n)));
-        writeWord(*cpu, n * 4 + 2, kBiosSegment);
+        const uint16_t offset = uint16_t(hostVectorOffset(n));
+        const uint8_t vector[4] = {uint8_t(offset), uint8_t(offset >> 8), uint8_t(kBiosSegment), uint8_t(kBiosSegment >> 8)};
+        std::memcpy(vectors + n * 4, vector, 4);
         const uint8_t handler[5] = {0xCD, uint8_t(n), 0xCA, 0x02, 0x00};
-        cpu->write(uint32_t(kBiosSegment) * 16 + hostVectorOffset(n), handler, sizeof handler);
+        std::memcpy(handlers + offset, handler, sizeof handler);
     }
+    cpu->write(0, vectors, sizeof vectors);
+    cpu->write(uint32_t(kBiosSegment) * 16, handlers, sizeof handlers);
     writeWord(*cpu, 0x413, 640);  // conventional memory in KiB
     // Environment block just below the PSP: one variable and the program's name.
     static const char env[] = "PATH=C:\\\0\0\1\0C:\\HOST.COM";
@@ -300,18 +306,38 @@ std::unique_ptr<X86Cpu> loadPe(const std::vector<uint8_t>& file, uint32_t pe, Lo
     }
 
     auto cpu = X86Cpu::open(CpuMode::Protected32);
-    if (!cpu || !cpu->map(imageBase, extent) || !cpu->map(kStackBase, kStackSize) ||
-        !cpu->map(kSystemBase, kSystemSize))
+    uint8_t* image = nullptr;  // the image's memory when the loader fills it directly
+    if (!cpu || !cpu->mapReused(imageBase, extent, &image) || !cpu->mapReused(kStackBase, kStackSize) ||
+        !cpu->mapReused(kSystemBase, kSystemSize))
         return nullptr;
-    cpu->write(imageBase, file.data(), headerBytes);
+    // File bytes go in once; only what no file byte covers is zero-filled afterwards.
+    std::vector<std::pair<uint64_t, uint64_t>> filled;  // [rva, end) ranges holding file bytes
+    const auto place = [&](uint32_t rva, const uint8_t* bytes, uint32_t length) {
+        if (!image) {
+            cpu->write(imageBase + rva, bytes, length);
+            return;
+        }
+        std::memcpy(image + rva, bytes, length);
+        filled.emplace_back(rva, uint64_t(rva) + length);
+    };
+    place(0, file.data(), uint32_t(std::min<uint64_t>(headerBytes, extent)));
     p->mappings.push_back({imageBase, 0, headerBytes});
     for (const Section& s : sections) {
         const uint32_t room = uint32_t(extent - s.rva);
         const uint32_t length = std::min(s.rawSize, room);
-        if (length) cpu->write(imageBase + s.rva, file.data() + s.rawOffset, length);
+        if (length) place(s.rva, file.data() + s.rawOffset, length);
         // Sections before the headers in the list: a file offset resolves to the section
         // first, the header area only where no section lies.
         if (length) p->mappings.insert(p->mappings.end() - 1, {imageBase + s.rva, s.rawOffset, length});
+    }
+    if (image) {
+        std::sort(filled.begin(), filled.end());
+        uint64_t zeroFrom = 0;
+        for (const auto& [from, to] : filled) {
+            if (from > zeroFrom) std::memset(image + zeroFrom, 0, from - zeroFrom);
+            zeroFrom = std::max(zeroFrom, to);
+        }
+        if (zeroFrom < extent) std::memset(image + zeroFrom, 0, extent - zeroFrom);
     }
     p->kind = ProgramKind::Pe;
     p->imageBase = p->imageStart = imageBase;

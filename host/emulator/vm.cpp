@@ -19,6 +19,10 @@ namespace host {
 namespace {
 
 constexpr uint32_t kDefaultInstructionLimit = 10'000'000;
+// A run that rewrites its own code costs Unicorn a fresh translation per pass, so ten million
+// instructions of a decryptor that never ends can take seconds; two seconds of wall time bounds
+// such a run too. Units that only cap the instruction count keep this time budget.
+constexpr uint32_t kDefaultMilliseconds = 2000;
 constexpr uint64_t kMaxStreamBytes = 256u << 20;
 constexpr uint32_t kMaxMemorySearch = 64u << 20;
 constexpr uint32_t kTimeCheckInterval = 4096;
@@ -46,7 +50,7 @@ public:
     }
 
     uint32_t LoadStream(IUnknown* object) override {
-        cpu_.reset();
+        X86Cpu::release(std::move(cpu_));
         program_ = LoadedProgram{};
         stopPoints_.clear();
         IQEStream* stream = nullptr;
@@ -154,7 +158,7 @@ private:
         uint32_t handle, address, kind, length;
     };
 
-    ~Vm() = default;
+    ~Vm() { X86Cpu::release(std::move(cpu_)); }
 
     static bool readAll(IQEStream* stream, std::vector<uint8_t>* bytes) {
         uint32_t low = 0, high = 0;
@@ -172,14 +176,49 @@ private:
 
     static bool inRange(const StopPoint& p, uint32_t address) { return address - p.address < p.length; }
 
+    // An instruction decoded once: a run with a write or access point checks every
+    // instruction it executes, and loops execute the same ones again.
+    struct Decoded {
+        uint32_t address = 0;
+        uint8_t length = 0;  // 0: empty
+        uint8_t bytes[ZYDIS_MAX_INSTRUCTION_LENGTH] = {};
+        bool accessesMemory = false;
+        ZydisDecodedInstruction instruction;
+        ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
+    };
+    static constexpr uint32_t kDecodedSlots = 256;
+
+    // The instruction at `address`, from the cache when its bytes are unchanged; null when
+    // it cannot be decoded.
+    const Decoded* decodedAt(uint64_t address) {
+        uint8_t code[ZYDIS_MAX_INSTRUCTION_LENGTH];
+        const uint32_t got = cpu_->read(address, code, sizeof code);
+        if (!got) return nullptr;
+        if (decoded_.empty()) decoded_.resize(kDecodedSlots);
+        Decoded& slot = decoded_[address % kDecodedSlots];
+        if (slot.length && slot.address == uint32_t(address) && slot.length <= got &&
+            std::equal(code, code + slot.length, slot.bytes))
+            return &slot;
+        slot.length = 0;
+        if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, code, got, &slot.instruction, slot.operands))) return nullptr;
+        slot.address = uint32_t(address);
+        slot.length = slot.instruction.length;
+        std::copy(code, code + slot.length, slot.bytes);
+        slot.accessesMemory = false;
+        for (uint8_t i = 0; i < slot.instruction.operand_count; ++i) {
+            const ZydisDecodedOperand& op = slot.operands[i];
+            slot.accessesMemory |= op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.type != ZYDIS_MEMOP_TYPE_AGEN;
+        }
+        return &slot;
+    }
+
     // Whether the instruction at `address` reads or writes memory overlapping a write or
     // access point (`writesOnly` for write points).
     bool touches(uint64_t address, const StopPoint& point) {
-        uint8_t code[ZYDIS_MAX_INSTRUCTION_LENGTH];
-        const uint32_t got = cpu_->read(address, code, sizeof code);
-        ZydisDecodedInstruction instruction;
-        ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
-        if (!got || !ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder_, code, got, &instruction, operands))) return false;
+        const Decoded* decoded = decodedAt(address);
+        if (!decoded || !decoded->accessesMemory) return false;
+        const ZydisDecodedInstruction& instruction = decoded->instruction;
+        const ZydisDecodedOperand* operands = decoded->operands;
         ZydisRegisterContext context{};
         const ZydisRegister names[8] = {ZYDIS_REGISTER_EAX, ZYDIS_REGISTER_ECX, ZYDIS_REGISTER_EDX, ZYDIS_REGISTER_EBX,
                                         ZYDIS_REGISTER_ESP, ZYDIS_REGISTER_EBP, ZYDIS_REGISTER_ESI, ZYDIS_REGISTER_EDI};
@@ -259,12 +298,13 @@ private:
 
     std::atomic<uint32_t> refs_{1};
     ZydisDecoder decoder_;
+    std::vector<Decoded> decoded_;
     std::unique_ptr<X86Cpu> cpu_;
     LoadedProgram program_;
     std::vector<StopPoint> stopPoints_;
     std::vector<bool> previousInRange_;
     uint32_t nextHandle_ = 1;
-    uint32_t limitMilliseconds_ = 0;
+    uint32_t limitMilliseconds_ = kDefaultMilliseconds;
     uint32_t limitInstructions_ = kDefaultInstructionLimit;
 
     bool inRun_ = false;

@@ -6,7 +6,7 @@
 //     PE32 program; answers ImageBase, or 0 when the bytes are not a loadable PE32 image.
 //   Registers: 0-7 in x86 order, 8 EFLAGS, 9 EIP.
 //   Run limits {milliseconds (0 = none), instructions}: a bound for each Run call; by
-//     default {0, 10,000,000}. The time is checked every 4096 instructions.
+//     default {2000, 10,000,000}. The time is checked every 4096 instructions.
 //   Stop points {address, kind, length}, handles from 1:
 //     0  execute: the run stops before the instruction at `address`          -> 1
 //     1  write into [address, address + length) (length 0 = 1)                -> 3

@@ -2,15 +2,38 @@
 
 #include <unicorn/unicorn.h>
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 namespace host {
 
 namespace {
 constexpr uint64_t kPage = 0x1000;
-}
+constexpr size_t kSparesPerMode = 1;  // a scan ends one emulator before it makes the next
+
+// Engines reset and kept for the next program this thread loads. An emulator that outlives
+// the list (one held by a static object, ended after the thread's own objects) closes its
+// engine instead: the flag, trivially destructible, stays readable to the end.
+thread_local bool spareEnginesGone = false;
+struct SpareEngines {
+    std::vector<std::unique_ptr<X86Cpu>> engines;
+    ~SpareEngines() { spareEnginesGone = true; }
+};
+thread_local SpareEngines spares;
+}  // namespace
+
+void X86Cpu::BufferFree::operator()(uint8_t* p) const { ::munmap(p, kMaxReusedBytes); }
 
 std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) {
+    for (auto it = spares.engines.begin(); !spareEnginesGone && it != spares.engines.end(); ++it) {
+        if ((*it)->mode_ != mode) continue;
+        std::unique_ptr<X86Cpu> cpu = std::move(*it);
+        spares.engines.erase(it);
+        return cpu;
+    }
     uc_engine* uc = nullptr;
     if (uc_open(UC_ARCH_X86, mode == CpuMode::Real16 ? UC_MODE_16 : UC_MODE_32, &uc) != UC_ERR_OK) return nullptr;
     std::unique_ptr<X86Cpu> cpu(new X86Cpu(uc, mode));
@@ -20,15 +43,65 @@ std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) {
         uc_hook_add(uc, &intr, UC_HOOK_INTR, reinterpret_cast<void*>(&X86Cpu::interruptHook), cpu.get(), 1, 0) ||
         uc_hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), cpu.get(), 1, 0))
         return nullptr;
+    if (uc_context_alloc(uc, &cpu->fresh_) != UC_ERR_OK || uc_context_save(uc, cpu->fresh_) != UC_ERR_OK)
+        return nullptr;
     return cpu;
+}
+
+void X86Cpu::release(std::unique_ptr<X86Cpu> cpu) {
+    if (!cpu || spareEnginesGone || !cpu->reset()) return;
+    std::vector<std::unique_ptr<X86Cpu>>& engines = spares.engines;
+    const auto sameMode = std::count_if(engines.begin(), engines.end(),
+                                        [&](const std::unique_ptr<X86Cpu>& spare) { return spare->mode_ == cpu->mode_; });
+    if (size_t(sameMode) < kSparesPerMode) engines.push_back(std::move(cpu));
+}
+
+bool X86Cpu::reset() {
+    uc_mem_region* regions = nullptr;
+    uint32_t count = 0;
+    if (uc_mem_regions(uc_, &regions, &count) != UC_ERR_OK) return false;
+    bool ok = true;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t size = regions[i].end - regions[i].begin + 1;
+        if (translated_) uc_ctl_remove_cache(uc_, regions[i].begin, regions[i].end + 1);
+        ok = uc_mem_unmap(uc_, regions[i].begin, size) == UC_ERR_OK && ok;
+    }
+    uc_free(regions);
+    bufferUsed_ = 0;
+    observer_ = nullptr;
+    translated_ = false;  // nothing translated is left: every region's code was removed above
+    return ok && uc_context_restore(uc_, fresh_) == UC_ERR_OK;
 }
 
 X86Cpu::X86Cpu(uc_struct* uc, CpuMode mode) : uc_(uc), mode_(mode) {}
 
-X86Cpu::~X86Cpu() { uc_close(uc_); }
+X86Cpu::~X86Cpu() {
+    if (fresh_) uc_context_free(fresh_);
+    uc_close(uc_);
+}
 
 bool X86Cpu::map(uint64_t address, uint64_t size) {
     return size && uc_mem_map(uc_, address, size, UC_PROT_ALL) == UC_ERR_OK;
+}
+
+bool X86Cpu::mapReused(uint64_t address, uint64_t size, uint8_t** memory) {
+    if (memory) *memory = nullptr;
+    if (size == 0 || size % kPage || size > kMaxReusedBytes - bufferUsed_) return map(address, size);
+    if (!buffer_) {
+        // Reserved once; pages become resident as programs use them and stay so.
+        void* p = ::mmap(nullptr, kMaxReusedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                         -1, 0);
+        if (p == MAP_FAILED) return map(address, size);
+        buffer_.reset(static_cast<uint8_t*>(p));
+    }
+    uint8_t* backing = buffer_.get() + bufferUsed_;
+    if (uc_mem_map_ptr(uc_, address, size, UC_PROT_ALL, backing) != UC_ERR_OK) return false;
+    if (memory)
+        *memory = backing;
+    else
+        std::memset(backing, 0, size);
+    bufferUsed_ += size;
+    return true;
 }
 
 void X86Cpu::unmap(uint64_t address, uint64_t size) {

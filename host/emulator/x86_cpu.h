@@ -5,12 +5,19 @@
 // address. The observer decides, before each instruction, whether the run goes on; memory
 // writes and interrupts are reported to it as they happen. In real mode every address is
 // linear (segment * 16 + offset).
+//
+// Opening an engine and faulting in fresh memory cost far more than loading a program, so
+// engines are reused: X86Cpu::release hands one back to its thread's spare list with all
+// memory unmapped (its translated code removed) and the registers of a fresh engine, and
+// the next open for that mode on that thread takes it. mapReused backs a region with a
+// buffer the engine keeps between programs, so a reload copies into warm memory.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 struct uc_struct;
+struct uc_context;
 
 namespace host {
 
@@ -41,8 +48,10 @@ enum class CpuExit {
 
 class X86Cpu {
 public:
-    // Null when Unicorn cannot open an engine.
+    // A spare engine of this thread, or a new one; null when Unicorn cannot open an engine.
     static std::unique_ptr<X86Cpu> open(CpuMode mode);
+    // Resets the engine and keeps it as a spare of this thread (one a mode; others close).
+    static void release(std::unique_ptr<X86Cpu> cpu);
     ~X86Cpu();
     X86Cpu(const X86Cpu&) = delete;
     X86Cpu& operator=(const X86Cpu&) = delete;
@@ -52,6 +61,13 @@ public:
 
     // Maps zero-filled read/write/execute memory; both page-aligned.
     bool map(uint64_t address, uint64_t size);
+    // The same, backed by the engine's reusable buffer when it is small enough to keep
+    // (kMaxReusedBytes for all such regions together), otherwise as map. With `memory`, a
+    // buffer-backed region is left as the last program left it and *memory points at it: the
+    // caller fills every byte itself (nothing is translated from it yet); *memory is null for
+    // a region that map made, which is zero-filled.
+    bool mapReused(uint64_t address, uint64_t size, uint8_t** memory = nullptr);
+    static constexpr uint64_t kMaxReusedBytes = 32u << 20;
     void unmap(uint64_t address, uint64_t size);
     bool isMapped(uint64_t address) const;
     // Length of mapped memory that runs on without a gap from address (at most `limit`).
@@ -74,12 +90,20 @@ public:
 
 private:
     X86Cpu(uc_struct* uc, CpuMode mode);
+    // Unmaps everything (dropping its translated code) and restores the fresh registers.
+    bool reset();
     static void codeHook(uc_struct* uc, uint64_t address, uint32_t size, void* self);
     static void interruptHook(uc_struct* uc, uint32_t number, void* self);
     static bool writeHook(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);
 
     uc_struct* uc_;
     CpuMode mode_;
+    uc_context* fresh_ = nullptr;  // the registers as opened
+    struct BufferFree {
+        void operator()(uint8_t* p) const;
+    };
+    std::unique_ptr<uint8_t, BufferFree> buffer_;  // backs mapReused regions, kept between programs
+    uint64_t bufferUsed_ = 0;
     CpuObserver* observer_ = nullptr;
     uint64_t lastAddress_ = 0;
     bool stoppedByHook_ = false;

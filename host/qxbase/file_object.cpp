@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,6 +57,22 @@ FileObject* FileObject::fromBytes(std::vector<uint8_t> bytes, std::string path) 
     return new FileObject(std::move(bytes), std::move(path));
 }
 
+namespace {
+// The byte store of the last file object this thread released, kept for the next file the
+// thread reads: a scanner reads one file after another, and reading into memory that is
+// already faulted in (and, up to its old length, not zero-filled again) costs a fraction of
+// reading into fresh pages. Stores larger than kMaxSpareBytes are freed as usual.
+// A file object ended after the thread's own objects (one held by a static object) frees
+// its store: the flag, trivially destructible, stays readable to the end.
+constexpr size_t kMaxSpareBytes = 64u << 20;
+thread_local bool spareGone = false;
+struct SpareBytes {
+    std::vector<uint8_t> bytes;
+    ~SpareBytes() { spareGone = true; }
+};
+thread_local SpareBytes spare;
+}  // namespace
+
 FileObject* FileObject::fromFile(const std::string& path, std::string* error, bool followLinks) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
@@ -74,6 +91,8 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error, bo
     if (!S_ISREG(st.st_mode)) return fail("not a regular file");
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
     std::vector<uint8_t> bytes;
+    if (!spareGone) bytes = std::exchange(spare.bytes, {});
+    if (bytes.capacity() < uint64_t(st.st_size)) bytes = {};  // too small: growing it would copy its old bytes
     try {
         bytes.resize(size_t(st.st_size));
     } catch (const std::bad_alloc&) {
@@ -104,6 +123,8 @@ FileObject::FileObject(std::vector<uint8_t> bytes, std::string path) : bytes_(st
 
 FileObject::~FileObject() {
     if (parent_) parent_->Release();
+    if (!spareGone && bytes_.capacity() <= kMaxSpareBytes && bytes_.capacity() > spare.bytes.capacity())
+        spare.bytes = std::move(bytes_);
 }
 
 void FileObject::setPath(std::string path) {

@@ -48,7 +48,7 @@ TEST(Vm, LoadsAPeStreamAndKeepsItsPosition) {
     EXPECT_EQ(position, 0u);
     uint32_t limits[2] = {};
     v.vm->GetRunLimits(limits);
-    EXPECT_EQ(limits[0], 0u);
+    EXPECT_EQ(limits[0], 2000u);  // milliseconds
     EXPECT_EQ(limits[1], 10'000'000u);
     // Not a PE image: nothing loads, nothing runs.
     VmOn com(asmProgram("com_registers"));

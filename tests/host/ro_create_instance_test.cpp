@@ -113,6 +113,7 @@ protected:
     QEPATHRECORD narrowRecord() const { return {0, 0, path.c_str()}; }
 
     fixtures::TempDir dir;
+    host::CompanionDirectory companions{dir.path().string() + "/"};  // the file system opens only there
     std::filesystem::path path;
     host::RunningObjectTable* rot = nullptr;
     IQXFileSystem* fileSystem = nullptr;

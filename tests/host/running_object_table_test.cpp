@@ -166,6 +166,7 @@ TEST(ObjectLoader, RefusesUnknownClassesAndOuterObjects) {
 
 TEST(FileSystem, OpensRealFilesAsArchiveAndHandle) {
     fixtures::TempDir dir;
+    const host::CompanionDirectory companions(dir.path().string() + "/");
     const auto path = dir.file("other.bin");
     fixtures::writeFile(path, {5, 6, 7});
     host::FileSystem* files = host::FileSystem::create();

@@ -186,7 +186,9 @@ TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
             ++files;
         }
     }
-    if (!only || !*only) EXPECT_GT(files, robustness::sampleCorpus().size());
+    if (!only || !*only) {
+        EXPECT_GT(files, robustness::sampleCorpus().size());
+    }
     std::sort(times.rbegin(), times.rend());
     std::printf("%zu mutated files; the slowest:\n", files);
     for (size_t k = 0; k < times.size() && k < 5; ++k) std::printf("  %.3f s  %s\n", times[k].first, times[k].second.c_str());

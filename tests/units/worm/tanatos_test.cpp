@@ -1,0 +1,105 @@
+// The Tanatos cleaners through the kill engine: the outer packed file gets its header values
+// back from the block behind the section table, loses the three added sections and the body,
+// and is copied over the scanned (unpacked) image; a worm of three sections is deleted.
+#include <gtest/gtest.h>
+
+#include "tests/fixtures/pe_builder.h"
+#include "tests/fixtures/worms_a.h"
+#include "tests/units/worm/worm_test_support.h"
+
+using fixtures::Bytes;
+using namespace fixtures::worms;
+
+namespace {
+
+uint32_t idOf(TanatosVariant variant) { return variant == TanatosVariant::A ? 0x12769u : 0x15fb1u; }
+
+struct RepairCase {
+    TanatosVariant variant;
+    uint32_t hostSections;
+};
+
+class TanatosRepair : public ::testing::TestWithParam<RepairCase> {};
+
+TEST_P(TanatosRepair, OuterFileIsRestoredAndCopiedOverTheImage) {
+    REQUIRE_EMULATOR();
+    const RepairCase c = GetParam();
+    const TanatosInfected infected = tanatosInfect(c.variant, c.hostSections);
+    // The saved block follows the infected section count.
+    ASSERT_EQ(infected.savedAt, fixtures::PeBuilder::kPeOffset + 0xF8 + 40 * (c.hostSections + 3));
+    ASSERT_NE(infected.repaired, infected.clean);
+    wormtest::Files files(cleanHost(2, 0x1400), infected.file);
+    EXPECT_EQ(files.killById(idOf(c.variant)), KILL_REPAIRED);
+    EXPECT_EQ(files.outer->bytes(), infected.repaired);
+    EXPECT_EQ(files.outer->bytes().size(), infected.file.size() - tanatosBodyLength(c.variant));
+    EXPECT_EQ(files.scanned->bytes(), files.outer->bytes());
+    EXPECT_FALSE(files.scanned->removed());
+    EXPECT_FALSE(files.outer->removed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Worm, TanatosRepair,
+                         ::testing::Values(RepairCase{TanatosVariant::Plain, 1}, RepairCase{TanatosVariant::Plain, 2},
+                                           RepairCase{TanatosVariant::A, 1}, RepairCase{TanatosVariant::A, 2}),
+                         [](const auto& info) {
+                             return std::string(info.param.variant == TanatosVariant::A ? "A" : "Plain") +
+                                    std::to_string(info.param.hostSections) + "HostSections";
+                         });
+
+// The plain cleaner leaves the relocation directory as the worm left it.
+TEST(TanatosKill, OnlyTheAVariantRestoresRelocations) {
+    REQUIRE_EMULATOR();
+    const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
+    wormtest::Files files(cleanHost(), infected.file);
+    // The plain cleaner's body is shorter: it cuts 0xA800 bytes.
+    EXPECT_EQ(files.killById(idOf(TanatosVariant::Plain)), KILL_REPAIRED);
+    Bytes expected = infected.repaired;
+    fixtures::put32(expected, fixtures::PeBuilder::kPeOffset + 0xA0, 0);
+    fixtures::put32(expected, fixtures::PeBuilder::kPeOffset + 0xA4, 0);
+    const Bytes& outer = files.outer->bytes();
+    ASSERT_EQ(outer.size(), infected.file.size() - tanatosBodyLength(TanatosVariant::Plain));
+    EXPECT_EQ(Bytes(outer.begin(), outer.begin() + expected.size()), expected);
+}
+
+TEST(TanatosKill, WormOfThreeSectionsIsDeleted) {
+    REQUIRE_EMULATOR();
+    for (TanatosVariant variant : {TanatosVariant::Plain, TanatosVariant::A}) {
+        const Bytes worm = tanatosBareWorm(variant);
+        wormtest::Files files(worm, worm);
+        EXPECT_EQ(files.killById(idOf(variant)), KILL_REMOVED);
+        EXPECT_TRUE(files.scanned->removed());
+        EXPECT_EQ(files.outer->bytes(), worm);
+    }
+}
+
+TEST(TanatosKill, ImageWithoutOuterFileIsRefused) {
+    REQUIRE_EMULATOR();
+    const TanatosInfected infected = tanatosInfect(TanatosVariant::Plain, 2);
+    wormtest::Files files(infected.file);
+    EXPECT_EQ(files.killById(idOf(TanatosVariant::Plain)), uint32_t(QE_E_INVALIDARG));
+    EXPECT_EQ(files.scanned->bytes(), infected.file);
+}
+
+TEST(TanatosKill, OuterFileThatCannotBePreparedIsLeftAlone) {
+    REQUIRE_EMULATOR();
+    const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
+    const Bytes unpacked = cleanHost(1);
+    wormtest::Files files(unpacked, infected.file);
+    files.outer->setPrepareFails(true);
+    EXPECT_EQ(files.killById(idOf(TanatosVariant::A)), uint32_t(QE_E_FAIL));
+    EXPECT_EQ(files.outer->bytes(), infected.file);
+    EXPECT_EQ(files.scanned->bytes(), unpacked);
+}
+
+// A file too short to hold the body behind its headers is not this worm: nothing is written.
+TEST(TanatosKill, FileShorterThanTheBodyIsLeftAlone) {
+    REQUIRE_EMULATOR();
+    const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
+    const Bytes cut(infected.file.begin(), infected.file.begin() + 0x1000);
+    const Bytes unpacked = cleanHost(1);
+    wormtest::Files files(unpacked, cut);
+    EXPECT_EQ(files.killById(idOf(TanatosVariant::A)), KILL_FAILED);
+    EXPECT_EQ(files.outer->bytes(), cut);
+    EXPECT_EQ(files.scanned->bytes(), unpacked);
+}
+
+}  // namespace

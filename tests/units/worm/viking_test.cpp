@@ -1,0 +1,122 @@
+// The Viking cleaner through the kill engine: what follows the worm's image (and its debug data)
+// is moved to the front; the worm alone is deleted; a packed worm file is repaired in the outer
+// file, which the scanned image then receives a copy of.
+#include <gtest/gtest.h>
+
+#include "tests/fixtures/pe_builder.h"
+#include "tests/fixtures/worms_a.h"
+#include "tests/units/worm/worm_test_support.h"
+
+using fixtures::Bytes;
+using namespace fixtures::worms;
+
+namespace {
+
+constexpr uint32_t kVikingMethod = 1;
+
+TEST(VikingKill, EveryRegistrationMovesTheHostToTheFront) {
+    REQUIRE_EMULATOR();
+    const Bytes host = cleanHost();
+    const VikingWorm worm = vikingWorm(host);
+    for (uint32_t id : {0x60c59u, 0x5c6acu, 0x54774u, 0x54aebu, 0x54b65u, 0x54ba9u, 0x54bcdu, 0x483d5u, 0x48317u,
+                        0x6017cu}) {
+        wormtest::Files files(worm.file);
+        EXPECT_EQ(files.killById(id), KILL_REPAIRED) << std::hex << id;
+        EXPECT_EQ(files.scanned->bytes(), host) << std::hex << id;
+    }
+}
+
+struct DebugCase {
+    const char* name;
+    VikingDebug debug;
+};
+
+class VikingDebugData : public ::testing::TestWithParam<DebugCase> {};
+
+// The debug data behind the worm goes with it; an entry pointing into the worm's own sections
+// does not move the end of the worm. The host is longer than the 0x2000-byte copy block.
+TEST_P(VikingDebugData, HostAloneRemains) {
+    REQUIRE_EMULATOR();
+    const Bytes host = cleanHost(1, 0x2A00);
+    const VikingWorm worm = vikingWorm(host, GetParam().debug);
+    wormtest::Files files(worm.file);
+    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REPAIRED);
+    EXPECT_EQ(files.scanned->bytes(), host);
+}
+
+TEST_P(VikingDebugData, WormAloneIsDeleted) {
+    REQUIRE_EMULATOR();
+    const VikingWorm worm = vikingWorm({}, GetParam().debug);
+    wormtest::Files files(worm.file);
+    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REMOVED);
+    EXPECT_TRUE(files.scanned->removed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Worm, VikingDebugData,
+                         ::testing::Values(DebugCase{"none", VikingDebug::None},
+                                           DebugCase{"behindTheWorm", VikingDebug::Behind},
+                                           DebugCase{"pointingIntoTheWorm", VikingDebug::PointsBelow}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Without the debug directory the worm's debug data counts as part of the host.
+TEST(VikingKill, DebugDataWithoutItsDirectoryStays) {
+    REQUIRE_EMULATOR();
+    const Bytes host = cleanHost();
+    VikingWorm worm = vikingWorm(host, VikingDebug::Behind);
+    const uint32_t directoryAt = fixtures::peHeaderOffset(worm.file) + 24 + 96 + 8 * 6;
+    fixtures::put32(worm.file, directoryAt, 0);
+    fixtures::put32(worm.file, directoryAt + 4, 0);
+    wormtest::Files files(worm.file);
+    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REPAIRED);
+    EXPECT_EQ(files.scanned->bytes(), fixtures::concat(worm.debugData, host));
+}
+
+TEST(VikingPacked, OuterFileIsRepairedAndCopiedIntoTheImage) {
+    REQUIRE_EMULATOR();
+    const Bytes host = cleanHost(2, 0x800);
+    const VikingWorm worm = vikingWorm(host, VikingDebug::Behind);
+    // The unpacked image has a layout of its own: the repair must follow the outer file's.
+    const Bytes unpacked = cleanHost(2, 0x1400);
+    wormtest::Files files(unpacked, worm.file);
+    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REPAIRED);
+    EXPECT_EQ(files.outer->bytes(), host);
+    EXPECT_EQ(files.scanned->bytes(), host);
+    EXPECT_FALSE(files.outer->removed());
+    EXPECT_FALSE(files.scanned->removed());
+}
+
+TEST(VikingPacked, WormAloneIsDeletedWithItsImage) {
+    REQUIRE_EMULATOR();
+    for (VikingDebug debug : {VikingDebug::None, VikingDebug::Behind}) {
+        const VikingWorm worm = vikingWorm({}, debug);
+        wormtest::Files files(cleanHost(), worm.file);
+        EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REMOVED);
+        EXPECT_TRUE(files.outer->removed());
+        EXPECT_TRUE(files.scanned->removed());
+    }
+}
+
+TEST(VikingPacked, OuterFileThatCannotBePreparedIsLeftAlone) {
+    REQUIRE_EMULATOR();
+    const VikingWorm worm = vikingWorm(cleanHost());
+    const Bytes unpacked = cleanHost(1);
+    wormtest::Files files(unpacked, worm.file);
+    files.outer->setPrepareFails(true);
+    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_FAILED);
+    EXPECT_EQ(files.outer->bytes(), worm.file);
+    EXPECT_EQ(files.scanned->bytes(), unpacked);
+}
+
+TEST(VikingPacked, OuterFileThatIsNoPeIsLeftAlone) {
+    REQUIRE_EMULATOR();
+    VikingWorm worm = vikingWorm(cleanHost());
+    worm.file[fixtures::peHeaderOffset(worm.file)] = 'X';
+    const Bytes unpacked = cleanHost(1);
+    wormtest::Files files(unpacked, worm.file);
+    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_FAILED);
+    EXPECT_EQ(files.outer->bytes(), worm.file);
+    EXPECT_EQ(files.scanned->bytes(), unpacked);
+    EXPECT_FALSE(files.outer->removed());
+}
+
+}  // namespace
