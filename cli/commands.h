@@ -1,11 +1,19 @@
 // The remedy command's sub-commands.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace cli {
+
+// How a repair is committed: shared by scan --clean and kill.
+struct CommitOptions {
+    std::filesystem::path quarantineDir;  // where originals go before a repair or removal
+    bool noBackup = false;                // --no-backup: keep no original; removals unlink
+    bool dryRun = false;                  // repair the private copy only and say what would happen
+};
 
 struct ScanOptions {
     std::vector<std::string> paths;
@@ -13,13 +21,25 @@ struct ScanOptions {
     bool recurse = true;                  // descend into directories below the named ones
     bool clean = false;                   // repair what is found
     bool heuristics = false;              // configuration setting 131
+    bool damaged = false;                 // the request's damaged flag: the bad-file tables
     bool json = false;                    // one JSON object a line instead of text
     bool summary = true;                  // the summary at the end
+    bool progress = false;                // a progress line on stderr (set when it is a terminal)
     unsigned jobs = 0;                    // parallel workers; 0: one a core
-    std::filesystem::path quarantineDir;  // where originals go before a repair or removal
+    uint64_t maxFileSize = 100ull << 20;  // larger files are skipped with a note
+    CommitOptions commit;
     // Signature rules: the shipped directory (empty: none), then the user's files and directories.
     std::filesystem::path shippedRules;
     std::vector<std::filesystem::path> userRules;
+};
+
+// What `remedy kill` asks the kill engine for.
+struct KillOptions {
+    enum class By { None, Id, Method, Special } by = By::None;
+    uint32_t number = 0;     // the virus identifier, method number or special-method number
+    uint32_t parameter = 0;  // --param: the special method's parameter
+    std::string path;
+    CommitOptions commit;
 };
 
 // Exit codes, as scanners use them.
@@ -30,6 +50,13 @@ constexpr int kExitError = 2;
 // Scans (and with clean, repairs) each file; one line a file on stdout, in the order the
 // files were named, whatever the number of workers.
 int runScan(const std::string& modulePath, const ScanOptions& options);
+
+// One kill-engine request on one file, committed as scan --clean commits. Exit status 0
+// repaired or removed, 1 the module could not repair it (the file is unchanged), 2 an error.
+int runKill(const std::string& modulePath, const KillOptions& options);
+
+// Every row of every unit table: table, identifier, class, implemented or registered only.
+int runUnits();
 
 // The module's version line and the host's.
 int runVersion(const std::string& modulePath);

@@ -28,7 +28,11 @@ void walkOne(const std::string& path, const WalkOptions& options, int depth, boo
         return;
     }
     if (S_ISREG(info.st_mode)) {
-        out->push_back({path, "", false});
+        if (uint64_t(info.st_size) > options.maxFileSize)
+            out->push_back({path, "Larger than --max-filesize (" + std::to_string(options.maxFileSize) +
+                                      " bytes), skipped", false});
+        else
+            out->push_back({path, "", false});
         return;
     }
     if (!S_ISDIR(info.st_mode)) {

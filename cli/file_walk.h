@@ -1,6 +1,7 @@
 // Turns the paths a user names into the list of files to scan.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct WalkEntry {
 
 struct WalkOptions {
     bool recurse = true;
+    uint64_t maxFileSize = UINT64_MAX;  // larger regular files get a note instead of a scan
 };
 
 // Walks `paths` in order; directory entries are sorted by name so the list (and the output)

@@ -1,41 +1,20 @@
 // remedy: scans files with the remedy module and repairs them on request.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "cli/commands.h"
+#include "cli/help_text.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: remedy [--module PATH] scan [OPTIONS] PATH...\n"
-    "       remedy [--module PATH] --version\n"
-    "\n"
-    "  scan          scan each file and directory tree; one line a file: \"PATH: OK\",\n"
-    "                \"PATH: NAME 0xID FOUND (phase)\" (NAME is \"virus\" when unknown) or \"PATH: ERROR: ...\";\n"
-    "                symbolic links are never followed\n"
-    "  --no-recurse  scan only the files directly inside a named directory\n"
-    "  --files-from FILE  also scan the paths in FILE, one a line (\"-\": standard input)\n"
-    "  --json        one JSON object a line per file, then a {\"summary\":...} line\n"
-    "  -j N          N parallel workers (default: one a core); output order stays the same\n"
-    "  --no-summary  leave out the scan summary at the end\n"
-    "  --clean       repair what is found; the original is replaced only after a successful repair\n"
-    "  --quarantine  where originals are kept before a repair or removal\n"
-    "                (default: $XDG_STATE_HOME/remedy/quarantine or ~/.local/state/remedy/quarantine)\n"
-    "  --heuristics  run the unknown-virus units\n"
-    "  --rules PATH  also scan with the signature rules in PATH (a .yar file, or a directory of\n"
-    "                them); repeatable\n"
-    "  --no-default-rules  leave out the rules that ship with remedy ($REMEDY_RULES_DIR, else\n"
-    "                ../share/remedy/rules beside the remedy executable)\n"
-    "  --module      the module to load (default: $REMEDY_MODULE, else ../lib/libremedy.so beside\n"
-    "                the remedy executable)\n"
-    "\n"
-    "Exit status: 0 nothing found, 1 something found, 2 an error occurred.\n";
-
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "remedy: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "remedy: %s\n%s", message.c_str(), cli::kShortUsage);
     return cli::kExitError;
 }
 
@@ -65,24 +44,57 @@ std::filesystem::path defaultQuarantine() {
     return {};
 }
 
-}  // namespace
+// A whole unsigned 32-bit number, decimal or 0x-hex.
+bool parseNumber(const char* text, uint32_t* value) {
+    if (!*text || *text == '-' || *text == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(text, &end, 0);
+    if (errno || *end || n > 0xFFFFFFFFull) return false;
+    *value = uint32_t(n);
+    return true;
+}
 
-int main(int argc, char** argv) {
-    std::string modulePath = defaultModulePath();
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {
-        modulePath = argv[i + 1];
-        i += 2;
-    }
-    if (i >= argc) return usageError("no command given");
-    const std::string command = argv[i++];
-    if (command == "--help" || command == "-h") {
-        std::fputs(kUsage, stdout);
-        return cli::kExitClean;
-    }
-    if (command == "--version" || command == "-V") return cli::runVersion(modulePath);
-    if (command != "scan") return usageError("unknown command '" + command + "'");
+// A size in bytes with an optional K, M or G (powers of 1024).
+bool parseSize(const std::string& text, uint64_t* value) {
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    if (errno) return false;
+    unsigned shift = 0;
+    const std::string suffix = end;
+    if (suffix == "K" || suffix == "k") shift = 10;
+    else if (suffix == "M" || suffix == "m") shift = 20;
+    else if (suffix == "G" || suffix == "g") shift = 30;
+    else if (!suffix.empty()) return false;
+    if (n == 0 || n > (UINT64_MAX >> shift)) return false;
+    *value = uint64_t(n) << shift;
+    return true;
+}
 
+// Options of the repair commit, shared by scan and kill. True when `arg` was one of them.
+bool commitOption(const std::string& arg, int argc, char** argv, int* i, cli::CommitOptions* commit) {
+    if (arg == "--no-backup") {
+        commit->noBackup = true;
+    } else if (arg == "--dry-run") {
+        commit->dryRun = true;
+    } else if (arg == "--quarantine" && *i + 1 < argc) {
+        commit->quarantineDir = argv[++*i];
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The quarantine directory a commit needs: the one given, else the default. False when none.
+bool settleQuarantine(cli::CommitOptions* commit) {
+    if (commit->noBackup || !commit->quarantineDir.empty()) return true;
+    commit->quarantineDir = defaultQuarantine();
+    return !commit->quarantineDir.empty();
+}
+
+int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
     cli::ScanOptions options;
     bool defaultRules = true;
     bool optionsEnded = false;
@@ -96,6 +108,8 @@ int main(int argc, char** argv) {
             options.clean = true;
         } else if (arg == "--heuristics") {
             options.heuristics = true;
+        } else if (arg == "--damaged") {
+            options.damaged = true;
         } else if (arg == "--no-recurse") {
             options.recurse = false;
         } else if (arg == "--json") {
@@ -104,26 +118,83 @@ int main(int argc, char** argv) {
             options.summary = false;
         } else if (arg == "--files-from" && i + 1 < argc) {
             options.filesFrom = argv[++i];
+        } else if (arg == "--max-filesize" && i + 1 < argc) {
+            if (!parseSize(argv[++i], &options.maxFileSize))
+                return usageError("--max-filesize needs a size such as 50000, 512K, 100M or 2G");
         } else if ((arg == "-j" || arg == "--jobs") && i + 1 < argc) {
-            char* end = nullptr;
-            const unsigned long jobs = std::strtoul(argv[++i], &end, 10);
-            if (!end || *end || jobs == 0 || jobs > 256) return usageError("-j needs a number from 1 to 256");
-            options.jobs = unsigned(jobs);
+            uint32_t jobs = 0;
+            if (!parseNumber(argv[++i], &jobs) || jobs == 0 || jobs > 256)
+                return usageError("-j needs a number from 1 to 256");
+            options.jobs = jobs;
         } else if (arg == "--rules" && i + 1 < argc) {
             options.userRules.push_back(argv[++i]);
         } else if (arg == "--no-default-rules") {
             defaultRules = false;
-        } else if (arg == "--quarantine" && i + 1 < argc) {
-            options.quarantineDir = argv[++i];
-        } else {
+        } else if (!commitOption(arg, argc, argv, &i, &options.commit)) {
             return usageError("unknown option '" + arg + "'");
         }
     }
     if (options.paths.empty() && options.filesFrom.empty()) return usageError("scan needs at least one PATH");
-    if (options.clean && options.quarantineDir.empty()) {
-        options.quarantineDir = defaultQuarantine();
-        if (options.quarantineDir.empty()) return usageError("--clean needs --quarantine DIR (no HOME)");
-    }
+    if ((options.clean || options.commit.dryRun) && !settleQuarantine(&options.commit))
+        return usageError("--clean needs --quarantine DIR or --no-backup (no HOME)");
+    options.progress = ::isatty(STDERR_FILENO) == 1;
     if (defaultRules) options.shippedRules = defaultRulesDir();
     return cli::runScan(modulePath, options);
+}
+
+int killCommand(const std::string& modulePath, int argc, char** argv, int i) {
+    cli::KillOptions options;
+    bool optionsEnded = false, parameterGiven = false;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        using By = cli::KillOptions::By;
+        const By by = arg == "--id" ? By::Id : arg == "--method" ? By::Method : arg == "--special" ? By::Special : By::None;
+        if (optionsEnded || arg.empty() || arg[0] != '-') {
+            if (!options.path.empty()) return usageError("kill takes one FILE");
+            options.path = arg;
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (by != By::None) {
+            if (options.by != By::None) return usageError("give one of --id, --method and --special");
+            if (i + 1 >= argc || !parseNumber(argv[++i], &options.number))
+                return usageError(arg + " needs a number (decimal or 0x-hex)");
+            options.by = by;
+        } else if (arg == "--param") {
+            if (i + 1 >= argc || !parseNumber(argv[++i], &options.parameter))
+                return usageError("--param needs a number (decimal or 0x-hex)");
+            parameterGiven = true;
+        } else if (!commitOption(arg, argc, argv, &i, &options.commit)) {
+            return usageError("unknown option '" + arg + "'");
+        }
+    }
+    if (options.by == cli::KillOptions::By::None) return usageError("kill needs --id, --method or --special");
+    if (parameterGiven && options.by != cli::KillOptions::By::Special) return usageError("--param goes with --special");
+    if (options.path.empty()) return usageError("kill needs a FILE");
+    if (!settleQuarantine(&options.commit)) return usageError("kill needs --quarantine DIR or --no-backup (no HOME)");
+    return cli::runKill(modulePath, options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string modulePath = defaultModulePath();
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {
+        modulePath = argv[i + 1];
+        i += 2;
+    }
+    if (i >= argc) return usageError("no command given");
+    const std::string command = argv[i++];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(cli::kManual, stdout);
+        return cli::kExitClean;
+    }
+    if (command == "--version" || command == "-V") return cli::runVersion(modulePath);
+    if (command == "scan") return scanCommand(modulePath, argc, argv, i);
+    if (command == "kill") return killCommand(modulePath, argc, argv, i);
+    if (command == "units") {
+        if (i < argc) return usageError("units takes no arguments");
+        return cli::runUnits();
+    }
+    return usageError("unknown command '" + command + "'");
 }

@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/commit.h"
 #include "cli/file_walk.h"
 #include "cli/json_text.h"
+#include "cli/progress_line.h"
 #include "cli/virus_names.h"
 #include "host/classify.h"
 #include "host/host_version.h"
@@ -32,29 +34,6 @@ std::shared_ptr<host::Module> loadModule(const std::string& path) {
     std::shared_ptr<host::Module> module = host::Module::load(path, &error);
     if (!module) std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", path.c_str(), error.c_str());
     return module;
-}
-
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-// What --clean did, for the file's line; a repaired file that took a new name says which.
-std::string describe(const host::RepairOutcome& outcome, const std::string& original) {
-    using host::RepairAction;
-    if (outcome.action == RepairAction::Replaced) {
-        std::string text = "repaired";
-        if (!outcome.finalPath.empty() && outcome.finalPath != std::filesystem::path(original))
-            text += " as " + outcome.finalPath.string();
-        if (!outcome.backupPath.empty()) text += " (original kept as " + outcome.backupPath.string() + ")";
-        if (!outcome.error.empty()) text += "; " + outcome.error;
-        return text;
-    }
-    if (outcome.action == RepairAction::Removed)
-        return outcome.backupPath.empty() ? "removed" : "removed (moved to " + outcome.backupPath.string() + ")";
-    if (!outcome.error.empty()) return "not repaired: " + outcome.error;
-    return "not repaired (kill result " + hex(outcome.killResult) + "); the file is unchanged";
 }
 
 // One file's result: its output line (text or JSON) and what it adds to the summary.
@@ -87,8 +66,7 @@ struct JsonRecord {
 
 // Scans one entry with one worker's engines. Text lines keep the scanner conventions:
 // "PATH: OK", "PATH: NAME 0xID FOUND (phase)" ("virus" when no name is known), "PATH: ERROR: ...".
-FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanOptions& options,
-                     const host::RepairOptions& repairOptions) {
+FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanOptions& options) {
     const Clock::time_point start = Clock::now();
     FileResult result;
     JsonRecord json;
@@ -116,12 +94,13 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     host::classify(file);
     json.format = file->format();
     host::ScanTarget target(file);
+    target.damaged = options.damaged;
     file->Release();
     const host::ScanFinding finding = engines.scan(target);
     if (finding.failed) {
         result.failed = true;
         const std::string message =
-            std::string("the ") + host::phaseName(finding.phase) + " engine failed (" + hex(finding.engineResult) + ")";
+            std::string("the ") + host::phaseName(finding.phase) + " engine failed (" + hexId(finding.engineResult) + ")";
         JsonRecord::add(&json.errors, jsonString(message));
         return finish("ERROR: " + message);
     }
@@ -131,23 +110,21 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     // A rule may name a virus no unit table knows (one repaired by a method number).
     std::string name = virusName(finding.virusId);
     if (name.empty()) name = finding.rule;
-    JsonRecord::add(&json.findings, "{\"id\":" + jsonString(hex(finding.virusId)) + ",\"name\":" +
+    JsonRecord::add(&json.findings, "{\"id\":" + jsonString(hexId(finding.virusId)) + ",\"name\":" +
                                         (name.empty() ? "null" : jsonString(name)) + ",\"phase\":" +
                                         jsonString(host::phaseName(finding.phase)) +
                                         (finding.rule.empty() ? "" : ",\"rule\":" + jsonString(finding.rule)) + "}");
-    std::string text = (name.empty() ? "virus" : name) + " " + hex(finding.virusId) + " FOUND (" +
+    std::string text = (name.empty() ? "virus" : name) + " " + hexId(finding.virusId) + " FOUND (" +
                        host::phaseName(finding.phase) + ")";
-    if (options.clean) {
-        const host::RepairOutcome outcome =
-            host::commitKill(target.file(), engines.killFound(target), repairOptions);
-        const std::string done = describe(outcome, target.file()->path());
-        text += "; " + done;
-        result.repaired = outcome.action == host::RepairAction::Replaced;
-        result.removed = outcome.action == host::RepairAction::Removed;
-        JsonRecord::add(&json.actions, jsonString(done));
-        if (host::killSucceeded(outcome.killResult) && outcome.action == host::RepairAction::Unchanged) {
+    if (options.clean || options.commit.dryRun) {
+        const CommitReport report = commitOrPreview(target.file(), engines.killFound(target), options.commit);
+        text += "; " + report.text;
+        result.repaired = report.repaired;
+        result.removed = report.removed;
+        JsonRecord::add(&json.actions, jsonString(report.text));
+        if (report.failed) {
             result.failed = true;
-            JsonRecord::add(&json.errors, jsonString(outcome.error.empty() ? done : outcome.error));
+            JsonRecord::add(&json.errors, jsonString(report.text));
         }
     }
     return finish(text);
@@ -203,7 +180,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             return kExitError;
         }
     }
-    const std::vector<WalkEntry> entries = walkPaths(paths, WalkOptions{options.recurse});
+    const std::vector<WalkEntry> entries = walkPaths(paths, WalkOptions{options.recurse, options.maxFileSize});
 
     std::shared_ptr<host::Module> module = loadModule(modulePath);
     if (!module) return kExitError;
@@ -234,8 +211,6 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             return kExitError;
         }
     }
-    host::RepairOptions repairOptions;
-    repairOptions.quarantineDir = options.quarantineDir;
 
     // Workers take entries in order and leave results by index; this thread prints them in
     // the same order, so output never interleaves and does not depend on the worker count.
@@ -247,7 +222,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     for (unsigned k = 0; k < jobs; ++k) {
         workers.emplace_back([&, k] {
             for (size_t i; (i = next.fetch_add(1)) < entries.size();) {
-                FileResult result = scanEntry(*engines[k], entries[i], options, repairOptions);
+                FileResult result = scanEntry(*engines[k], entries[i], options);
                 std::lock_guard lock(mutex);
                 results[i] = std::move(result);
                 ready.notify_all();
@@ -255,15 +230,26 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         });
     }
     Summary summary;
+    ProgressLine progress(options.progress, entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         std::unique_lock lock(mutex);
-        ready.wait(lock, [&] { return results[i].has_value(); });
+        // While waiting for the next file in order, keep the progress line alive.
+        while (!ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return results[i].has_value(); })) {
+            lock.unlock();
+            progress.show(i, summary.bytes, entries[i].path);
+            lock.lock();
+        }
         const FileResult result = std::move(*results[i]);
         results[i].reset();
         lock.unlock();
+        progress.clear();
         std::printf("%s\n", result.line.c_str());
+        if (options.progress) std::fflush(stdout);  // the line must stand before the progress line returns
         summary.add(result);
+        const bool last = i + 1 == entries.size();
+        progress.show(i + 1, summary.bytes, last ? std::string() : entries[i + 1].path, last);
     }
+    progress.clear();
     for (std::thread& worker : workers) worker.join();
     if (options.summary)
         printSummary(summary, std::chrono::duration<double>(Clock::now() - start).count(), options.json);

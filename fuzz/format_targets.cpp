@@ -27,7 +27,7 @@ int oleReader(const uint8_t* data, size_t size) {
             const uint32_t count = std::min(ole.GetDirEntryNum(), kMaxStreamsVisited);
             for (uint32_t sid = 0; sid < count; ++sid) {
                 ole.GetDirEntry(sid);
-                ole.GetStreamName(sid);
+                delete[] ole.GetStreamName(sid);  // the caller owns the name
                 ole.GetChildSID(sid);
                 ole.GetParantSID(sid);
                 ole.GetSiblingSID(sid);

@@ -255,6 +255,18 @@ ScanFinding Engines::scanOnce(ScanTarget& target) {
     return finding;
 }
 
+namespace {
+
+// A kill that met a storage failure (a read, write, seek or resize the file object refused) and
+// still reports success is not believed: the unit may have gone on over bytes it never got, and
+// a half-made repair must not be committed as a whole one.
+uint32_t believed(const FileObject* file, uint64_t failuresBefore, uint32_t result) {
+    const bool success = result == KILL_REPAIRED || result == KILL_REMOVED;
+    return success && file->storageFailures() != failuresBefore ? KILL_FAILED : result;
+}
+
+}  // namespace
+
 uint32_t Engines::killFound(ScanTarget& target) {
     if (lastFoundSerial_ == 0 || lastFoundSerial_ != target.serial_) return KILL_FAILED;
     const Phase phase = lastFoundPhase_;
@@ -263,15 +275,16 @@ uint32_t Engines::killFound(ScanTarget& target) {
     lastFoundPhase_ = Phase::None;
     if (phase == Phase::Signatures) return kill(target, lastSignatureKill_);
     bool threw = false;
+    const uint64_t failures = target.file_->storageFailures();
     if (phase == Phase::Heuristic) {
         if (!unknown_) return KILL_FAILED;
         const uint32_t result = guarded([&] { return unknown_->Kill(static_cast<IQEArchive*>(target.file_)); }, &threw);
-        return threw ? KILL_FAILED : result;
+        return threw ? KILL_FAILED : believed(target.file_, failures, result);
     }
     IQEEngineScanEx* engine = phase == Phase::PreLibrary ? pre_ : post_;
     uint32_t result = guarded(
         [&] { return engine->Kill(static_cast<IQEArchive*>(target.file_), &target.request_); }, &threw);
-    return threw ? KILL_FAILED : result;
+    return threw ? KILL_FAILED : believed(target.file_, failures, result);
 }
 
 uint32_t Engines::kill(ScanTarget& target, const KillRequest& request) {
@@ -286,8 +299,9 @@ uint32_t Engines::kill(ScanTarget& target, const KillRequest& request) {
     record.methodParameter = request.methodParameter;
     record.emulator = emulator.get();
     bool threw = false;
+    const uint64_t failures = file->storageFailures();
     uint32_t result = guarded([&] { return kill_->Kill(static_cast<IQEArchive*>(file), &record); }, &threw);
-    return threw ? KILL_FAILED : result;
+    return threw ? KILL_FAILED : believed(file, failures, result);
 }
 
 }  // namespace host

@@ -119,6 +119,8 @@ public:
     // Repairs what the last scan found, through the engine that found it (its kept unit), or for
     // a signature hit through the kill engine with the rule's request. Only for the target of
     // the last scan, once: otherwise KILL_FAILED and nothing runs.
+    // A kill that met a storage failure of the file object (FileObject::storageFailures) and
+    // still reports success answers KILL_FAILED here: its repair cannot be trusted whole.
     uint32_t killFound(ScanTarget& target);
     // The kill engine, with a fresh emulator: by virus id, method number or special method.
     uint32_t kill(ScanTarget& target, const KillRequest& request);

@@ -217,16 +217,18 @@ bool placeFile(const fs::path& temporary, const fs::path& target, bool noReplace
 }
 
 // The name the kill asked for (PID_File_RenameName), resolved beside the original; empty when
-// none was asked for or it is the original's own name.
+// none was asked for or it is the original's own name. A name with a directory part must name
+// the original's directory exactly as the original's path does: "sub/../x" is refused even when
+// it reads as the same directory, since "sub" may be a link to anywhere.
 bool requestedName(FileObject* file, const fs::path& original, fs::path* renamed, std::string* error) {
     std::string name;
     renamed->clear();
     if (!file->getStringProperty(qe::PID_File_RenameName, &name) || name.empty()) return true;
     fs::path wanted(name);
     if (!wanted.has_parent_path()) wanted = original.parent_path() / wanted;
-    if (wanted.lexically_normal() == original.lexically_normal()) return true;
-    if (wanted.parent_path().lexically_normal() != original.parent_path().lexically_normal() ||
-        !wanted.has_filename()) {
+    if (wanted == original) return true;
+    const fs::path leaf = wanted.filename();
+    if (wanted.parent_path() != original.parent_path() || leaf.empty() || leaf == "." || leaf == "..") {
         *error = "the new name lies outside the file's directory";
         return false;
     }

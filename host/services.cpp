@@ -205,7 +205,7 @@ QRESULT FileSystem::OpenFile(const QEPATHRECORD* path, uint32_t, IUnknown** out)
     std::string companion;
     if (!companionPath(narrowPath, &companion)) return QE_E_INVALIDARG;
     std::string error;
-    FileObject* file = FileObject::fromFile(companion, &error);
+    FileObject* file = FileObject::fromFile(companion, &error, /*followLinks=*/false);
     if (!file) return QE_E_FAIL;
     if (wide) {
         file->setWidePath(static_cast<const wchar_t*>(path->path));

@@ -115,7 +115,9 @@ public:
     // path kind 0: narrow bytes; otherwise wide, converted to multibyte in the current locale
     // (QE_E_INVALIDARG when it cannot be, or when the name is refused). QE_E_FAIL when the file cannot be read. The opened
     // file answers GetPath with the kind it was opened by. Flags (QE_OPEN_*) are accepted as
-    // given: the copy is readable and writable either way.
+    // given: the copy is readable and writable either way. A symbolic link is not followed
+    // (QE_E_FAIL): a unit that opens a file beside the scanned one (a companion to copy from)
+    // must not be led to another file through a link planted there.
     QRESULT OpenFile(const QEPATHRECORD* path, uint32_t flags, IUnknown** out) override;
 
 private:

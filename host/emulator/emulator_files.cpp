@@ -28,6 +28,7 @@ bool EmulatorImpl::growTo(uint64_t size) {
 
 uint32_t EmulatorImpl::ReadFile(void* buffer, uint32_t offset, uint32_t length) {
     if (!buffer || !file_ || offset >= fileSize()) return 0;
+    if (file_->streamCallFails(StreamOp::Read)) return 0;
     const uint32_t count = uint32_t(std::min<uint64_t>(length, fileSize() - offset));
     std::memcpy(buffer, file_->bytes().data() + offset, count);
     filePosition_ = offset + count;
@@ -36,6 +37,7 @@ uint32_t EmulatorImpl::ReadFile(void* buffer, uint32_t offset, uint32_t length) 
 
 uint32_t EmulatorImpl::WriteFile(const void* buffer, uint32_t offset, uint32_t length) {
     if (!buffer || !file_ || length == 0) return 0;
+    if (file_->streamCallFails(StreamOp::Write)) return 0;
     uint64_t end = uint64_t(offset) + length;
     if (!growTo(end)) {
         // Lengthen only as far as allowed; write what fits.
@@ -74,7 +76,7 @@ uint32_t EmulatorImpl::GetFileSize() {
 }
 
 uint32_t EmulatorImpl::SetFileSize(uint32_t size) {
-    if (!file_) return 0;
+    if (!file_ || file_->streamCallFails(StreamOp::SetSize)) return 0;
     if (size <= fileSize()) {
         file_->mutableBytes().resize(size);
         return 1;
@@ -86,6 +88,7 @@ uint32_t EmulatorImpl::DeleteFile() { return file_ && file_->Remove() == QE_OK ?
 
 uint32_t EmulatorImpl::MoveFileData(uint32_t dst, uint32_t src, uint32_t length, uint32_t flag) {
     if (!file_ || src > fileSize() || flag > 1) return 0;
+    if (file_->streamCallFails(StreamOp::Write)) return 0;
     const uint32_t count = uint32_t(std::min<uint64_t>(length, fileSize() - src));
     if (!growTo(uint64_t(dst) + count)) return 0;
     auto& bytes = file_->mutableBytes();
@@ -96,12 +99,14 @@ uint32_t EmulatorImpl::MoveFileData(uint32_t dst, uint32_t src, uint32_t length,
 
 uint32_t EmulatorImpl::PatchFile(uint32_t offset, const void* buffer, uint32_t length) {
     if (!buffer || !file_ || uint64_t(offset) + length > fileSize()) return 0;
+    if (file_->streamCallFails(StreamOp::Write)) return 0;
     std::memcpy(file_->mutableBytes().data() + offset, buffer, length);
     return 1;
 }
 
 uint32_t EmulatorImpl::FillFile(uint32_t offset, uint32_t byte, uint32_t length) {
     if (!file_ || offset > fileSize()) return 0;
+    if (file_->streamCallFails(StreamOp::Write)) return 0;
     const uint32_t count = uint32_t(std::min<uint64_t>(length, fileSize() - offset));
     std::memset(file_->mutableBytes().data() + offset, int(byte & 0xFF), count);
     return 1;
@@ -111,6 +116,7 @@ uint32_t EmulatorImpl::CutFile(uint32_t offset, uint32_t length) {
     if (!file_) return 0;
     if (length == 0) return 1;
     if (offset > fileSize()) return 0;
+    if (file_->streamCallFails(StreamOp::SetSize)) return 0;
     auto& bytes = file_->mutableBytes();
     const uint32_t count = uint32_t(std::min<uint64_t>(length, bytes.size() - offset));
     bytes.erase(bytes.begin() + offset, bytes.begin() + offset + count);
@@ -144,6 +150,7 @@ uint32_t EmulatorImpl::Search(uint32_t start, uint32_t length, const void* patte
 
 uint32_t EmulatorImpl::CommitImage() {
     if (inRun_ || !ensureLoaded() || !file_) return 0;
+    if (file_->streamCallFails(StreamOp::Write)) return 0;
     auto& bytes = file_->mutableBytes();
     for (const FileMapping& m : program_.mappings) {
         if (m.fileOffset >= bytes.size()) continue;

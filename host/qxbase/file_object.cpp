@@ -73,15 +73,15 @@ struct SpareBytes {
 thread_local SpareBytes spare;
 }  // namespace
 
-FileObject* FileObject::fromFile(const std::string& path, std::string* error) {
+FileObject* FileObject::fromFile(const std::string& path, std::string* error, bool followLinks) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
         return nullptr;
     };
-    // O_NOFOLLOW is not used: scanning through a symlink reads its target, and the commit
+    // By default a symlink is followed: scanning through it reads its target, and the commit
     // refuses to replace anything that is not the file read here.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return fail(std::strerror(errno));
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) return fail(!followLinks && errno == ELOOP ? "symbolic link not followed" : std::strerror(errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
@@ -264,9 +264,23 @@ QRESULT FileObject::GetFormat(uint32_t* format) {
 
 // ---------------------------------------------------------------- stream
 
+void FileObject::failNth(StreamOp op, uint64_t nth) {
+    for (uint64_t& count : calls_) count = 0;
+    failingOp_ = op;
+    failingCall_ = nth;
+}
+
+bool FileObject::streamCallFails(StreamOp op) {
+    const uint64_t call = ++calls_[size_t(op)];
+    const bool fails = failingCall_ != 0 && op == failingOp_ && call == failingCall_;
+    storageFailures_ += fails;
+    return fails;
+}
+
 QRESULT FileObject::Read(void* buffer, uint32_t length, uint32_t* done) {
     if (done) *done = 0;
     if (!buffer && length) return QE_E_INVALIDARG;
+    if (streamCallFails(StreamOp::Read)) return QE_E_FAIL;
     uint64_t avail = position_ < bytes_.size() ? bytes_.size() - position_ : 0;
     uint32_t n = uint32_t(std::min<uint64_t>(avail, length));
     if (n) std::memcpy(buffer, bytes_.data() + position_, n);
@@ -278,6 +292,7 @@ QRESULT FileObject::Read(void* buffer, uint32_t length, uint32_t* done) {
 QRESULT FileObject::Write(const void* buffer, uint32_t length, uint32_t* done) {
     if (done) *done = 0;
     if (!buffer && length) return QE_E_INVALIDARG;
+    if (streamCallFails(StreamOp::Write)) return QE_E_FAIL;
     if (position_ + length > kMaxSize) return QE_E_INVALIDARG;
     if (position_ + length > bytes_.size()) {
         QRESULT r = resize(position_ + length);
@@ -292,6 +307,7 @@ QRESULT FileObject::Write(const void* buffer, uint32_t length, uint32_t* done) {
 QRESULT FileObject::Flush() { return QE_OK; }
 
 QRESULT FileObject::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition) {
+    if (streamCallFails(StreamOp::Seek)) return QE_E_FAIL;
     int64_t base = 0;
     switch (origin) {
         case QE_SEEK_SET: base = 0; break;
@@ -334,16 +350,18 @@ QRESULT FileObject::resize(uint64_t size) {
     try {
         bytes_.resize(size_t(size), 0);
     } catch (const std::bad_alloc&) {
+        ++storageFailures_;
         return QE_E_OUTOFMEMORY;
     }
     return QE_OK;
 }
 
-QRESULT FileObject::SetSize(uint32_t low, uint32_t high) {
-    return resize((uint64_t(high) << 32) | low);
-}
+QRESULT FileObject::SetSize(uint32_t low, uint32_t high) { return SetSize((uint64_t(high) << 32) | low); }
 
-QRESULT FileObject::SetSize(uint64_t size) { return resize(size); }
+QRESULT FileObject::SetSize(uint64_t size) {
+    if (streamCallFails(StreamOp::SetSize)) return QE_E_FAIL;
+    return resize(size);
+}
 
 QRESULT FileObject::SetAccess(uint32_t flags, uint32_t) {
     accessFlags_ = flags;

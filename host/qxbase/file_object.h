@@ -21,6 +21,10 @@ namespace host {
 
 // What a file on disk looked like when it was read, so that a later commit can tell whether
 // someone changed it in between and can give the replacement the same permissions.
+// The kinds of stream operation a fault plan can make fail (see FileObject::failNth).
+enum class StreamOp : uint8_t { Read, Write, Seek, SetSize };
+constexpr size_t kStreamOpKinds = 4;
+
 struct DiskIdentity {
     uint64_t device = 0;
     uint64_t inode = 0;
@@ -42,8 +46,9 @@ public:
     // New objects start with one reference, owned by the caller.
     static FileObject* fromBytes(std::vector<uint8_t> bytes, std::string path = {});
     // Reads a regular file into a new object. Null with *error set when the file cannot be
-    // opened or read, is not a regular file, or is larger than kMaxSize.
-    static FileObject* fromFile(const std::string& path, std::string* error);
+    // opened or read, is not a regular file, or is larger than kMaxSize; with followLinks
+    // false, also when the path itself is a symbolic link.
+    static FileObject* fromFile(const std::string& path, std::string* error, bool followLinks = true);
 
     // --- host side ---
     const std::vector<uint8_t>& bytes() const { return bytes_; }
@@ -72,6 +77,22 @@ public:
     // GetPath hands out the narrow path (kind 0) unless wide paths are asked for.
     void setWidePaths(bool wide) { widePaths_ = wide; }
     uint32_t refCount() const { return refs_.load(); }
+
+    // Fault injection, for tests of what a repair does when the storage under it fails: the
+    // nth call (from 1) of one kind of operation, counted from this call on, fails as a disk
+    // would refuse it, and only that call. 0 ends the plan. The kinds are counted over the
+    // stream interfaces and the emulator's file operations alike; a reader that only looks
+    // at the bytes (the program loader) is not counted.
+    void failNth(StreamOp op, uint64_t nth);
+    // Calls of `op` since the last failNth (or since the object was made).
+    uint64_t streamCalls(StreamOp op) const { return calls_[size_t(op)]; }
+    // Counts one call of `op`; true when the plan makes this one fail. For the host's own
+    // file operations that work on the bytes directly.
+    bool streamCallFails(StreamOp op);
+    // Storage failures so far: calls the plan made fail and sizes the memory could not hold.
+    // The host compares it around a kill: a kill that met one and still reports success is
+    // not believed (see Engines::kill).
+    uint64_t storageFailures() const { return storageFailures_; }
 
     // --- IUnknown ---
     QRESULT QueryInterface(const GUID& iid, void** out) override;
@@ -152,6 +173,10 @@ private:
     uint32_t accessFlags_ = 0;
     FileObject* parent_ = nullptr;
     std::map<GUID, StoredProperty, GuidLess> properties_;
+    uint64_t calls_[kStreamOpKinds] = {};
+    StreamOp failingOp_ = StreamOp::Read;
+    uint64_t failingCall_ = 0;  // 0: nothing fails
+    uint64_t storageFailures_ = 0;
 };
 
 }  // namespace host

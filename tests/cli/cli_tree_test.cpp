@@ -137,20 +137,43 @@ TEST(CliTree, SummaryCountsWhatTheScanSaw) {
 
 namespace {
 
-// The text output over a fixed tree, compared with tests/cli/golden/. To refresh the golden
-// files after an intended change of the output, run the test with REMEDY_UPDATE_GOLDEN=1 and
-// review the diff before committing it.
+// Compares `output` with tests/cli/golden/<name>. To refresh the golden files after an intended
+// change of the output, run the tests with REMEDY_UPDATE_GOLDEN=1 and review the diff before
+// committing it.
+void expectGolden(const std::string& name, const std::string& output) {
+    const std::filesystem::path golden = std::filesystem::path(REMEDY_SOURCE_DIR) / "tests" / "cli" / "golden" / name;
+    if (const char* update = std::getenv("REMEDY_UPDATE_GOLDEN"); update && *update == '1') {
+        fixtures::writeFile(golden, Bytes(output.begin(), output.end()));
+        GTEST_SKIP() << "golden file rewritten: " << golden;
+    }
+    EXPECT_EQ(output, slurp(golden));
+}
+
 TEST(CliGolden, TextOutputOverAFixtureTree) {
     Tree tree;
     Outcome run = remedy(tree.dir, "scan --no-summary tree", "cd " + quote(tree.dir.path().string()) + " &&");
     EXPECT_EQ(run.status, 1) << run.err;
-    const std::filesystem::path golden =
-        std::filesystem::path(REMEDY_SOURCE_DIR) / "tests" / "cli" / "golden" / "tree_scan.txt";
-    if (const char* update = std::getenv("REMEDY_UPDATE_GOLDEN"); update && *update == '1') {
-        fixtures::writeFile(golden, Bytes(run.out.begin(), run.out.end()));
-        GTEST_SKIP() << "golden file rewritten: " << golden;
-    }
-    EXPECT_EQ(run.out, slurp(golden));
+    expectGolden("tree_scan.txt", run.out);
+}
+
+// JSON lines with the summary; times are the only fields masked.
+TEST(CliGolden, JsonOutputOverAFixtureTree) {
+    Tree tree;
+    Outcome run = remedy(tree.dir, "scan --json tree", "cd " + quote(tree.dir.path().string()) + " &&");
+    EXPECT_EQ(run.status, 1) << run.err;
+    std::string masked = std::regex_replace(run.out, std::regex(R"("time_ms":[0-9.]+)"), "\"time_ms\":0");
+    masked = std::regex_replace(masked, std::regex(R"("seconds":[0-9.]+,"mb_per_s":[0-9.]+)"),
+                                "\"seconds\":0,\"mb_per_s\":0");
+    expectGolden("tree_scan.json", masked);
+}
+
+// With --dry-run, the line says what --clean would do.
+TEST(CliGolden, DryRunOutputOverAFixtureTree) {
+    Tree tree;
+    Outcome run = remedy(tree.dir, "scan --no-summary --dry-run --no-backup tree",
+                         "cd " + quote(tree.dir.path().string()) + " &&");
+    EXPECT_EQ(run.status, 1) << run.err;
+    expectGolden("tree_dry_run.txt", run.out);
 }
 
 }  // namespace

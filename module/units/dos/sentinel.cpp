@@ -30,7 +30,11 @@ constexpr uint32_t kRunBudget = 200000;
 // program the entry lies in the load module after the header: writing at offset 0 would destroy
 // the header, so the bytes go back where the entry's code lies in the file, never into the header.
 bool restoreOffset(IExecExport& emu, uint32_t restoredAddress, uint32_t* offset) {
-    if (!fileIsMz(emu)) {
+    // A file whose first bytes cannot be read is neither: guessing COM would write over an MZ header.
+    uint8_t signature[2];
+    if (!readFile(emu, signature, 0, 2)) return false;
+    const bool mz = (signature[0] == 'M' && signature[1] == 'Z') || (signature[0] == 'Z' && signature[1] == 'M');
+    if (!mz) {
         *offset = 0;
         return true;
     }

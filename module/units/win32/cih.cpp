@@ -42,7 +42,10 @@ uint32_t CScanPECIHVirusBody::Kill(STScanInfo*, tagScanExParam* param) {
 
     uint8_t table[kTableLength];
     const uint32_t tableOffset = bodyOffset - kTableLength;
-    if (!readFile(*emu, table, tableOffset, kTableLength)) return KILL_REPAIRED;
+    // The walk is best effort where the table's own data ends it (a stop below still reports the
+    // repair), but a read or write the host refuses is a failure: reporting success then would
+    // leave the body in a file called clean.
+    if (!readFile(*emu, table, tableOffset, kTableLength)) return KILL_FAILED;
 
     // Pieces are listed from the end of the block downwards: the size of piece 0 at 252, then
     // (address, size) pairs of the others in steps of 8. Piece 0 sits in the header area, where
@@ -61,7 +64,7 @@ uint32_t CScanPECIHVirusBody::Kill(STScanInfo*, tagScanExParam* param) {
         // A piece that would run past the end of the file is not written: the file does not grow.
         if (!fileSize(*emu, &fileLength) || !rangeInside(pieceOffset, size, fileLength)) return KILL_REPAIRED;
         const std::vector<uint8_t> zeros(size, 0);
-        if (!writeFile(*emu, zeros.data(), pieceOffset, size)) return KILL_REPAIRED;
+        if (!writeFile(*emu, zeros.data(), pieceOffset, size)) return KILL_FAILED;
 
         slot -= 8;
         first = false;
@@ -71,7 +74,9 @@ uint32_t CScanPECIHVirusBody::Kill(STScanInfo*, tagScanExParam* param) {
         if (current == 0 || slot < 8) break;
     }
     uint32_t fileLength = 0;
-    if (fileSize(*emu, &fileLength) && fileLength >= tableOffset) writeFile(*emu, table, tableOffset, kTableLength);
+    if (fileSize(*emu, &fileLength) && fileLength >= tableOffset &&
+        !writeFile(*emu, table, tableOffset, kTableLength))
+        return KILL_FAILED;
     return KILL_REPAIRED;
 }
 

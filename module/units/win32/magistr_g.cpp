@@ -116,6 +116,6 @@ uint32_t CKillWormMagistr_g::Kill(STScanInfo*, tagScanExParam* param) {
 
     headers->optionalHeader.AddressOfEntryPoint = savedEntry;
     if (!headers->Dump()) return KILL_FAILED;
-    emu->CutFile(body, size - body);
-    return KILL_REPAIRED;
+    // Without the cut the worm's body stays appended: the repair did not happen.
+    return emu->CutFile(body, size - body) ? KILL_REPAIRED : KILL_FAILED;
 }

@@ -48,10 +48,12 @@ bool restoreDword(IExecExport& emu, uint32_t address, uint32_t offset) {
 }
 
 // Zeroes `length` bytes at `offset` and `before` bytes in front of it. A body that would start
-// before the file does is not blanked in front.
-void wipeBody(IExecExport& emu, uint32_t offset, uint32_t length, uint32_t before) {
-    if (length != 0) emu.FillFile(offset, 0, length);
-    if (before != 0 && offset >= before) emu.FillFile(offset - before, 0, before);
+// before the file does is not blanked in front. False when the host refused a fill: the body is
+// then still in the file, and the repair must not be reported as done.
+bool wipeBody(IExecExport& emu, uint32_t offset, uint32_t length, uint32_t before) {
+    if (length != 0 && !emu.FillFile(offset, 0, length)) return false;
+    if (before != 0 && offset >= before && !emu.FillFile(offset - before, 0, before)) return false;
+    return true;
 }
 
 }  // namespace
@@ -69,7 +71,8 @@ uint32_t CleanWin32ResurFamily(tagScanExParam* param, uint32_t importOffset, uin
     if (!restoreDword(*emu, body + entryOffset, pe + kEntryField)) return KILL_FAILED;
     if (!restoreDword(*emu, body + importOffset, pe + kImportDirectoryField)) return KILL_FAILED;
     uint32_t bodyOffset = 0;
-    if (fileOffsetOf(*emu, body, &bodyOffset)) wipeBody(*emu, bodyOffset, wipeLength, wipeBefore);
+    if (fileOffsetOf(*emu, body, &bodyOffset) && !wipeBody(*emu, bodyOffset, wipeLength, wipeBefore))
+        return KILL_FAILED;
     return KILL_REPAIRED;
 }
 
@@ -124,6 +127,7 @@ uint32_t CScanWin32Resure::Kill(STScanInfo*, tagScanExParam* param) {
 
     if (!writeFile(*emu, saved.data(), pe, kNtHeadersLength)) return KILL_FAILED;
     const uint64_t entries = uint64_t(pe) + kSectionTableField + uint64_t(restoredCount) * kSectionEntrySize;
-    if (entries < cut) emu->FillFile(uint32_t(entries), 0, kResureClearedEntries * kSectionEntrySize);
+    if (entries < cut && !emu->FillFile(uint32_t(entries), 0, kResureClearedEntries * kSectionEntrySize))
+        return KILL_FAILED;
     return truncateFile(*emu, cut) ? KILL_REPAIRED : KILL_FAILED;
 }

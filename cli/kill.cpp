@@ -1,0 +1,60 @@
+// remedy kill: one kill-engine request on one file, for a virus identifier, method number or
+// special method that came from elsewhere (another scanner, an analyst).
+#include <cstdio>
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/commit.h"
+#include "host/classify.h"
+#include "host/module_host.h"
+#include "host/repair.h"
+#include "sdk/results.h"
+
+namespace cli {
+
+namespace {
+
+host::KillRequest requestFor(const KillOptions& options) {
+    switch (options.by) {
+        case KillOptions::By::Method: return host::KillRequest::byMethod(options.number);
+        case KillOptions::By::Special: return host::KillRequest::special(options.number, options.parameter);
+        default: return host::KillRequest::byId(options.number);
+    }
+}
+
+}  // namespace
+
+int runKill(const std::string& modulePath, const KillOptions& options) {
+    std::string error;
+    std::shared_ptr<host::Module> module = host::Module::load(modulePath, &error);
+    if (!module) {
+        std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", modulePath.c_str(), error.c_str());
+        return kExitError;
+    }
+    host::RunningObjectTable* rot = host::RunningObjectTable::createDefault();
+    std::unique_ptr<host::Engines> engines = host::Engines::create(module, rot, &error);
+    rot->Release();
+    if (!engines) {
+        std::fprintf(stderr, "remedy: %s\n", error.c_str());
+        return kExitError;
+    }
+    host::FileObject* file = host::FileObject::fromFile(options.path, &error, /*followLinks=*/false);  // never repair through a link
+    if (!file) {
+        std::printf("%s: ERROR: %s\n", options.path.c_str(), error.c_str());
+        return kExitError;
+    }
+    host::classify(file);
+    CommitReport report;
+    {
+        host::ScanTarget target(file);
+        // The repair works on the private copy; only the commit touches the disk.
+        const uint32_t result = engines->kill(target, requestFor(options));
+        report = commitOrPreview(file, result, options.commit);
+    }
+    file->Release();
+    std::printf("%s: %s\n", options.path.c_str(), report.text.c_str());
+    if (report.failed) return kExitError;
+    return report.killFailed ? kExitFound : kExitClean;
+}
+
+}  // namespace cli
