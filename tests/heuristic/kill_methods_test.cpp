@@ -157,9 +157,9 @@ TEST_F(SpecialKills, RestorePeHeaderRejectsEveryFieldOutOfRange) {
 // --- 3: emulator control ---
 
 TEST_F(SpecialKills, ControlerCommandsAnswerAsTheEmulatorDoes) {
-    fixtures::EmulatorPe spec;
-    spec.code = fixtures::loadAsm("heuristic/rag_infected");
-    const Bytes program = fixtures::buildEmulatorPe(spec);
+    fixtures::EmulatorPe layout;
+    layout.code = fixtures::loadAsm("heuristic/rag_infected");
+    const Bytes program = fixtures::buildEmulatorPe(layout);
     struct Case {
         uint32_t parameter;
         uint32_t result;
@@ -188,9 +188,9 @@ TEST_F(SpecialKills, ControlerCommandsAnswerAsTheEmulatorDoes) {
 }
 
 TEST_F(SpecialKills, ControlerMovesTheInstructionPointerOfTheRealEmulator) {
-    fixtures::EmulatorPe spec;
-    spec.code = fixtures::loadAsm("heuristic/rag_infected");
-    host::FileObject* f = file(fixtures::buildEmulatorPe(spec));
+    fixtures::EmulatorPe layout;
+    layout.code = fixtures::loadAsm("heuristic/rag_infected");
+    host::FileObject* f = file(fixtures::buildEmulatorPe(layout));
     auto emulator = host::Emulator::create(f);
     CPEHeander headers(emulator.get());
     ASSERT_TRUE(headers.Initialize());
@@ -274,10 +274,10 @@ TEST_F(SpecialKills, RagRestoresTheEntryAndZeroesTheBody) {
 
 TEST_F(SpecialKills, RagFailsWithoutTheMarkOrWithANegativeParameter) {
     const auto c = fixtures::ragInfected();
-    fixtures::EmulatorPe spec;
-    spec.code = fixtures::loadAsm("heuristic/never_marks");
-    spec.imports = {"ExitProcess"};
-    const Bytes plain = fixtures::buildEmulatorPe(spec);
+    fixtures::EmulatorPe layout;
+    layout.code = fixtures::loadAsm("heuristic/never_marks");
+    layout.imports = {"ExitProcess"};
+    const Bytes plain = fixtures::buildEmulatorPe(layout);
     struct Case {
         const char* name;
         Bytes bytes;
