@@ -54,11 +54,12 @@ std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) {
 }
 
 void X86Cpu::release(std::unique_ptr<X86Cpu> cpu) {
-    if (!cpu || spareEnginesGone || !cpu->reset()) return;
+    if (!cpu || spareEnginesGone) return;
     std::vector<std::unique_ptr<X86Cpu>>& engines = spares.engines;
     const auto sameMode = std::count_if(engines.begin(), engines.end(),
                                         [&](const std::unique_ptr<X86Cpu>& spare) { return spare->mode_ == cpu->mode_; });
-    if (size_t(sameMode) < kSparesPerMode) engines.push_back(std::move(cpu));
+    // Only an engine that will be kept is worth resetting; the others just close.
+    if (size_t(sameMode) < kSparesPerMode && cpu->reset()) engines.push_back(std::move(cpu));
 }
 
 bool X86Cpu::reset() {
