@@ -28,7 +28,7 @@ EmulatorImpl::EmulatorImpl(FileObject* file) : file_(file) {
 }
 
 EmulatorImpl::~EmulatorImpl() {
-    X86Cpu::release(std::move(cpu_));
+    cpu_.reset();
     if (file_) file_->Release();
 }
 
@@ -41,7 +41,7 @@ bool EmulatorImpl::ensureLoaded() {
 
 bool EmulatorImpl::load() {
     loadTried_ = true;
-    X86Cpu::release(std::move(cpu_));
+    cpu_.reset();
     cpu_ = file_ ? loadProgram(file_->bytes(), &program_) : nullptr;
     dos_ = DosState{};
     returnToEntry_ = eventMask_ = interruptOrFar_ = containment_ = Condition{};

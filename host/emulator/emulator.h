@@ -1,7 +1,8 @@
 // The host's x86 emulator for one request over one file object (IExecExport).
 // File operations act on the file object's bytes at once (the same store its stream shows);
 // the program image is loaded only when an operation first needs it, so creating one for a
-// file no unit runs costs next to nothing.
+// file no unit runs costs next to nothing, and the x86 engine itself opens only when code
+// first runs (x86_cpu.h): reading the image and the registers of a loaded program needs none.
 //
 // Loading (see program_loader.h): MZ signature -> PE32 or DOS MZ, anything else -> COM.
 // Emulated memory is a snapshot of the file taken at load / Restart: later file writes do

@@ -88,6 +88,8 @@ void setRealModeRegisters(X86Cpu& cpu, uint16_t cs, uint16_t ip, uint16_t ss, ui
     cpu.setReg(UC_X86_REG_ESP, sp);
     cpu.setReg(UC_X86_REG_DS, ds);
     cpu.setReg(UC_X86_REG_ES, ds);
+    cpu.setReg(UC_X86_REG_FS, 0);
+    cpu.setReg(UC_X86_REG_GS, 0);
     // What DOS leaves in the registers at a program's start.
     cpu.setReg(UC_X86_REG_EAX, 0);
     cpu.setReg(UC_X86_REG_EBX, 0);

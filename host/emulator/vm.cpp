@@ -50,7 +50,7 @@ public:
     }
 
     uint32_t LoadStream(IUnknown* object) override {
-        X86Cpu::release(std::move(cpu_));
+        cpu_.reset();
         program_ = LoadedProgram{};
         stopPoints_.clear();
         IQEStream* stream = nullptr;
@@ -158,7 +158,7 @@ private:
         uint32_t handle, address, kind, length;
     };
 
-    ~Vm() { X86Cpu::release(std::move(cpu_)); }
+    ~Vm() { cpu_.reset(); }
 
     static bool readAll(IQEStream* stream, std::vector<uint8_t>* bytes) {
         uint32_t low = 0, high = 0;

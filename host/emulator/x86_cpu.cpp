@@ -6,172 +6,50 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace host {
 
 namespace {
 constexpr uint64_t kPage = 0x1000;
-// No engine is kept for now: fuzzing the kill engine crashed inside Unicorn 2.0.1's
-// translation-block invalidation (page_collection_lock) on a reused engine, after many programs
-// had been mapped, run and unmapped on it. Until that is understood every program gets a fresh
-// engine; the reset below still runs, and raising this to 1 (a scan ends one emulator before it
-// makes the next) brings reuse back.
-constexpr size_t kSparesPerMode = 0;
+constexpr uint64_t kAddressSpace = 1ull << 32;
 
-// Engines reset and kept for the next program this thread loads. An emulator that outlives
-// the list (one held by a static object, ended after the thread's own objects) closes its
-// engine instead: the flag, trivially destructible, stays readable to the end.
-thread_local bool spareEnginesGone = false;
-struct SpareEngines {
-    std::vector<std::unique_ptr<X86Cpu>> engines;
-    ~SpareEngines() { spareEnginesGone = true; }
+// Warm buffers a thread keeps for its next programs: one serves a scan (it ends one emulator
+// before it makes the next), the second an emulator and a VM alive together. A buffer's pages
+// become resident as programs use them and stay so. A machine that outlives the list (one
+// held by a static object, ended after the thread's own objects) frees its buffer instead:
+// the flag, trivially destructible, stays readable to the end.
+constexpr size_t kWarmBuffersKept = 2;
+thread_local bool warmBuffersGone = false;
+struct WarmBuffers {
+    std::vector<uint8_t*> spare;
+    ~WarmBuffers() {
+        warmBuffersGone = true;
+        for (uint8_t* buffer : spare) ::munmap(buffer, X86Cpu::kMaxReusedBytes);
+    }
 };
-thread_local SpareEngines spares;
-}  // namespace
+thread_local WarmBuffers warmBuffers;
+thread_local uint64_t enginesOpened = 0;
 
-void X86Cpu::BufferFree::operator()(uint8_t* p) const { ::munmap(p, kMaxReusedBytes); }
-
-std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) {
-    for (auto it = spares.engines.begin(); !spareEnginesGone && it != spares.engines.end(); ++it) {
-        if ((*it)->mode_ != mode) continue;
-        std::unique_ptr<X86Cpu> cpu = std::move(*it);
-        spares.engines.erase(it);
-        return cpu;
+uint8_t* takeWarmBuffer() {
+    if (!warmBuffersGone && !warmBuffers.spare.empty()) {
+        uint8_t* buffer = warmBuffers.spare.back();
+        warmBuffers.spare.pop_back();
+        return buffer;
     }
-    uc_engine* uc = nullptr;
-    if (uc_open(UC_ARCH_X86, mode == CpuMode::Real16 ? UC_MODE_16 : UC_MODE_32, &uc) != UC_ERR_OK) return nullptr;
-    std::unique_ptr<X86Cpu> cpu(new X86Cpu(uc, mode));
-    // The hooks go in before anything is translated, so that they see every instruction.
-    uc_hook code, intr, write;
-    if (uc_hook_add(uc, &code, UC_HOOK_CODE, reinterpret_cast<void*>(&X86Cpu::codeHook), cpu.get(), 1, 0) ||
-        uc_hook_add(uc, &intr, UC_HOOK_INTR, reinterpret_cast<void*>(&X86Cpu::interruptHook), cpu.get(), 1, 0) ||
-        uc_hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), cpu.get(), 1, 0))
-        return nullptr;
-    if (uc_context_alloc(uc, &cpu->fresh_) != UC_ERR_OK || uc_context_save(uc, cpu->fresh_) != UC_ERR_OK)
-        return nullptr;
-    return cpu;
+    void* p = ::mmap(nullptr, X86Cpu::kMaxReusedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                     -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
 }
 
-void X86Cpu::release(std::unique_ptr<X86Cpu> cpu) {
-    if (!cpu || spareEnginesGone) return;
-    std::vector<std::unique_ptr<X86Cpu>>& engines = spares.engines;
-    const auto sameMode = std::count_if(engines.begin(), engines.end(),
-                                        [&](const std::unique_ptr<X86Cpu>& spare) { return spare->mode_ == cpu->mode_; });
-    // Only an engine that will be kept is worth resetting; the others just close.
-    if (size_t(sameMode) < kSparesPerMode && cpu->reset()) engines.push_back(std::move(cpu));
-}
-
-bool X86Cpu::reset() {
-    uc_mem_region* regions = nullptr;
-    uint32_t count = 0;
-    if (uc_mem_regions(uc_, &regions, &count) != UC_ERR_OK) return false;
-    bool ok = true;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t size = regions[i].end - regions[i].begin + 1;
-        if (translated_) uc_ctl_remove_cache(uc_, regions[i].begin, regions[i].end + 1);
-        ok = uc_mem_unmap(uc_, regions[i].begin, size) == UC_ERR_OK && ok;
-    }
-    uc_free(regions);
-    bufferUsed_ = 0;
-    observer_ = nullptr;
-    translated_ = false;  // nothing translated is left: every region's code was removed above
-    return ok && uc_context_restore(uc_, fresh_) == UC_ERR_OK;
-}
-
-X86Cpu::X86Cpu(uc_struct* uc, CpuMode mode) : uc_(uc), mode_(mode) {}
-
-X86Cpu::~X86Cpu() {
-    if (fresh_) uc_context_free(fresh_);
-    uc_close(uc_);
-}
-
-bool X86Cpu::map(uint64_t address, uint64_t size) {
-    return size && uc_mem_map(uc_, address, size, UC_PROT_ALL) == UC_ERR_OK;
-}
-
-bool X86Cpu::mapReused(uint64_t address, uint64_t size, uint8_t** memory) {
-    if (memory) *memory = nullptr;
-    if (size == 0 || size % kPage || size > kMaxReusedBytes - bufferUsed_) return map(address, size);
-    if (!buffer_) {
-        // Reserved once; pages become resident as programs use them and stay so.
-        void* p = ::mmap(nullptr, kMaxReusedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                         -1, 0);
-        if (p == MAP_FAILED) return map(address, size);
-        buffer_.reset(static_cast<uint8_t*>(p));
-    }
-    uint8_t* backing = buffer_.get() + bufferUsed_;
-    if (uc_mem_map_ptr(uc_, address, size, UC_PROT_ALL, backing) != UC_ERR_OK) return false;
-    if (memory)
-        *memory = backing;
+void giveBackWarmBuffer(uint8_t* buffer) {
+    if (!buffer) return;
+    if (warmBuffersGone || warmBuffers.spare.size() >= kWarmBuffersKept)
+        ::munmap(buffer, X86Cpu::kMaxReusedBytes);
     else
-        std::memset(backing, 0, size);
-    bufferUsed_ += size;
-    return true;
+        warmBuffers.spare.push_back(buffer);
 }
 
-void X86Cpu::unmap(uint64_t address, uint64_t size) {
-    if (translated_) uc_ctl_remove_cache(uc_, address, address + size);
-    uc_mem_unmap(uc_, address, size);
-}
-
-bool X86Cpu::isMapped(uint64_t address) const {
-    uint8_t b;
-    return uc_mem_read(uc_, address, &b, 1) == UC_ERR_OK;
-}
-
-uint64_t X86Cpu::mappedRun(uint64_t address, uint64_t limit) const {
-    uc_mem_region* regions = nullptr;
-    uint32_t count = 0;
-    if (uc_mem_regions(uc_, &regions, &count) != UC_ERR_OK) return 0;
-    uint64_t end = address;
-    for (bool grew = true; grew && end - address < limit;) {
-        grew = false;
-        for (uint32_t i = 0; i < count; ++i) {
-            if (regions[i].begin <= end && end <= regions[i].end) {
-                end = regions[i].end + 1;
-                grew = true;
-                break;
-            }
-        }
-    }
-    uc_free(regions);
-    return std::min(end - address, limit);
-}
-
-uint32_t X86Cpu::read(uint64_t address, void* buffer, uint32_t length) const {
-    if (uc_mem_read(uc_, address, buffer, length) == UC_ERR_OK) return length;
-    // Some of the range is unmapped: copy page by page up to the first gap.
-    uint32_t done = 0;
-    while (done < length) {
-        uint64_t at = address + done;
-        uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, kPage - (at % kPage)));
-        if (uc_mem_read(uc_, at, static_cast<uint8_t*>(buffer) + done, chunk) != UC_ERR_OK) break;
-        done += chunk;
-    }
-    return done;
-}
-
-uint32_t X86Cpu::write(uint64_t address, const void* buffer, uint32_t length) {
-    uint32_t done = 0;
-    if (uc_mem_write(uc_, address, buffer, length) == UC_ERR_OK) {
-        done = length;
-    } else {
-        while (done < length) {
-            uint64_t at = address + done;
-            uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, kPage - (at % kPage)));
-            if (uc_mem_write(uc_, at, static_cast<const uint8_t*>(buffer) + done, chunk) != UC_ERR_OK) break;
-            done += chunk;
-        }
-    }
-    // Code already translated from these bytes would otherwise keep running in its old form.
-    if (done && translated_) uc_ctl_remove_cache(uc_, address, address + done);
-    return done;
-}
-
-uint32_t X86Cpu::reg(int ucRegister) const {
-    uint64_t value = 0;  // wide enough for any register Unicorn writes here
-    uc_reg_read(uc_, ucRegister, &value);
+uint32_t masked(int ucRegister, uint64_t value) {
     switch (ucRegister) {
     case UC_X86_REG_CS: case UC_X86_REG_DS: case UC_X86_REG_ES: case UC_X86_REG_SS:
     case UC_X86_REG_FS: case UC_X86_REG_GS: case UC_X86_REG_IP:
@@ -180,10 +58,188 @@ uint32_t X86Cpu::reg(int ucRegister) const {
         return uint32_t(value);
     }
 }
+}  // namespace
+
+uint64_t X86Cpu::enginesOpenedOnThisThread() { return enginesOpened; }
+
+std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) { return std::unique_ptr<X86Cpu>(new X86Cpu(mode)); }
+
+X86Cpu::X86Cpu(CpuMode mode) : mode_(mode) {}
+
+X86Cpu::~X86Cpu() {
+    // The engine goes first: it must not outlive the memory it was given.
+    if (uc_) uc_close(uc_);
+    for (const Region& region : regions_)
+        if (!region.warm) ::munmap(region.memory, region.size);
+    giveBackWarmBuffer(warmBuffer_);
+}
+
+bool X86Cpu::startEngine() {
+    if (uc_) return true;
+    if (engineFailed_) return false;
+    engineFailed_ = true;  // until everything below has worked
+    uc_engine* uc = nullptr;
+    if (uc_open(UC_ARCH_X86, mode_ == CpuMode::Real16 ? UC_MODE_16 : UC_MODE_32, &uc) != UC_ERR_OK) return false;
+    ++enginesOpened;
+    // The hooks go in before anything is translated, so that they see every instruction.
+    uc_hook code, intr, write;
+    bool ok = uc_hook_add(uc, &code, UC_HOOK_CODE, reinterpret_cast<void*>(&X86Cpu::codeHook), this, 1, 0) == UC_ERR_OK &&
+              uc_hook_add(uc, &intr, UC_HOOK_INTR, reinterpret_cast<void*>(&X86Cpu::interruptHook), this, 1, 0) == UC_ERR_OK &&
+              uc_hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), this, 1, 0) == UC_ERR_OK;
+    for (const Region& region : regions_)
+        ok = ok && uc_mem_map_ptr(uc, region.address, region.size, UC_PROT_ALL, region.memory) == UC_ERR_OK;
+    // Recorded writes in their order: a segment load reads the descriptor table from memory.
+    for (const RecordedWrite& w : recorded_) {
+        if (!ok) break;
+        if (w.reg == UC_X86_REG_GDTR) {
+            uc_x86_mmr gdtr{};
+            gdtr.base = w.value;
+            gdtr.limit = w.limit;
+            ok = uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr) == UC_ERR_OK;
+        } else {
+            uint64_t wide = w.value;
+            ok = uc_reg_write(uc, w.reg, &wide) == UC_ERR_OK;
+        }
+    }
+    if (!ok) {
+        uc_close(uc);
+        return false;
+    }
+    uc_ = uc;
+    engineFailed_ = false;
+    recorded_.clear();
+    return true;
+}
+
+// --- Memory ---------------------------------------------------------------------------
+
+bool X86Cpu::addRegion(const Region& region) {
+    auto after = std::upper_bound(regions_.begin(), regions_.end(), region.address,
+                                  [](uint64_t address, const Region& r) { return address < r.address; });
+    if (after != regions_.end() && after->address < region.address + region.size) return false;
+    if (after != regions_.begin() && std::prev(after)->address + std::prev(after)->size > region.address) return false;
+    if (uc_ && uc_mem_map_ptr(uc_, region.address, region.size, UC_PROT_ALL, region.memory) != UC_ERR_OK) return false;
+    regions_.insert(after, region);
+    return true;
+}
+
+const X86Cpu::Region* X86Cpu::regionAt(uint64_t address) const {
+    auto after = std::upper_bound(regions_.begin(), regions_.end(), address,
+                                  [](uint64_t a, const Region& r) { return a < r.address; });
+    if (after == regions_.begin()) return nullptr;
+    const Region& r = *std::prev(after);
+    return address - r.address < r.size ? &r : nullptr;
+}
+
+bool X86Cpu::map(uint64_t address, uint64_t size) {
+    if (size == 0 || address % kPage || size % kPage || address >= kAddressSpace || size > kAddressSpace - address)
+        return false;
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    if (!addRegion({address, size, static_cast<uint8_t*>(p), false})) {
+        ::munmap(p, size);
+        return false;
+    }
+    return true;
+}
+
+bool X86Cpu::mapReused(uint64_t address, uint64_t size, uint8_t** memory) {
+    if (memory) *memory = nullptr;
+    if (size == 0 || size % kPage || size > kMaxReusedBytes - warmUsed_) return map(address, size);
+    if (address % kPage || address >= kAddressSpace || size > kAddressSpace - address) return false;
+    if (!warmBuffer_ && !(warmBuffer_ = takeWarmBuffer())) return map(address, size);
+    uint8_t* backing = warmBuffer_ + warmUsed_;
+    if (!addRegion({address, size, backing, true})) return false;
+    if (memory)
+        *memory = backing;
+    else
+        std::memset(backing, 0, size);
+    warmUsed_ += size;
+    return true;
+}
+
+void X86Cpu::unmap(uint64_t address, uint64_t size) {
+    auto it = std::find_if(regions_.begin(), regions_.end(),
+                           [&](const Region& r) { return r.address == address && r.size == size; });
+    if (it == regions_.end()) return;
+    if (uc_) {
+        if (translated_) uc_ctl_remove_cache(uc_, address, address + size);
+        uc_mem_unmap(uc_, address, size);
+    }
+    if (!it->warm) ::munmap(it->memory, it->size);
+    regions_.erase(it);
+}
+
+bool X86Cpu::isMapped(uint64_t address) const { return regionAt(address) != nullptr; }
+
+uint64_t X86Cpu::mappedRun(uint64_t address, uint64_t limit) const {
+    uint64_t end = address;
+    while (end - address < limit) {
+        const Region* r = regionAt(end);
+        if (!r) break;
+        end = r->address + r->size;
+    }
+    return std::min(end - address, limit);
+}
+
+uint32_t X86Cpu::read(uint64_t address, void* buffer, uint32_t length) const {
+    // Guest memory is host memory, with or without the engine: copy region by region up to
+    // the first gap.
+    uint32_t done = 0;
+    while (done < length) {
+        const Region* r = regionAt(address + done);
+        if (!r) break;
+        const uint64_t offset = address + done - r->address;
+        const uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, r->size - offset));
+        std::memcpy(static_cast<uint8_t*>(buffer) + done, r->memory + offset, chunk);
+        done += chunk;
+    }
+    return done;
+}
+
+uint32_t X86Cpu::write(uint64_t address, const void* buffer, uint32_t length) {
+    uint32_t done = 0;
+    while (done < length) {
+        const Region* r = regionAt(address + done);
+        if (!r) break;
+        const uint64_t offset = address + done - r->address;
+        const uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, r->size - offset));
+        const uint8_t* from = static_cast<const uint8_t*>(buffer) + done;
+        // Through the engine once it is open, so that it sees the store as its own.
+        if (!uc_) std::memcpy(r->memory + offset, from, chunk);
+        else if (uc_mem_write(uc_, address + done, from, chunk) != UC_ERR_OK) break;
+        done += chunk;
+    }
+    // Code already translated from these bytes would otherwise keep running in its old form.
+    if (done && uc_ && translated_) uc_ctl_remove_cache(uc_, address, address + done);
+    return done;
+}
+
+// --- Registers ------------------------------------------------------------------------
+
+uint32_t X86Cpu::reg(int ucRegister) const {
+    if (!uc_) {
+        for (const RecordedWrite& w : recorded_)
+            if (w.reg == ucRegister) return masked(ucRegister, w.value);
+        // Only the engine knows the value of a register nobody set: opening it changes nothing
+        // the program can see.
+        if (!const_cast<X86Cpu*>(this)->startEngine()) return 0;
+    }
+    uint64_t value = 0;  // wide enough for any register Unicorn writes here
+    uc_reg_read(uc_, ucRegister, &value);
+    return masked(ucRegister, value);
+}
 
 void X86Cpu::setReg(int ucRegister, uint32_t value) {
-    uint64_t wide = value;
-    uc_reg_write(uc_, ucRegister, &wide);
+    if (uc_) {
+        uint64_t wide = value;
+        uc_reg_write(uc_, ucRegister, &wide);
+        return;
+    }
+    // The latest write of a register replaces the earlier one and moves to the end, so that
+    // the order between registers (a segment after the descriptor table) is kept.
+    std::erase_if(recorded_, [&](const RecordedWrite& w) { return w.reg == ucRegister; });
+    recorded_.push_back({ucRegister, value, 0});
 }
 
 uint64_t X86Cpu::linearIp() const {
@@ -192,13 +248,21 @@ uint64_t X86Cpu::linearIp() const {
 }
 
 void X86Cpu::setGdt(uint64_t base, uint32_t limit) {
-    uc_x86_mmr gdtr{};
-    gdtr.base = base;
-    gdtr.limit = limit;
-    uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr);
+    if (uc_) {
+        uc_x86_mmr gdtr{};
+        gdtr.base = base;
+        gdtr.limit = limit;
+        uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr);
+        return;
+    }
+    std::erase_if(recorded_, [](const RecordedWrite& w) { return w.reg == UC_X86_REG_GDTR; });
+    recorded_.push_back({UC_X86_REG_GDTR, base, limit});
 }
 
+// --- Runs -----------------------------------------------------------------------------
+
 CpuExit X86Cpu::run(uint64_t begin, CpuObserver* observer) {
+    if (!startEngine()) return CpuExit::Fault;
     observer_ = observer;
     translated_ = true;
     stoppedByHook_ = false;

@@ -1,23 +1,31 @@
-// One Unicorn engine with the hooks every run of the host's emulators goes through.
+// One x86 machine for the host's emulators: memory the host owns, the registers, and a
+// Unicorn engine that is opened only when code first runs.
+//
+// Most programs are loaded only to be looked at (the entry point, a few bytes of a section),
+// so loading writes into host memory and records the register writes; the Unicorn engine is
+// opened the first time something needs it (a run, or a register the recorded writes do not
+// answer). It then gets that memory as its own and the recorded writes in their order, so a
+// segment load sees the descriptor table as memory holds it at that moment. Until then an
+// X86Cpu costs a few allocations and no engine.
+//
+// Memory for mapReused comes from a buffer each thread keeps between programs, so a load
+// copies into warm pages; other regions are fresh zero pages. Engines themselves are never
+// reused: Unicorn 2.0.1 crashed in its translation-block invalidation (page_collection_lock)
+// on an engine that had mapped, run and unmapped many programs, so every program that runs
+// gets a fresh one.
 //
 // Unicorn 2.0.1 is only predictable when all stop logic lives in one permanent code hook
 // (installed before anything runs) and uc_emu_start is never given a count or an end
 // address. The observer decides, before each instruction, whether the run goes on; memory
 // writes and interrupts are reported to it as they happen. In real mode every address is
 // linear (segment * 16 + offset).
-//
-// Opening an engine and faulting in fresh memory cost far more than loading a program, so
-// engines are reused: X86Cpu::release hands one back to its thread's spare list with all
-// memory unmapped (its translated code removed) and the registers of a fresh engine, and
-// the next open for that mode on that thread takes it. mapReused backs a region with a
-// buffer the engine keeps between programs, so a reload copies into warm memory.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 struct uc_struct;
-struct uc_context;
 
 namespace host {
 
@@ -42,16 +50,15 @@ enum class CpuMode { Real16, Protected32 };
 enum class CpuExit {
     Stopped,        // the observer stopped it (or an interrupt handler did)
     Halted,         // HLT or the engine ended without being asked
-    Fault,          // the last instruction begun faulted (invalid, unmapped data, bad segment)
+    Fault,          // the last instruction begun faulted (invalid, unmapped data, bad segment),
+                    // or no engine could be opened
     FetchFault,     // a transfer reached unmapped memory: the transfer itself completed
 };
 
 class X86Cpu {
 public:
-    // A spare engine of this thread, or a new one; null when Unicorn cannot open an engine.
+    // A machine with no memory and no engine yet; never null.
     static std::unique_ptr<X86Cpu> open(CpuMode mode);
-    // Resets the engine and keeps it as a spare of this thread (one a mode; others close).
-    static void release(std::unique_ptr<X86Cpu> cpu);
     ~X86Cpu();
     X86Cpu(const X86Cpu&) = delete;
     X86Cpu& operator=(const X86Cpu&) = delete;
@@ -59,15 +66,17 @@ public:
     CpuMode mode() const { return mode_; }
     bool realMode() const { return mode_ == CpuMode::Real16; }
 
-    // Maps zero-filled read/write/execute memory; both page-aligned.
+    // Maps zero-filled read/write/execute memory. False when either is not page-aligned, the
+    // size is 0, the range leaves the 32-bit space or overlaps a mapped region, or memory
+    // runs out.
     bool map(uint64_t address, uint64_t size);
-    // The same, backed by the engine's reusable buffer when it is small enough to keep
-    // (kMaxReusedBytes for all such regions together), otherwise as map. With `memory`, a
-    // buffer-backed region is left as the last program left it and *memory points at it: the
-    // caller fills every byte itself (nothing is translated from it yet); *memory is null for
-    // a region that map made, which is zero-filled.
+    // The same, backed by the thread's warm buffer while it has room (kMaxReusedBytes for all
+    // such regions of one machine together), otherwise as map. With `memory`, a buffer-backed
+    // region is left as the last program left it and *memory points at it: the caller fills
+    // every byte itself; *memory is null for a region that map made, which is zero-filled.
     bool mapReused(uint64_t address, uint64_t size, uint8_t** memory = nullptr);
     static constexpr uint64_t kMaxReusedBytes = 32u << 20;
+    // Unmaps the region mapped at exactly [address, address + size); anything else is ignored.
     void unmap(uint64_t address, uint64_t size);
     bool isMapped(uint64_t address) const;
     // Length of mapped memory that runs on without a gap from address (at most `limit`).
@@ -77,11 +86,19 @@ public:
     // Writes the mapped prefix and drops any translated code for it; returns the bytes written.
     uint32_t write(uint64_t address, const void* buffer, uint32_t length);
 
+    // A register's value; segment registers and IP as 16 bits. Opens the engine when no
+    // recorded write answers it (0 if none can be opened).
     uint32_t reg(int ucRegister) const;
     void setReg(int ucRegister, uint32_t value);
     // Current linear instruction address (outside a run).
     uint64_t linearIp() const;
     void setGdt(uint64_t base, uint32_t limit);
+
+    // Opens the Unicorn engine now, if it is not open yet; false when Unicorn cannot.
+    bool startEngine();
+    bool engineStarted() const { return uc_ != nullptr; }
+    // Unicorn engines this thread has opened so far.
+    static uint64_t enginesOpenedOnThisThread();
 
     // Runs from `begin` (linear) until the observer or an interrupt handler stops it.
     CpuExit run(uint64_t begin, CpuObserver* observer);
@@ -89,21 +106,32 @@ public:
     void requestStop();
 
 private:
-    X86Cpu(uc_struct* uc, CpuMode mode);
-    // Unmaps everything (dropping its translated code) and restores the fresh registers.
-    bool reset();
+    struct Region {
+        uint64_t address, size;
+        uint8_t* memory;
+        bool warm;  // part of the warm buffer, not pages of its own
+    };
+    // A register write (or the descriptor-table base and limit) made before the engine opened.
+    struct RecordedWrite {
+        int reg;
+        uint64_t value;
+        uint32_t limit;
+    };
+
+    explicit X86Cpu(CpuMode mode);
+    bool addRegion(const Region& region);
+    const Region* regionAt(uint64_t address) const;
     static void codeHook(uc_struct* uc, uint64_t address, uint32_t size, void* self);
     static void interruptHook(uc_struct* uc, uint32_t number, void* self);
     static bool writeHook(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);
 
-    uc_struct* uc_;
+    uc_struct* uc_ = nullptr;
+    bool engineFailed_ = false;
     CpuMode mode_;
-    uc_context* fresh_ = nullptr;  // the registers as opened
-    struct BufferFree {
-        void operator()(uint8_t* p) const;
-    };
-    std::unique_ptr<uint8_t, BufferFree> buffer_;  // backs mapReused regions, kept between programs
-    uint64_t bufferUsed_ = 0;
+    std::vector<Region> regions_;  // sorted by address, never overlapping
+    std::vector<RecordedWrite> recorded_;  // in order; one entry a register, the latest write
+    uint8_t* warmBuffer_ = nullptr;  // taken from the thread's spare on the first mapReused
+    uint64_t warmUsed_ = 0;
     CpuObserver* observer_ = nullptr;
     uint64_t lastAddress_ = 0;
     bool stoppedByHook_ = false;

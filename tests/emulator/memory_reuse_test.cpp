@@ -1,4 +1,4 @@
-// Engines are reused between programs on a thread: a program must never see what the one
+// Each thread keeps warm memory for its next programs: a program must never see what the one
 // before it left behind (memory, registers, flags, x87 state, hooked vectors, translated code
 // at the same addresses).
 #include <gtest/gtest.h>
@@ -13,15 +13,15 @@ namespace {
 
 Bytes pe(const char* name) { return fixtures::buildEmulatorPe({asmProgram(name), "KERNEL32.dll", {"ExitProcess"}, {}}); }
 
-// Runs the dirty program, ends it (its engine goes back to the thread's spares), then loads
-// the fresh one at the same addresses.
+// Runs the dirty program, ends it (its memory goes back to the thread), then loads the fresh
+// one at the same addresses.
 void runDirty(const Bytes& bytes, uint32_t steps) {
     Loaded dirty(bytes);
     ASSERT_EQ(dirty.x().Step(steps), 1u);
 }
 
-TEST(EngineReuse, APeSeesNothingOfThePeBeforeIt) {
-    for (int round = 0; round < 3; ++round) {  // a spare engine serves each later round
+TEST(MemoryReuse, APeSeesNothingOfThePeBeforeIt) {
+    for (int round = 0; round < 3; ++round) {  // the warm memory serves each later round
         runDirty(pe("reuse_dirty_pe"), 8);
         Loaded fresh(pe("reuse_fresh_pe"));
         IExecExport& x = fresh.x();
@@ -33,7 +33,7 @@ TEST(EngineReuse, APeSeesNothingOfThePeBeforeIt) {
     }
 }
 
-TEST(EngineReuse, AComSeesNothingOfTheComBeforeIt) {
+TEST(MemoryReuse, AComSeesNothingOfTheComBeforeIt) {
     for (int round = 0; round < 3; ++round) {
         runDirty(asmProgram("reuse_dirty_com"), 5);
         Loaded fresh(asmProgram("reuse_fresh_com"));
@@ -45,8 +45,8 @@ TEST(EngineReuse, AComSeesNothingOfTheComBeforeIt) {
     }
 }
 
-// A real-mode and a protected-mode program in turn: each mode keeps its own spare engines.
-TEST(EngineReuse, ModesTakeTurns) {
+// A real-mode and a protected-mode program in turn, in the same warm memory.
+TEST(MemoryReuse, ModesTakeTurns) {
     for (int round = 0; round < 2; ++round) {
         runDirty(pe("reuse_dirty_pe"), 8);
         runDirty(asmProgram("reuse_dirty_com"), 5);
