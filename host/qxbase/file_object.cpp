@@ -61,7 +61,9 @@ namespace {
 // The byte store of the last file object this thread released, kept for the next file the
 // thread reads: a scanner reads one file after another, and reading into memory that is
 // already faulted in (and, up to its old length, not zero-filled again) costs a fraction of
-// reading into fresh pages. Stores larger than kMaxSpareBytes are freed as usual.
+// reading into fresh pages. A store is made with room for kMaxSpareBytes at once, so that a
+// larger file than any before grows into the same pages instead of fresh ones (only the pages
+// a file touches become resident). Larger files get stores of their own, freed as usual.
 // A file object ended after the thread's own objects (one held by a static object) frees
 // its store: the flag, trivially destructible, stays readable to the end.
 constexpr size_t kMaxSpareBytes = 64u << 20;
@@ -92,8 +94,11 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error, bo
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
     std::vector<uint8_t> bytes;
     if (!spareGone) bytes = std::exchange(spare.bytes, {});
-    if (bytes.capacity() < uint64_t(st.st_size)) bytes = {};  // too small: growing it would copy its old bytes
     try {
+        if (bytes.capacity() < uint64_t(st.st_size)) {
+            bytes = {};  // too small: growing it would copy its old bytes
+            if (uint64_t(st.st_size) <= kMaxSpareBytes) bytes.reserve(kMaxSpareBytes);
+        }
         bytes.resize(size_t(st.st_size));
     } catch (const std::bad_alloc&) {
         return fail("out of memory");
@@ -125,6 +130,21 @@ FileObject::~FileObject() {
     if (parent_) parent_->Release();
     if (!spareGone && bytes_.capacity() <= kMaxSpareBytes && bytes_.capacity() > spare.bytes.capacity())
         spare.bytes = std::move(bytes_);
+}
+
+std::vector<uint8_t>& FileObject::mutableBytes() {
+    beforeBytesChange();
+    return bytes_;
+}
+
+void FileObject::watchBytes(BytesWatcher* watcher) {
+    if (watcher && std::find(watchers_.begin(), watchers_.end(), watcher) == watchers_.end()) watchers_.push_back(watcher);
+}
+
+void FileObject::unwatchBytes(BytesWatcher* watcher) { std::erase(watchers_, watcher); }
+
+void FileObject::beforeBytesChange() {
+    for (BytesWatcher* watcher : watchers_) watcher->beforeBytesChange();
 }
 
 void FileObject::setPath(std::string path) {
@@ -294,6 +314,7 @@ QRESULT FileObject::Write(const void* buffer, uint32_t length, uint32_t* done) {
     if (!buffer && length) return QE_E_INVALIDARG;
     if (streamCallFails(StreamOp::Write)) return QE_E_FAIL;
     if (position_ + length > kMaxSize) return QE_E_INVALIDARG;
+    beforeBytesChange();
     if (position_ + length > bytes_.size()) {
         QRESULT r = resize(position_ + length);
         if (r != QE_OK) return r;
@@ -347,6 +368,7 @@ QRESULT FileObject::GetSize(uint64_t* size) {
 
 QRESULT FileObject::resize(uint64_t size) {
     if (size > kMaxSize) return QE_E_INVALIDARG;
+    beforeBytesChange();
     try {
         bytes_.resize(size_t(size), 0);
     } catch (const std::bad_alloc&) {
