@@ -24,12 +24,20 @@ constexpr int kSegmentRegisters[6] = {UC_X86_REG_ES, UC_X86_REG_CS, UC_X86_REG_S
 std::unique_ptr<Emulator> Emulator::create(FileObject* file) { return std::make_unique<EmulatorImpl>(file); }
 
 EmulatorImpl::EmulatorImpl(FileObject* file) : file_(file) {
-    if (file_) file_->AddRef();
+    if (!file_) return;
+    file_->AddRef();
+    file_->watchBytes(this);
 }
 
 EmulatorImpl::~EmulatorImpl() {
     cpu_.reset();
-    if (file_) file_->Release();
+    if (!file_) return;
+    file_->unwatchBytes(this);
+    file_->Release();
+}
+
+void EmulatorImpl::beforeBytesChange() {
+    if (cpu_) cpu_->fillAll();
 }
 
 // --- Loading ---------------------------------------------------------------------------

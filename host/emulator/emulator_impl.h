@@ -12,7 +12,7 @@
 
 namespace host {
 
-class EmulatorImpl final : public Emulator, private CpuObserver {
+class EmulatorImpl final : public Emulator, private CpuObserver, private FileObject::BytesWatcher {
 public:
     explicit EmulatorImpl(FileObject* file);
     ~EmulatorImpl() override;
@@ -90,6 +90,8 @@ private:
     bool beforeInstruction(uint64_t address, uint32_t size) override;
     bool onInterrupt(uint32_t number, bool software) override;
     void onWrite(uint64_t address, uint32_t size) override;
+    // BytesWatcher: the image still filled lazily from the file takes its bytes first.
+    void beforeBytesChange() override;
 
     FileObject* file_;
     std::unique_ptr<X86Cpu> cpu_;

@@ -307,40 +307,23 @@ std::unique_ptr<X86Cpu> loadPe(const std::vector<uint8_t>& file, uint32_t pe, Lo
         }
     }
 
-    auto cpu = X86Cpu::open(CpuMode::Protected32);
-    uint8_t* image = nullptr;  // the image's memory when the loader fills it directly
-    if (!cpu || !cpu->mapReused(imageBase, extent, &image) || !cpu->mapReused(kStackBase, kStackSize) ||
-        !cpu->mapReused(kSystemBase, kSystemSize))
-        return nullptr;
-    // File bytes go in once; only what no file byte covers is zero-filled afterwards.
-    std::vector<std::pair<uint64_t, uint64_t>> filled;  // [rva, end) ranges holding file bytes
-    const auto place = [&](uint32_t rva, const uint8_t* bytes, uint32_t length) {
-        if (!image) {
-            cpu->write(imageBase + rva, bytes, length);
-            return;
-        }
-        std::memcpy(image + rva, bytes, length);
-        filled.emplace_back(rva, uint64_t(rva) + length);
-    };
-    place(0, file.data(), uint32_t(std::min<uint64_t>(headerBytes, extent)));
+    // The image is zeros with the headers and then each section's file bytes over them, in
+    // that order; its pages are filled from the file when first touched.
+    const uint32_t headerLength = uint32_t(std::min<uint64_t>(headerBytes, extent));
+    std::vector<ImagePiece> pieces{{0, file.data(), headerLength}};
     p->mappings.push_back({imageBase, 0, headerBytes});
     for (const Section& s : sections) {
         const uint32_t room = uint32_t(extent - s.rva);
         const uint32_t length = std::min(s.rawSize, room);
-        if (length) place(s.rva, file.data() + s.rawOffset, length);
+        if (length) pieces.push_back({s.rva, file.data() + s.rawOffset, length});
         // Sections before the headers in the list: a file offset resolves to the section
         // first, the header area only where no section lies.
         if (length) p->mappings.insert(p->mappings.end() - 1, {imageBase + s.rva, s.rawOffset, length});
     }
-    if (image) {
-        std::sort(filled.begin(), filled.end());
-        uint64_t zeroFrom = 0;
-        for (const auto& [from, to] : filled) {
-            if (from > zeroFrom) std::memset(image + zeroFrom, 0, from - zeroFrom);
-            zeroFrom = std::max(zeroFrom, to);
-        }
-        if (zeroFrom < extent) std::memset(image + zeroFrom, 0, extent - zeroFrom);
-    }
+    auto cpu = X86Cpu::open(CpuMode::Protected32);
+    if (!cpu->mapImage(imageBase, extent, std::move(pieces)) || !cpu->mapReused(kStackBase, kStackSize) ||
+        !cpu->mapReused(kSystemBase, kSystemSize))
+        return nullptr;
     p->kind = ProgramKind::Pe;
     p->imageBase = p->imageStart = imageBase;
     p->imageEnd = uint32_t(imageEnd);

@@ -85,7 +85,8 @@ struct LoadedProgram {
 // Recognises the kind from the bytes (MZ signature: PE32 when the NT headers are valid i386
 // PE32, otherwise DOS MZ; anything else: COM) and loads it. Null, with kind None, when the
 // bytes cannot be loaded (a header beyond the file, an image that does not fit the address
-// space, an empty file).
+// space, an empty file). A PE image's pages are filled from `file` as they are first touched:
+// `file` must stay alive and unchanged until the machine's fillAll (or its end).
 std::unique_ptr<X86Cpu> loadProgram(const std::vector<uint8_t>& file, LoadedProgram* program);
 
 }  // namespace host

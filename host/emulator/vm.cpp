@@ -56,12 +56,11 @@ public:
         IQEStream* stream = nullptr;
         if (!object || object->QueryInterface(qe::IID_IQEStream, reinterpret_cast<void**>(&stream)) != QE_OK)
             return 0;
-        std::vector<uint8_t> bytes;
-        const bool read = readAll(stream, &bytes);
+        const bool read = readAll(stream, &bytes_);
         stream->Release();
         if (!read) return 0;
         LoadedProgram program;
-        auto cpu = loadProgram(bytes, &program);
+        auto cpu = loadProgram(bytes_, &program);
         if (!cpu || program.kind != ProgramKind::Pe) return 0;
         cpu_ = std::move(cpu);
         program_ = std::move(program);
@@ -158,7 +157,6 @@ private:
         uint32_t handle, address, kind, length;
     };
 
-    ~Vm() { cpu_.reset(); }
 
     static bool readAll(IQEStream* stream, std::vector<uint8_t>* bytes) {
         uint32_t low = 0, high = 0;
@@ -299,7 +297,8 @@ private:
     std::atomic<uint32_t> refs_{1};
     ZydisDecoder decoder_;
     std::vector<Decoded> decoded_;
-    std::unique_ptr<X86Cpu> cpu_;
+    std::vector<uint8_t> bytes_;  // the loaded stream, which the machine's image is filled from
+    std::unique_ptr<X86Cpu> cpu_;  // after bytes_: it ends first
     LoadedProgram program_;
     std::vector<StopPoint> stopPoints_;
     std::vector<bool> previousInRange_;

@@ -82,12 +82,24 @@ bool X86Cpu::startEngine() {
     if (uc_open(UC_ARCH_X86, mode_ == CpuMode::Real16 ? UC_MODE_16 : UC_MODE_32, &uc) != UC_ERR_OK) return false;
     ++enginesOpened;
     // The hooks go in before anything is translated, so that they see every instruction.
-    uc_hook code, intr, write;
+    uc_hook code, intr, write, unmapped;
     bool ok = uc_hook_add(uc, &code, UC_HOOK_CODE, reinterpret_cast<void*>(&X86Cpu::codeHook), this, 1, 0) == UC_ERR_OK &&
               uc_hook_add(uc, &intr, UC_HOOK_INTR, reinterpret_cast<void*>(&X86Cpu::interruptHook), this, 1, 0) == UC_ERR_OK &&
-              uc_hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), this, 1, 0) == UC_ERR_OK;
-    for (const Region& region : regions_)
+              uc_hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), this, 1, 0) == UC_ERR_OK &&
+              uc_hook_add(uc, &unmapped, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&X86Cpu::unmappedHook), this, 1,
+                          0) == UC_ERR_OK;
+    // The engine reads its memory behind the host's back: an image some of whose pages are not
+    // filled yet is handed over a chunk at a time, filled, when the program first reaches it.
+    // Other regions go over whole, filled: a segment load below reads the descriptor table
+    // outside any run, where Unicorn cannot call the hook that hands a chunk over.
+    for (const Region& region : regions_) {
+        if (region.pending && !region.pending->pieces.empty()) {
+            region.engineChunks.assign((region.size + kEngineChunk - 1) / kEngineChunk, false);
+            continue;
+        }
+        fill(region, 0, region.size);
         ok = ok && uc_mem_map_ptr(uc, region.address, region.size, UC_PROT_ALL, region.memory) == UC_ERR_OK;
+    }
     // Recorded writes in their order: a segment load reads the descriptor table from memory.
     for (const RecordedWrite& w : recorded_) {
         if (!ok) break;
@@ -103,6 +115,7 @@ bool X86Cpu::startEngine() {
     }
     if (!ok) {
         uc_close(uc);
+        for (const Region& region : regions_) region.engineChunks.clear();
         return false;
     }
     uc_ = uc;
@@ -113,13 +126,17 @@ bool X86Cpu::startEngine() {
 
 // --- Memory ---------------------------------------------------------------------------
 
-bool X86Cpu::addRegion(const Region& region) {
+bool X86Cpu::addRegion(Region region) {
     auto after = std::upper_bound(regions_.begin(), regions_.end(), region.address,
                                   [](uint64_t address, const Region& r) { return address < r.address; });
     if (after != regions_.end() && after->address < region.address + region.size) return false;
     if (after != regions_.begin() && std::prev(after)->address + std::prev(after)->size > region.address) return false;
-    if (uc_ && uc_mem_map_ptr(uc_, region.address, region.size, UC_PROT_ALL, region.memory) != UC_ERR_OK) return false;
-    regions_.insert(after, region);
+    if (uc_) {
+        // Added while the engine is open: it gets the region whole, with all its bytes.
+        fill(region, 0, region.size);
+        if (uc_mem_map_ptr(uc_, region.address, region.size, UC_PROT_ALL, region.memory) != UC_ERR_OK) return false;
+    }
+    regions_.insert(after, std::move(region));
     return true;
 }
 
@@ -136,26 +153,108 @@ bool X86Cpu::map(uint64_t address, uint64_t size) {
         return false;
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) return false;
-    if (!addRegion({address, size, static_cast<uint8_t*>(p), false})) {
+    if (!addRegion({address, size, static_cast<uint8_t*>(p), false, nullptr, {}})) {
         ::munmap(p, size);
         return false;
     }
     return true;
 }
 
-bool X86Cpu::mapReused(uint64_t address, uint64_t size, uint8_t** memory) {
-    if (memory) *memory = nullptr;
-    if (size == 0 || size % kPage || size > kMaxReusedBytes - warmUsed_) return map(address, size);
-    if (address % kPage || address >= kAddressSpace || size > kAddressSpace - address) return false;
-    if (!warmBuffer_ && !(warmBuffer_ = takeWarmBuffer())) return map(address, size);
-    uint8_t* backing = warmBuffer_ + warmUsed_;
-    if (!addRegion({address, size, backing, true})) return false;
-    if (memory)
-        *memory = backing;
-    else
-        std::memset(backing, 0, size);
-    warmUsed_ += size;
+bool X86Cpu::mapReused(uint64_t address, uint64_t size) { return mapWarm(address, size, {}); }
+
+bool X86Cpu::mapImage(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces) {
+    std::erase_if(pieces, [&](const ImagePiece& piece) { return piece.offset >= size || piece.length == 0; });
+    for (ImagePiece& piece : pieces) piece.length = std::min(piece.length, size - piece.offset);
+    return mapWarm(address, size, std::move(pieces));
+}
+
+bool X86Cpu::mapWarm(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces) {
+    if (size == 0 || address % kPage || size % kPage || address >= kAddressSpace || size > kAddressSpace - address)
+        return false;
+    uint8_t* memory = nullptr;
+    bool warm = false;
+    if (size <= kMaxReusedBytes - warmUsed_ && (warmBuffer_ || (warmBuffer_ = takeWarmBuffer()))) {
+        memory = warmBuffer_ + warmUsed_;
+        warm = true;
+    } else {
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) return false;
+        memory = static_cast<uint8_t*>(p);
+    }
+    // Warm memory holds what the last program left there: every page is filled before it is
+    // read. Fresh pages are zeros already and need only the pieces.
+    const uint64_t pages = size / kPage;
+    std::unique_ptr<PendingFill> pending;
+    if (warm || !pieces.empty())
+        pending.reset(new PendingFill{std::move(pieces), std::vector<bool>(pages, false), pages});
+    if (!addRegion({address, size, memory, warm, std::move(pending), {}})) {
+        if (!warm) ::munmap(memory, size);
+        return false;
+    }
+    if (warm) warmUsed_ += size;
     return true;
+}
+
+void X86Cpu::fill(const Region& region, uint64_t offset, uint64_t length) {
+    PendingFill* pending = region.pending.get();
+    if (!pending || length == 0) return;
+    const uint64_t lastPage = (offset + length - 1) / kPage;
+    for (uint64_t page = offset / kPage; page <= lastPage;) {
+        if (pending->filled[page]) {
+            ++page;
+            continue;
+        }
+        // A run of pages not filled yet: zeros, then every piece's part of the run.
+        uint64_t runEnd = page;
+        while (runEnd <= lastPage && !pending->filled[runEnd]) pending->filled[runEnd++] = true;
+        const uint64_t from = page * kPage, to = runEnd * kPage;
+        std::memset(region.memory + from, 0, to - from);
+        for (const ImagePiece& piece : pending->pieces) {
+            const uint64_t begin = std::max(from, piece.offset), end = std::min(to, piece.offset + piece.length);
+            if (begin < end) std::memcpy(region.memory + begin, piece.bytes + (begin - piece.offset), end - begin);
+        }
+        pending->pagesLeft -= runEnd - page;
+        page = runEnd;
+    }
+    if (pending->pagesLeft == 0) region.pending.reset();
+}
+
+void X86Cpu::fillAll() {
+    for (const Region& region : regions_) fill(region, 0, region.size);
+}
+
+bool X86Cpu::handOver(const Region& region, uint64_t offset, uint64_t length) {
+    if (!uc_ || region.engineChunks.empty() || length == 0) return false;
+    bool handed = false;
+    const uint64_t last = std::min(offset + length - 1, region.size - 1) / kEngineChunk;
+    for (uint64_t chunk = offset / kEngineChunk; chunk <= last; ++chunk) {
+        if (region.engineChunks[chunk]) continue;
+        const uint64_t from = chunk * kEngineChunk, bytes = std::min(kEngineChunk, region.size - from);
+        fill(region, from, bytes);
+        if (uc_mem_map_ptr(uc_, region.address + from, bytes, UC_PROT_ALL, region.memory + from) != UC_ERR_OK) break;
+        region.engineChunks[chunk] = true;
+        handed = true;
+    }
+    return handed;
+}
+
+// An access to memory the engine does not have: a chunk of a region not handed over yet is
+// handed over and the access retried; anything else is a fault.
+bool X86Cpu::unmappedHook(uc_struct*, int, uint64_t address, int size, int64_t, void* self) {
+    auto* cpu = static_cast<X86Cpu*>(self);
+    const uint64_t length = uint64_t(std::max(size, 1));
+    bool handed = false;
+    for (uint64_t at = address; at - address < length;) {
+        const Region* r = cpu->regionAt(at);
+        if (!r) {
+            ++at;
+            continue;
+        }
+        const uint64_t offset = at - r->address, piece = std::min(length - (at - address), r->size - offset);
+        handed = cpu->handOver(*r, offset, piece) || handed;
+        at += piece;
+    }
+    return handed;
 }
 
 void X86Cpu::unmap(uint64_t address, uint64_t size) {
@@ -164,7 +263,14 @@ void X86Cpu::unmap(uint64_t address, uint64_t size) {
     if (it == regions_.end()) return;
     if (uc_) {
         if (translated_) uc_ctl_remove_cache(uc_, address, address + size);
-        uc_mem_unmap(uc_, address, size);
+        if (it->engineChunks.empty()) {
+            uc_mem_unmap(uc_, address, size);
+        } else {
+            for (size_t chunk = 0; chunk < it->engineChunks.size(); ++chunk) {
+                const uint64_t from = chunk * kEngineChunk;
+                if (it->engineChunks[chunk]) uc_mem_unmap(uc_, address + from, std::min(kEngineChunk, size - from));
+            }
+        }
     }
     if (!it->warm) ::munmap(it->memory, it->size);
     regions_.erase(it);
@@ -191,6 +297,7 @@ uint32_t X86Cpu::read(uint64_t address, void* buffer, uint32_t length) const {
         if (!r) break;
         const uint64_t offset = address + done - r->address;
         const uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, r->size - offset));
+        fill(*r, offset, chunk);
         std::memcpy(static_cast<uint8_t*>(buffer) + done, r->memory + offset, chunk);
         done += chunk;
     }
@@ -206,8 +313,13 @@ uint32_t X86Cpu::write(uint64_t address, const void* buffer, uint32_t length) {
         const uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, r->size - offset));
         const uint8_t* from = static_cast<const uint8_t*>(buffer) + done;
         // Through the engine once it is open, so that it sees the store as its own.
-        if (!uc_) std::memcpy(r->memory + offset, from, chunk);
-        else if (uc_mem_write(uc_, address + done, from, chunk) != UC_ERR_OK) break;
+        if (!uc_) {
+            fill(*r, offset, chunk);
+            std::memcpy(r->memory + offset, from, chunk);
+        } else {
+            handOver(*r, offset, chunk);
+            if (uc_mem_write(uc_, address + done, from, chunk) != UC_ERR_OK) break;
+        }
         done += chunk;
     }
     // Code already translated from these bytes would otherwise keep running in its old form.

@@ -8,8 +8,11 @@
 // segment load sees the descriptor table as memory holds it at that moment. Until then an
 // X86Cpu costs a few allocations and no engine.
 //
-// Memory for mapReused comes from a buffer each thread keeps between programs, so a load
-// copies into warm pages; other regions are fresh zero pages. Engines themselves are never
+// Memory for mapReused and mapImage comes from a buffer each thread keeps between programs, so
+// a load copies into warm pages; other regions are fresh zero pages. Those two regions are
+// filled a page at a time when first touched, and the engine gets them a chunk at a time
+// (kEngineChunk) when the program first reaches into a chunk: a look at a program's entry, or
+// a run of a few thousand instructions, copies a few pages of its image, not every section. Engines themselves are never
 // reused: Unicorn 2.0.1 crashed in its translation-block invalidation (page_collection_lock)
 // on an engine that had mapped, run and unmapped many programs, so every program that runs
 // gets a fresh one.
@@ -46,6 +49,13 @@ protected:
 
 enum class CpuMode { Real16, Protected32 };
 
+// Bytes an image region shows from `offset` on (relative to the region's start).
+struct ImagePiece {
+    uint64_t offset;
+    const uint8_t* bytes;
+    uint64_t length;
+};
+
 // How a run of the engine ended, as far as Unicorn tells.
 enum class CpuExit {
     Stopped,        // the observer stopped it (or an interrupt handler did)
@@ -71,11 +81,17 @@ public:
     // runs out.
     bool map(uint64_t address, uint64_t size);
     // The same, backed by the thread's warm buffer while it has room (kMaxReusedBytes for all
-    // such regions of one machine together), otherwise as map. With `memory`, a buffer-backed
-    // region is left as the last program left it and *memory points at it: the caller fills
-    // every byte itself; *memory is null for a region that map made, which is zero-filled.
-    bool mapReused(uint64_t address, uint64_t size, uint8_t** memory = nullptr);
+    // such regions of one machine together), otherwise by fresh pages.
+    bool mapReused(uint64_t address, uint64_t size);
     static constexpr uint64_t kMaxReusedBytes = 32u << 20;
+    // As mapReused, for memory that reads as zeros with `pieces` copied over them in their
+    // order (clipped to the region). Until fillAll or the engine's start the pieces' bytes
+    // must stay valid and unchanged: pages not touched yet are filled from them.
+    bool mapImage(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces);
+    // Fills every page not filled yet; the pieces' bytes are not needed any more.
+    void fillAll();
+    // How much of a lazily filled region the engine is given at once.
+    static constexpr uint64_t kEngineChunk = 0x10000;
     // Unmaps the region mapped at exactly [address, address + size); anything else is ignored.
     void unmap(uint64_t address, uint64_t size);
     bool isMapped(uint64_t address) const;
@@ -106,10 +122,20 @@ public:
     void requestStop();
 
 private:
+    // Pages of a region that have not been filled yet, and what fills them.
+    struct PendingFill {
+        std::vector<ImagePiece> pieces;
+        std::vector<bool> filled;  // by page
+        uint64_t pagesLeft;
+    };
     struct Region {
         uint64_t address, size;
         uint8_t* memory;
         bool warm;  // part of the warm buffer, not pages of its own
+        mutable std::unique_ptr<PendingFill> pending;  // null once every page holds its bytes
+        // By chunk, whether the engine has it; empty when the engine has the region whole (or
+        // is not open yet).
+        mutable std::vector<bool> engineChunks;
     };
     // A register write (or the descriptor-table base and limit) made before the engine opened.
     struct RecordedWrite {
@@ -119,8 +145,15 @@ private:
     };
 
     explicit X86Cpu(CpuMode mode);
-    bool addRegion(const Region& region);
+    bool addRegion(Region region);
+    bool mapWarm(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces);
     const Region* regionAt(uint64_t address) const;
+    // Makes [offset, offset + length) of a region hold its bytes.
+    static void fill(const Region& region, uint64_t offset, uint64_t length);
+    // Gives the engine, filled, every chunk of a lazily handed-over region that [address,
+    // address + length) touches; false when none was missing.
+    bool handOver(const Region& region, uint64_t offset, uint64_t length);
+    static bool unmappedHook(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);
     static void codeHook(uc_struct* uc, uint64_t address, uint32_t size, void* self);
     static void interruptHook(uc_struct* uc, uint32_t number, void* self);
     static bool writeHook(uc_struct* uc, int type, uint64_t address, int size, int64_t value, void* self);

@@ -52,7 +52,20 @@ public:
 
     // --- host side ---
     const std::vector<uint8_t>& bytes() const { return bytes_; }
-    std::vector<uint8_t>& mutableBytes() { return bytes_; }
+    // For changing the bytes: the watchers hear of it first.
+    std::vector<uint8_t>& mutableBytes();
+    // Something that reads the bytes lazily (an emulator filling its image from them) and must
+    // take what it still needs before they change: told before every change, through the
+    // stream or mutableBytes. A watcher unwatches before it ends.
+    class BytesWatcher {
+    public:
+        virtual void beforeBytesChange() = 0;
+
+    protected:
+        ~BytesWatcher() = default;
+    };
+    void watchBytes(BytesWatcher* watcher);
+    void unwatchBytes(BytesWatcher* watcher);
     const std::string& path() const { return path_; }
     void setPath(std::string path);
     // A wide path; the narrow path becomes its multibyte form in the current locale.
@@ -162,6 +175,8 @@ private:
 
     std::atomic<uint32_t> refs_{1};
     std::vector<uint8_t> bytes_;
+    std::vector<BytesWatcher*> watchers_;
+    void beforeBytesChange();
     uint64_t position_ = 0;
     std::string path_;
     std::wstring widePath_;

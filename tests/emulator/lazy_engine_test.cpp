@@ -1,5 +1,6 @@
-// The Unicorn engine opens only when code runs: a program that is only looked at costs no
-// engine, and the engine, once open, holds exactly the machine that was looked at.
+// The Unicorn engine opens only when code runs, and image pages are filled when first touched:
+// a program that is only looked at costs no engine and no copy of its image, and what it shows
+// is exactly the machine a full load would have made.
 #include <gtest/gtest.h>
 
 #include <unicorn/unicorn.h>
@@ -120,5 +121,81 @@ TEST(LazyEngineMemory, RegionsMustNotOverlapOrLeaveTheAddressSpace) {
     EXPECT_FALSE(cpu->isMapped(0x10000));
     EXPECT_TRUE(cpu->isMapped(0x12000));
 }
+
+// Zeros with the pieces over them in their order, clipped to the region, whichever page is
+// touched first and whether the engine fills the rest or a read does.
+TEST(LazyImage, PiecesAreCopiedInOrderOverZeros) {
+    std::vector<uint8_t> a(0x1800, 0xAA), b(0x10, 0xBB), c(0x100, 0xCC);
+    for (bool viaEngine : {false, true}) {
+        std::unique_ptr<host::X86Cpu> cpu = host::X86Cpu::open(host::CpuMode::Protected32);
+        // Warm memory that an earlier machine of this thread left dirty.
+        {
+            std::unique_ptr<host::X86Cpu> dirty = host::X86Cpu::open(host::CpuMode::Protected32);
+            ASSERT_TRUE(dirty->mapReused(0x10000, 0x3000));
+            std::vector<uint8_t> junk(0x3000, 0x5A);
+            ASSERT_EQ(dirty->write(0x10000, junk.data(), uint32_t(junk.size())), junk.size());
+        }
+        ASSERT_TRUE(cpu->mapImage(0x10000, 0x3000, {{0, a.data(), a.size()}, {0x1000, b.data(), b.size()},
+                                                    {0x2FF0, c.data(), c.size()}, {0x4000, c.data(), c.size()}}));
+        uint8_t probe = 0;
+        ASSERT_EQ(cpu->read(0x12000, &probe, 1), 1u);  // the last page first
+        EXPECT_EQ(probe, 0);
+        if (viaEngine) {
+            ASSERT_TRUE(cpu->startEngine());
+        }
+        std::vector<uint8_t> memory(0x3000);
+        ASSERT_EQ(cpu->read(0x10000, memory.data(), uint32_t(memory.size())), memory.size());
+        std::vector<uint8_t> expected(0x3000, 0);
+        std::fill(expected.begin(), expected.begin() + 0x1800, 0xAA);
+        std::fill(expected.begin() + 0x1000, expected.begin() + 0x1010, 0xBB);
+        std::fill(expected.begin() + 0x2FF0, expected.end(), 0xCC);
+        EXPECT_EQ(memory, expected) << (viaEngine ? "filled at the engine's start" : "filled by reads");
+    }
+}
+
+// Memory is the file as it was at load, also for the pages nobody had touched when the file
+// changed: every way of changing the bytes makes the image take them first.
+struct FileChange {
+    const char* name;
+    void (*change)(Loaded& l, uint32_t offset);
+};
+
+const uint8_t kNewBytes[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+
+const FileChange kFileChanges[] = {
+    {"emulatorWrite", [](Loaded& l, uint32_t offset) { ASSERT_EQ(l.x().WriteFile(kNewBytes, offset, 4), 4u); }},
+    {"streamWrite",
+     [](Loaded& l, uint32_t offset) {
+         IQEStream* stream = l.file;
+         ASSERT_EQ(stream->Seek(offset, QE_SEEK_SET, nullptr), QE_OK);
+         uint32_t done = 0;
+         ASSERT_EQ(stream->Write(kNewBytes, 4, &done), QE_OK);
+     }},
+    {"streamTruncate", [](Loaded& l, uint32_t) { ASSERT_EQ(static_cast<IQEStream*>(l.file)->SetSize(0, 0), QE_OK); }},
+    {"otherEmulator",
+     [](Loaded& l, uint32_t offset) {
+         std::unique_ptr<host::Emulator> other = host::Emulator::create(l.file);
+         ASSERT_EQ(other->FillFile(0, 0, offset + 4), 1u);
+     }},
+    {"hostCut", [](Loaded& l, uint32_t) { l.file->mutableBytes().clear(); }},
+};
+
+class LazyImageSnapshot : public testing::TestWithParam<FileChange> {};
+
+TEST_P(LazyImageSnapshot, ChangedFileLeavesUntouchedPagesAsLoaded) {
+    Loaded l(peProgram());
+    IExecExport& x = l.x();
+    uint32_t entry = 0, offset = 0;
+    ASSERT_EQ(x.GetEntryAddress(0, &entry), 1u);
+    ASSERT_EQ(x.AddressToFileOffset(entry, &offset), 1u);
+    const Bytes original(l.bytes().begin() + offset, l.bytes().begin() + offset + 16);
+    GetParam().change(l, offset);
+    uint8_t memory[16];
+    ASSERT_EQ(x.ReadMemory(entry, memory, sizeof memory), 1u);
+    EXPECT_EQ(Bytes(memory, memory + sizeof memory), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, LazyImageSnapshot, testing::ValuesIn(kFileChanges),
+                         [](const testing::TestParamInfo<FileChange>& info) { return info.param.name; });
 
 }  // namespace
