@@ -261,16 +261,16 @@ void X86Cpu::unmap(uint64_t address, uint64_t size) {
     auto it = std::find_if(regions_.begin(), regions_.end(),
                            [&](const Region& r) { return r.address == address && r.size == size; });
     if (it == regions_.end()) return;
-    if (uc_) {
-        if (translated_) uc_ctl_remove_cache(uc_, address, address + size);
-        if (it->engineChunks.empty()) {
-            uc_mem_unmap(uc_, address, size);
-        } else {
-            for (size_t chunk = 0; chunk < it->engineChunks.size(); ++chunk) {
-                const uint64_t from = chunk * kEngineChunk;
-                if (it->engineChunks[chunk]) uc_mem_unmap(uc_, address + from, std::min(kEngineChunk, size - from));
-            }
-        }
+    // Only what the engine has is unmapped from it, its translated code removed first: asked
+    // about a chunk it never got, Unicorn would look for it through the hook, outside a run.
+    const auto drop = [&](uint64_t from, uint64_t length) {
+        if (translated_) uc_ctl_remove_cache(uc_, from, from + length);
+        uc_mem_unmap(uc_, from, length);
+    };
+    if (uc_ && it->engineChunks.empty()) drop(address, size);
+    for (size_t chunk = 0; uc_ && chunk < it->engineChunks.size(); ++chunk) {
+        const uint64_t from = chunk * kEngineChunk;
+        if (it->engineChunks[chunk]) drop(address + from, std::min(kEngineChunk, size - from));
     }
     if (!it->warm) ::munmap(it->memory, it->size);
     regions_.erase(it);

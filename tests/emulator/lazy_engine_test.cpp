@@ -153,6 +153,44 @@ TEST(LazyImage, PiecesAreCopiedInOrderOverZeros) {
     }
 }
 
+// A program reaching into chunks of its image the engine does not have yet (a load, a jump, a
+// store, a store straddling two chunks) gets them filled and runs on as if all were there.
+TEST(LazyImage, ARunReachesEveryChunk) {
+    const uint64_t base = 0x400000;
+    std::vector<uint8_t> image(0x40000, 0);
+    const auto put = [&](uint64_t at, std::initializer_list<uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), image.begin() + std::ptrdiff_t(at));
+    };
+    put(0x00000, {0xA1, 0x00, 0x00, 0x42, 0x00});        // mov eax, [0x420000]
+    put(0x00005, {0xE9, 0x06, 0x00, 0x02, 0x00});        // jmp 0x420010
+    put(0x20000, {0x78, 0x56, 0x34, 0x12});
+    put(0x20010, {0xBB, 0x01, 0x00, 0x00, 0x00});        // mov ebx, 1
+    put(0x20015, {0x89, 0x1D, 0x00, 0x01, 0x41, 0x00});  // mov [0x410100], ebx
+    put(0x2001B, {0x89, 0x1D, 0xFE, 0xFF, 0x42, 0x00});  // mov [0x42FFFE], ebx
+    put(0x20021, {0xF4});                                // hlt
+    std::unique_ptr<host::X86Cpu> cpu = host::X86Cpu::open(host::CpuMode::Protected32);
+    ASSERT_TRUE(cpu->mapImage(base, image.size(), {{0, image.data(), image.size()}}));
+    cpu->setReg(UC_X86_REG_EIP, uint32_t(base));
+    struct : host::CpuObserver {
+        bool beforeInstruction(uint64_t, uint32_t) override { return true; }
+        bool onInterrupt(uint32_t, bool) override { return false; }
+        void onWrite(uint64_t, uint32_t) override {}
+    } observer;
+    ASSERT_EQ(cpu->run(base, &observer), host::CpuExit::Halted);
+    EXPECT_EQ(cpu->reg(UC_X86_REG_EAX), 0x12345678u);
+    uint32_t stored = 0;
+    ASSERT_EQ(cpu->read(0x410100, &stored, 4), 4u);
+    EXPECT_EQ(stored, 1u);
+    ASSERT_EQ(cpu->read(0x42FFFE, &stored, 4), 4u);
+    EXPECT_EQ(stored, 1u);
+    // Memory past the image is still a fault, not something the hand-over invents.
+    const uint8_t readPastEnd[] = {0xA1, 0x00, 0x00, 0x44, 0x00};  // mov eax, [0x440000]
+    ASSERT_EQ(cpu->write(base, readPastEnd, sizeof readPastEnd), sizeof readPastEnd);
+    EXPECT_EQ(cpu->run(base, &observer), host::CpuExit::Fault);
+    cpu->unmap(base, image.size());
+    EXPECT_FALSE(cpu->isMapped(base));
+}
+
 // Memory is the file as it was at load, also for the pages nobody had touched when the file
 // changed: every way of changing the bytes makes the image take them first.
 struct FileChange {
