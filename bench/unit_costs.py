@@ -28,6 +28,8 @@ STAGES = [
     ("  PE header parsing", r"CPEHeander::Initialize\(\)"),
     ("  emulator loading", r"host::EmulatorImpl::load\(\)"),
     ("unknown-virus engine (heuristics)", r"CQEEngineUnkVirusEx::Scan\("),
+    ("signature library (YARA rules)", r"host::SignatureScanner::scan\("),
+    ("compiling the rules (once)", r"host::SignatureLibrary::compile\("),
     ("whole program", r"PROGRAM TOTALS"),
 ]
 LINE = re.compile(r"^\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(?:\S*?:)?(.+?)(?:\s+\[.*\])?$")
