@@ -126,16 +126,21 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
     if (inRun_) return RunEnd::Fault;  // run control from inside a RunWhile callback
     status_ = emu::STATUS_NONE;
     firedKind_ = eventAddress_ = 0;
+    executedThisRun_ = 0;  // Step's answer, also for a run that never starts
     if (!ensureLoaded()) {
         status_ = emu::STATUS_FAULT;
         return RunEnd::Fault;
     }
+    if (runTimeSpent_ >= runTimeBudget_) {
+        status_ = emu::STATUS_STEP_LIMIT;
+        return RunEnd::Limit;
+    }
+    runStarted_ = std::chrono::steady_clock::now();
     inRun_ = true;
     goal_ = goal;
     goalCount_ = count;
     callback_ = callback;
     callbackContext_ = context;
-    executedThisRun_ = 0;
     pendingStatus_ = pendingKind_ = 0;
     farPending_ = false;
     end_ = RunEnd::None;
@@ -172,7 +177,12 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
     inRun_ = false;
     trackWrites_ = false;
     callback_ = nullptr;
+    runTimeSpent_ += std::chrono::steady_clock::now() - runStarted_;
     return end_;
+}
+
+bool EmulatorImpl::runTimeSpent() const {
+    return runTimeSpent_ + (std::chrono::steady_clock::now() - runStarted_) >= runTimeBudget_;
 }
 
 bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {
@@ -226,6 +236,7 @@ bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {
     if (containment_.armed && !contained(uint32_t(address)))
         return stop(RunEnd::Condition, emu::STATUS_CONTAINMENT, emu::STOP_CONTAINMENT);
     if (stepsLeft_ == 0) return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
+    if ((executedThisRun_ & 0xFFF) == 0xFFF && runTimeSpent()) return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
 
     --stepsLeft_;
     ++executedThisRun_;

@@ -56,6 +56,11 @@
 //   from inside it fails.
 // SetStepLimit(n): a budget of n instructions from now, shared by all later runs; load /
 //   Restart restore kDefaultStepLimit.
+// Time: an emulator runs code for kRunTimeBudgetMs of wall time in all, over its whole life
+//   (Restart does not renew it). Once that is spent, the run under way ends within 4,096
+//   instructions and every later run at once, as at the step limit (status 1). A program that
+//   makes Unicorn translate its code again on every step (a loop rewriting its own code page)
+//   would otherwise keep a file busy for minutes within any sensible step limit.
 // Restart: reload from the current file bytes; registers, memory, counters, status,
 //   conditions, blocks and step limit back to the load state. 1 when the file loads.
 // GetImageAddress(mode, selector, out1, out2, 0):
@@ -90,6 +95,7 @@
 //   means "to the end". GetFileSize: all ones above 4 GB - 2.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "host/qxbase/file_object.h"
@@ -100,11 +106,14 @@ namespace host {
 class Emulator : public IExecExport {
 public:
     static constexpr uint32_t kDefaultStepLimit = 10'000'000;
+    static constexpr uint32_t kRunTimeBudgetMs = 2000;
     static constexpr uint32_t kMaxFileGrowth = 256u << 20;  // largest size a write may grow a file to
 
     // Never null. The emulator keeps a reference to the file for its lifetime.
     static std::unique_ptr<Emulator> create(FileObject* file);
     virtual ~Emulator() = default;
+    // Replaces kRunTimeBudgetMs for this emulator (what its runs spent so far still counts).
+    virtual void setRunTimeBudget(std::chrono::milliseconds budget) = 0;
 };
 
 // Stop statuses (see above).

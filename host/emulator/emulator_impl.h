@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bitset>
+#include <chrono>
 #include <unordered_map>
 #include <vector>
 
@@ -17,6 +18,7 @@ public:
     explicit EmulatorImpl(FileObject* file);
     ~EmulatorImpl() override;
 
+    void setRunTimeBudget(std::chrono::milliseconds budget) override { runTimeBudget_ = budget; }
     uint32_t GetStopStatus() override;
     uint32_t GetEntryAddress(uint32_t selector, uint32_t* out) override;
     uint32_t Restart() override;
@@ -85,6 +87,7 @@ private:
     uint32_t currentLinear() const;
     size_t fileSize() const;
     bool growTo(uint64_t size);  // zero-fills; false past kMaxFileGrowth or out of memory
+    bool runTimeSpent() const;
 
     // CpuObserver
     bool beforeInstruction(uint64_t address, uint32_t size) override;
@@ -105,6 +108,9 @@ private:
     uint32_t firedKind_ = 0;
     uint32_t eventAddress_ = 0;
     uint64_t stepsLeft_ = kDefaultStepLimit;
+    std::chrono::steady_clock::duration runTimeBudget_ = std::chrono::milliseconds(kRunTimeBudgetMs);
+    std::chrono::steady_clock::duration runTimeSpent_{};  // by every run so far, never renewed
+    std::chrono::steady_clock::time_point runStarted_;
     uint64_t executedSinceLoad_ = 0;
     uint64_t executedSinceReturnArmed_ = 0;
     bool untouchedSinceLoad_ = true;

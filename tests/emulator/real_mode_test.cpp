@@ -80,6 +80,33 @@ INSTANTIATE_TEST_SUITE_P(Cases, StepLimit,
                                                      emu::STATUS_STEP_LIMIT}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Time bounds what steps do not: the budget ends a run under way, and every later run answers
+// at once, also for a tracer that steps one instruction at a time; Restart does not renew it.
+TEST(RunTimeBudget, EndsRunsOnceSpentForTheEmulatorsLife) {
+    Loaded l(asmProgram("com_forever"));
+    IExecExport& x = l.x();
+    l.emu->setRunTimeBudget(std::chrono::milliseconds(30));
+    x.SetStepLimit(0xFFFFFFFFu);
+    EXPECT_EQ(x.Step(0xFFFFFFFFu), 0u);
+    EXPECT_EQ(x.GetStopStatus(), emu::STATUS_STEP_LIMIT);
+    uint32_t info[5] = {};
+    x.GetStopInfo(info);
+    EXPECT_GT(info[4], 0u) << "the run executed instructions before the budget ended it";
+    ASSERT_EQ(x.Restart(), 1u);
+    EXPECT_EQ(x.Step(1), 0u);
+    EXPECT_EQ(x.GetStopStatus(), emu::STATUS_STEP_LIMIT);
+
+    Loaded stepped(asmProgram("com_forever"));
+    stepped.emu->setRunTimeBudget(std::chrono::milliseconds(30));
+    stepped.x().SetStepLimit(0xFFFFFFFFu);
+    constexpr uint64_t kCap = 200'000'000;  // far more steps than 30 ms hold
+    uint64_t steps = 0;
+    while (steps < kCap && stepped.x().Step(1) == 1) ++steps;
+    EXPECT_GT(steps, 0u);
+    EXPECT_LT(steps, kCap) << "Step kept answering 1 after the budget was spent";
+    EXPECT_EQ(stepped.x().GetStopStatus(), emu::STATUS_STEP_LIMIT);
+}
+
 TEST(StepLimit, IsSharedByLaterRunsAndResetByRestart) {
     Loaded l(asmProgram("com_forever"));
     IExecExport& x = l.x();
