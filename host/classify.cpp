@@ -82,7 +82,8 @@ bool looksLikeVbScript(std::span<const uint8_t> bytes) {
 }
 
 bool isPdf(std::span<const uint8_t> bytes) {
-    return ::memmem(bytes.data(), std::min(bytes.size(), kPdfWindow), "%PDF-", 5) != nullptr;
+    // An empty span may have no data pointer at all, which memmem must not see.
+    return !bytes.empty() && ::memmem(bytes.data(), std::min(bytes.size(), kPdfWindow), "%PDF-", 5) != nullptr;
 }
 
 }  // namespace
