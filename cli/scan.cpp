@@ -214,9 +214,12 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
 
     // Workers take entries in order and leave results by index; this thread prints them in
     // the same order, so output never interleaves and does not depend on the worker count.
+    // A worker wakes the printer only with the result it waits for: waking it for every file
+    // took a core's time away from the workers.
     std::vector<std::optional<FileResult>> results(entries.size());
     std::mutex mutex;
     std::condition_variable ready;
+    size_t awaited = 0;  // the index the printer waits for (under mutex)
     std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
     for (unsigned k = 0; k < jobs; ++k) {
@@ -225,7 +228,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
                 FileResult result = scanEntry(*engines[k], entries[i], options);
                 std::lock_guard lock(mutex);
                 results[i] = std::move(result);
-                ready.notify_all();
+                if (i == awaited) ready.notify_one();
             }
         });
     }
@@ -233,6 +236,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     ProgressLine progress(options.progress, entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         std::unique_lock lock(mutex);
+        awaited = i;
         // While waiting for the next file in order, keep the progress line alive.
         while (!ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return results[i].has_value(); })) {
             lock.unlock();
