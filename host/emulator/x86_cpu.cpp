@@ -288,40 +288,41 @@ uint64_t X86Cpu::mappedRun(uint64_t address, uint64_t limit) const {
     return std::min(end - address, limit);
 }
 
-uint32_t X86Cpu::read(uint64_t address, void* buffer, uint32_t length) const {
-    // Guest memory is host memory, with or without the engine: copy region by region up to
-    // the first gap.
+template <class Visit>
+uint32_t X86Cpu::walkMapped(uint64_t address, uint32_t length, Visit visit) const {
     uint32_t done = 0;
     while (done < length) {
         const Region* r = regionAt(address + done);
         if (!r) break;
         const uint64_t offset = address + done - r->address;
         const uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, r->size - offset));
-        fill(*r, offset, chunk);
-        std::memcpy(static_cast<uint8_t*>(buffer) + done, r->memory + offset, chunk);
+        if (!visit(*r, offset, chunk, done)) break;
         done += chunk;
     }
     return done;
 }
 
+uint32_t X86Cpu::read(uint64_t address, void* buffer, uint32_t length) const {
+    // Guest memory is host memory, with or without the engine.
+    return walkMapped(address, length, [&](const Region& r, uint64_t offset, uint32_t chunk, uint32_t done) {
+        fill(r, offset, chunk);
+        std::memcpy(static_cast<uint8_t*>(buffer) + done, r.memory + offset, chunk);
+        return true;
+    });
+}
+
 uint32_t X86Cpu::write(uint64_t address, const void* buffer, uint32_t length) {
-    uint32_t done = 0;
-    while (done < length) {
-        const Region* r = regionAt(address + done);
-        if (!r) break;
-        const uint64_t offset = address + done - r->address;
-        const uint32_t chunk = uint32_t(std::min<uint64_t>(length - done, r->size - offset));
-        const uint8_t* from = static_cast<const uint8_t*>(buffer) + done;
-        // Through the engine once it is open, so that it sees the store as its own.
+    const uint32_t done = walkMapped(address, length, [&](const Region& r, uint64_t offset, uint32_t chunk, uint32_t at) {
+        const uint8_t* from = static_cast<const uint8_t*>(buffer) + at;
         if (!uc_) {
-            fill(*r, offset, chunk);
-            std::memcpy(r->memory + offset, from, chunk);
-        } else {
-            handOver(*r, offset, chunk);
-            if (uc_mem_write(uc_, address + done, from, chunk) != UC_ERR_OK) break;
+            fill(r, offset, chunk);
+            std::memcpy(r.memory + offset, from, chunk);
+            return true;
         }
-        done += chunk;
-    }
+        // Through the engine once it is open, so that it sees the store as its own.
+        handOver(r, offset, chunk);
+        return uc_mem_write(uc_, address + at, from, chunk) == UC_ERR_OK;
+    });
     // Code already translated from these bytes would otherwise keep running in its old form.
     if (done && uc_ && translated_) uc_ctl_remove_cache(uc_, address, address + done);
     return done;

@@ -148,6 +148,10 @@ private:
     bool addRegion(Region region);
     bool mapWarm(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces);
     const Region* regionAt(uint64_t address) const;
+    // Calls visit(region, offset in it, length, bytes before) for each piece of the mapped
+    // prefix of [address, address + length), until visit answers false; the bytes visited.
+    template <class Visit>
+    uint32_t walkMapped(uint64_t address, uint32_t length, Visit visit) const;
     // Makes [offset, offset + length) of a region hold its bytes.
     static void fill(const Region& region, uint64_t offset, uint64_t length);
     // Gives the engine, filled, every chunk of a lazily handed-over region that [address,
