@@ -181,7 +181,7 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
     return end_;
 }
 
-bool EmulatorImpl::runTimeSpent() const {
+bool EmulatorImpl::budgetSpent() const {
     return runTimeSpent_ + (std::chrono::steady_clock::now() - runStarted_) >= runTimeBudget_;
 }
 
@@ -236,7 +236,8 @@ bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {
     if (containment_.armed && !contained(uint32_t(address)))
         return stop(RunEnd::Condition, emu::STATUS_CONTAINMENT, emu::STOP_CONTAINMENT);
     if (stepsLeft_ == 0) return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
-    if ((executedThisRun_ & 0xFFF) == 0xFFF && runTimeSpent()) return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
+    if (executedThisRun_ % X86Cpu::kTimeCheckInterval == X86Cpu::kTimeCheckInterval - 1 && budgetSpent())
+        return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
 
     --stepsLeft_;
     ++executedThisRun_;

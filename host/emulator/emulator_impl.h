@@ -87,7 +87,7 @@ private:
     uint32_t currentLinear() const;
     size_t fileSize() const;
     bool growTo(uint64_t size);  // zero-fills; false past kMaxFileGrowth or out of memory
-    bool runTimeSpent() const;
+    bool budgetSpent() const;  // whether runTimeBudget_ is used up, the run under way included
 
     // CpuObserver
     bool beforeInstruction(uint64_t address, uint32_t size) override;

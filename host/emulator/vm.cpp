@@ -25,7 +25,6 @@ constexpr uint32_t kDefaultInstructionLimit = 10'000'000;
 constexpr uint32_t kDefaultMilliseconds = 2000;
 constexpr uint64_t kMaxStreamBytes = 256u << 20;
 constexpr uint32_t kMaxMemorySearch = 64u << 20;
-constexpr uint32_t kTimeCheckInterval = 4096;
 
 constexpr int kRegisters[10] = {UC_X86_REG_EAX, UC_X86_REG_ECX, UC_X86_REG_EDX, UC_X86_REG_EBX, UC_X86_REG_ESP,
                                 UC_X86_REG_EBP, UC_X86_REG_ESI, UC_X86_REG_EDI, UC_X86_REG_EFLAGS, UC_X86_REG_EIP};
@@ -157,7 +156,6 @@ private:
         uint32_t handle, address, kind, length;
     };
 
-
     static bool readAll(IQEStream* stream, std::vector<uint8_t>* bytes) {
         uint32_t low = 0, high = 0;
         uint64_t position = 0;
@@ -278,7 +276,7 @@ private:
             }
         }
         if (executed_ >= limitInstructions_) return stop(qe::VM_STATUS_LIMIT);
-        if (limitMilliseconds_ && executed_ % kTimeCheckInterval == kTimeCheckInterval - 1) {
+        if (limitMilliseconds_ && executed_ % X86Cpu::kTimeCheckInterval == X86Cpu::kTimeCheckInterval - 1) {
             const auto spent = std::chrono::steady_clock::now() - started_;
             if (spent >= std::chrono::milliseconds(limitMilliseconds_)) return stop(qe::VM_STATUS_LIMIT);
         }

@@ -148,45 +148,35 @@ const X86Cpu::Region* X86Cpu::regionAt(uint64_t address) const {
     return address - r.address < r.size ? &r : nullptr;
 }
 
-bool X86Cpu::map(uint64_t address, uint64_t size) {
-    if (size == 0 || address % kPage || size % kPage || address >= kAddressSpace || size > kAddressSpace - address)
-        return false;
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return false;
-    if (!addRegion({address, size, static_cast<uint8_t*>(p), false, nullptr, {}})) {
-        ::munmap(p, size);
-        return false;
-    }
-    return true;
-}
+bool X86Cpu::map(uint64_t address, uint64_t size) { return place(address, size, {}, false); }
 
-bool X86Cpu::mapReused(uint64_t address, uint64_t size) { return mapWarm(address, size, {}); }
+bool X86Cpu::mapReused(uint64_t address, uint64_t size) { return place(address, size, {}, true); }
 
 bool X86Cpu::mapImage(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces) {
     std::erase_if(pieces, [&](const ImagePiece& piece) { return piece.offset >= size || piece.length == 0; });
     for (ImagePiece& piece : pieces) piece.length = std::min(piece.length, size - piece.offset);
-    return mapWarm(address, size, std::move(pieces));
+    return place(address, size, std::move(pieces), true);
 }
 
-bool X86Cpu::mapWarm(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces) {
+bool X86Cpu::place(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces, bool preferWarm) {
     if (size == 0 || address % kPage || size % kPage || address >= kAddressSpace || size > kAddressSpace - address)
         return false;
     uint8_t* memory = nullptr;
-    bool warm = false;
-    if (size <= kMaxReusedBytes - warmUsed_ && (warmBuffer_ || (warmBuffer_ = takeWarmBuffer()))) {
+    const bool warm =
+        preferWarm && size <= kMaxReusedBytes - warmUsed_ && (warmBuffer_ || (warmBuffer_ = takeWarmBuffer()));
+    if (warm) {
         memory = warmBuffer_ + warmUsed_;
-        warm = true;
     } else {
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (p == MAP_FAILED) return false;
         memory = static_cast<uint8_t*>(p);
     }
-    // Warm memory holds what the last program left there: every page is filled before it is
+    // Warm memory holds what the last program left there: every page is cleared before it is
     // read. Fresh pages are zeros already and need only the pieces.
     const uint64_t pages = size / kPage;
     std::unique_ptr<PendingFill> pending;
     if (warm || !pieces.empty())
-        pending.reset(new PendingFill{std::move(pieces), std::vector<bool>(pages, false), pages});
+        pending.reset(new PendingFill{std::move(pieces), std::vector<bool>(pages, false), pages, !warm});
     if (!addRegion({address, size, memory, warm, std::move(pending), {}})) {
         if (!warm) ::munmap(memory, size);
         return false;
@@ -208,7 +198,7 @@ void X86Cpu::fill(const Region& region, uint64_t offset, uint64_t length) {
         uint64_t runEnd = page;
         while (runEnd <= lastPage && !pending->filled[runEnd]) pending->filled[runEnd++] = true;
         const uint64_t from = page * kPage, to = runEnd * kPage;
-        std::memset(region.memory + from, 0, to - from);
+        if (!pending->zeroed) std::memset(region.memory + from, 0, to - from);
         for (const ImagePiece& piece : pending->pieces) {
             const uint64_t begin = std::max(from, piece.offset), end = std::min(to, piece.offset + piece.length);
             if (begin < end) std::memcpy(region.memory + begin, piece.bytes + (begin - piece.offset), end - begin);

@@ -10,12 +10,11 @@
 //
 // Memory for mapReused and mapImage comes from a buffer each thread keeps between programs, so
 // a load copies into warm pages; other regions are fresh zero pages. Those two regions are
-// filled a page at a time when first touched, and the engine gets them a chunk at a time
+// filled a page at a time when first touched, and the engine gets an image a chunk at a time
 // (kEngineChunk) when the program first reaches into a chunk: a look at a program's entry, or
-// a run of a few thousand instructions, copies a few pages of its image, not every section. Engines themselves are never
-// reused: Unicorn 2.0.1 crashed in its translation-block invalidation (page_collection_lock)
-// on an engine that had mapped, run and unmapped many programs, so every program that runs
-// gets a fresh one.
+// a run of a few thousand instructions, copies a few pages of its image, not every section.
+// Engines are not reused: with memory warm and engines opened only for code that runs, a
+// fresh engine costs little, and a reset engine carries Unicorn's translation state over.
 //
 // Unicorn 2.0.1 is only predictable when all stop logic lives in one permanent code hook
 // (installed before anything runs) and uc_emu_start is never given a count or an end
@@ -92,6 +91,8 @@ public:
     void fillAll();
     // How much of a lazily filled region the engine is given at once.
     static constexpr uint64_t kEngineChunk = 0x10000;
+    // How many instructions an observer lets run between looks at the clock.
+    static constexpr uint32_t kTimeCheckInterval = 4096;
     // Unmaps the region mapped at exactly [address, address + size); anything else is ignored.
     void unmap(uint64_t address, uint64_t size);
     bool isMapped(uint64_t address) const;
@@ -127,6 +128,7 @@ private:
         std::vector<ImagePiece> pieces;
         std::vector<bool> filled;  // by page
         uint64_t pagesLeft;
+        bool zeroed;  // fresh pages: only the pieces need copying
     };
     struct Region {
         uint64_t address, size;
@@ -146,7 +148,8 @@ private:
 
     explicit X86Cpu(CpuMode mode);
     bool addRegion(Region region);
-    bool mapWarm(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces);
+    // The one way regions are made: warm memory when asked for and there is room, else fresh pages.
+    bool place(uint64_t address, uint64_t size, std::vector<ImagePiece> pieces, bool preferWarm);
     const Region* regionAt(uint64_t address) const;
     // Calls visit(region, offset in it, length, bytes before) for each piece of the mapped
     // prefix of [address, address + length), until visit answers false; the bytes visited.

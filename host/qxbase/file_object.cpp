@@ -314,10 +314,11 @@ QRESULT FileObject::Write(const void* buffer, uint32_t length, uint32_t* done) {
     if (!buffer && length) return QE_E_INVALIDARG;
     if (streamCallFails(StreamOp::Write)) return QE_E_FAIL;
     if (position_ + length > kMaxSize) return QE_E_INVALIDARG;
-    beforeBytesChange();
     if (position_ + length > bytes_.size()) {
-        QRESULT r = resize(position_ + length);
+        QRESULT r = resize(position_ + length);  // tells the watchers
         if (r != QE_OK) return r;
+    } else {
+        beforeBytesChange();
     }
     if (length) std::memcpy(bytes_.data() + position_, buffer, length);
     position_ += length;

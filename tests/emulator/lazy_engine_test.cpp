@@ -123,10 +123,13 @@ TEST(LazyEngineMemory, RegionsMustNotOverlapOrLeaveTheAddressSpace) {
 }
 
 // Zeros with the pieces over them in their order, clipped to the region, whichever page is
-// touched first and whether the engine fills the rest or a read does.
+// touched first, whether the engine fills the rest or a read does, and whether the image lies
+// in warm memory or, once the warm buffer is used up, in fresh pages.
 TEST(LazyImage, PiecesAreCopiedInOrderOverZeros) {
     std::vector<uint8_t> a(0x1800, 0xAA), b(0x10, 0xBB), c(0x100, 0xCC);
-    for (bool viaEngine : {false, true}) {
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool viaEngine = variant & 1, fresh = variant & 2;
+        SCOPED_TRACE(fresh ? "fresh pages" : "warm memory");
         std::unique_ptr<host::X86Cpu> cpu = host::X86Cpu::open(host::CpuMode::Protected32);
         // Warm memory that an earlier machine of this thread left dirty.
         {
@@ -134,6 +137,9 @@ TEST(LazyImage, PiecesAreCopiedInOrderOverZeros) {
             ASSERT_TRUE(dirty->mapReused(0x10000, 0x3000));
             std::vector<uint8_t> junk(0x3000, 0x5A);
             ASSERT_EQ(dirty->write(0x10000, junk.data(), uint32_t(junk.size())), junk.size());
+        }
+        if (fresh) {
+            ASSERT_TRUE(cpu->mapReused(0x1000000, host::X86Cpu::kMaxReusedBytes));
         }
         ASSERT_TRUE(cpu->mapImage(0x10000, 0x3000, {{0, a.data(), a.size()}, {0x1000, b.data(), b.size()},
                                                     {0x2FF0, c.data(), c.size()}, {0x4000, c.data(), c.size()}}));
@@ -209,13 +215,24 @@ const FileChange kFileChanges[] = {
          uint32_t done = 0;
          ASSERT_EQ(stream->Write(kNewBytes, 4, &done), QE_OK);
      }},
-    {"streamTruncate", [](Loaded& l, uint32_t) { ASSERT_EQ(static_cast<IQEStream*>(l.file)->SetSize(0, 0), QE_OK); }},
+    // Cut to nothing and grown back: the same store now holds zeros where the entry was.
+    {"streamTruncate",
+     [](Loaded& l, uint32_t) {
+         IQEStream* stream = l.file;
+         const uint32_t size = uint32_t(l.bytes().size());
+         ASSERT_EQ(stream->SetSize(0, 0), QE_OK);
+         ASSERT_EQ(stream->SetSize(size, 0), QE_OK);
+     }},
     {"otherEmulator",
      [](Loaded& l, uint32_t offset) {
          std::unique_ptr<host::Emulator> other = host::Emulator::create(l.file);
          ASSERT_EQ(other->FillFile(0, 0, offset + 4), 1u);
      }},
-    {"hostCut", [](Loaded& l, uint32_t) { l.file->mutableBytes().clear(); }},
+    {"hostRewrite",
+     [](Loaded& l, uint32_t) {
+         std::vector<uint8_t>& bytes = l.file->mutableBytes();
+         std::fill(bytes.begin(), bytes.end(), uint8_t(0xEE));
+     }},
 };
 
 class LazyImageSnapshot : public testing::TestWithParam<FileChange> {};
