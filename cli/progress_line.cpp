@@ -1,5 +1,7 @@
 #include "cli/progress_line.h"
 
+#include "cli/escaped_text.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -39,8 +41,7 @@ std::string ProgressLine::format(size_t filesDone, size_t totalFiles, uint64_t b
     std::string line = head;
     if (!current.empty() && line.size() + 3 < width) {
         // Names may hold control bytes; they must not move the cursor.
-        std::string name;
-        for (unsigned char c : current) name += c < 0x20 || c == 0x7F ? '?' : char(c);
+        std::string name = escapedText(current);
         const size_t room = width - 1 - line.size() - 2;
         if (name.size() > room) name = "..." + name.substr(name.size() - (room > 3 ? room - 3 : 0));
         if (name.size() <= room) line += ": " + name;
