@@ -45,14 +45,24 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
     }
     host::classify(file);
     CommitReport report;
+    std::string limitNotes;
     {
         host::ScanTarget target(file);
         // The repair works on the private copy; only the commit touches the disk.
         const uint32_t result = engines->kill(target, requestFor(options));
+        const host::RequestLimits& limits = engines->lastLimits();
+        for (const std::string& limit : limits.reached) limitNotes += "; limit reached: " + limit;
+        if (limits.timedOut) {
+            // The clock stopped the repair: nothing it wrote is committed.
+            file->Release();
+            std::printf("%s: ERROR: time limit reached (%s)%s\n", options.path.c_str(),
+                        limits.timedOutUnit.empty() ? "engines" : limits.timedOutUnit.c_str(), limitNotes.c_str());
+            return kExitError;
+        }
         report = commitOrPreview(file, result, options.commit);
     }
     file->Release();
-    std::printf("%s: %s\n", options.path.c_str(), report.text.c_str());
+    std::printf("%s: %s%s\n", options.path.c_str(), report.text.c_str(), limitNotes.c_str());
     if (report.failed) return kExitError;
     return report.killFailed ? kExitFound : kExitClean;
 }

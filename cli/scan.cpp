@@ -40,6 +40,7 @@ std::shared_ptr<host::Module> loadModule(const std::string& path) {
 struct FileResult {
     std::string line;
     bool scanned = false, found = false, failed = false, repaired = false, removed = false;
+    bool limited = false;  // a fixed limit cut some unit's work short
     uint64_t bytes = 0;
 };
 
@@ -47,7 +48,7 @@ struct JsonRecord {
     std::string path;
     std::optional<uint64_t> size;
     std::optional<uint32_t> format;
-    std::string findings, actions, errors, notes;  // comma-separated JSON values
+    std::string findings, actions, errors, notes, limits;  // comma-separated JSON values
     double milliseconds = 0;
 
     static void add(std::string* list, const std::string& value) {
@@ -60,7 +61,7 @@ struct JsonRecord {
         return "{\"path\":" + jsonString(path) + ",\"size\":" + (size ? std::to_string(*size) : "null") +
                ",\"format\":" + (format ? std::to_string(*format) : "null") + ",\"findings\":[" + findings +
                "],\"actions\":[" + actions + "],\"errors\":[" + errors + "],\"notes\":[" + notes +
-               "],\"time_ms\":" + time + "}";
+               "],\"limits\":[" + limits + "],\"time_ms\":" + time + "}";
     }
 };
 
@@ -97,6 +98,24 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     target.damaged = options.damaged;
     file->Release();
     const host::ScanFinding finding = engines.scan(target);
+    // Limits never decide a verdict; each one met is said beside it.
+    std::string limitNotes;
+    const auto noteLimits = [&](const host::RequestLimits& limits) {
+        for (const std::string& limit : limits.reached) {
+            result.limited = true;
+            limitNotes += "; limit reached: " + limit;
+            JsonRecord::add(&json.limits, jsonString(limit));
+        }
+    };
+    const auto timeLimitError = [&](const host::RequestLimits& limits) {
+        result.failed = true;
+        const std::string message =
+            "time limit reached (" + (limits.timedOutUnit.empty() ? std::string("engines") : limits.timedOutUnit) + ")";
+        JsonRecord::add(&json.errors, jsonString(message));
+        return finish("ERROR: " + message + limitNotes);
+    };
+    noteLimits(finding.limits);
+    if (finding.limits.timedOut) return timeLimitError(finding.limits);
     if (finding.failed) {
         result.failed = true;
         const std::string message =
@@ -104,7 +123,7 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
         JsonRecord::add(&json.errors, jsonString(message));
         return finish("ERROR: " + message);
     }
-    if (!finding.found()) return finish("OK");
+    if (!finding.found()) return finish("OK" + limitNotes);
 
     result.found = true;
     // A rule may name a virus no unit table knows (one repaired by a method number).
@@ -117,7 +136,11 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     std::string text = (name.empty() ? "virus" : name) + " " + hexId(finding.virusId) + " FOUND (" +
                        host::phaseName(finding.phase) + ")";
     if (options.clean || options.commit.dryRun) {
-        const CommitReport report = commitOrPreview(target.file(), engines.killFound(target), options.commit);
+        const uint32_t killResult = engines.killFound(target);
+        noteLimits(engines.lastLimits());
+        // The clock stopped the repair: what it wrote is dropped, and the file is an error.
+        if (engines.lastLimits().timedOut) return timeLimitError(engines.lastLimits());
+        const CommitReport report = commitOrPreview(target.file(), killResult, options.commit);
         text += "; " + report.text;
         result.repaired = report.repaired;
         result.removed = report.removed;
@@ -127,7 +150,7 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
             JsonRecord::add(&json.errors, jsonString(report.text));
         }
     }
-    return finish(text);
+    return finish(text + limitNotes);
 }
 
 struct Summary {

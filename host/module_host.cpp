@@ -166,6 +166,7 @@ bool Engines::useSignatures(std::shared_ptr<const SignatureLibrary> library, std
 }
 
 ScanFinding Engines::scan(ScanTarget& target) {
+    const EngineRequest request;
     FileObject* file = target.file_;
     const CompanionDirectory companions(file);
     if (file->HasProperty(qe::PID_File_CurrentFormat) != QE_OK) classify(file);
@@ -180,6 +181,16 @@ ScanFinding Engines::scan(ScanTarget& target) {
         file->setFormat(qe::FORMAT_FILE);
         finding = scanOnce(target);
         file->setFormat(format);
+    }
+    finding.limits = lastLimits_ = request.limits();
+    if (finding.limits.timedOut) {
+        // The engines answered from runs cut short by the clock: no verdict, no repair.
+        finding.failed = true;
+        finding.virusId = 0;
+        finding.rule.clear();
+        lastFoundSerial_ = 0;
+        lastFoundPhase_ = Phase::None;
+        target.emulator_.reset();
     }
     return finding;
 }
@@ -267,13 +278,28 @@ uint32_t believed(const FileObject* file, uint64_t failuresBefore, uint32_t resu
 
 }  // namespace
 
+uint32_t Engines::finishKill(const EngineRequest& request, uint32_t result) {
+    lastLimits_ = request.limits();
+    return lastLimits_.timedOut ? KILL_FAILED : result;
+}
+
 uint32_t Engines::killFound(ScanTarget& target) {
+    const EngineRequest request;
+    return finishKill(request, killFoundInRequest(target));
+}
+
+uint32_t Engines::kill(ScanTarget& target, const KillRequest& killRequest) {
+    const EngineRequest request;
+    return finishKill(request, killInRequest(target, killRequest));
+}
+
+uint32_t Engines::killFoundInRequest(ScanTarget& target) {
     if (lastFoundSerial_ == 0 || lastFoundSerial_ != target.serial_) return KILL_FAILED;
     const Phase phase = lastFoundPhase_;
     const CompanionDirectory companions(target.file_);
     lastFoundSerial_ = 0;  // the kept unit repairs once
     lastFoundPhase_ = Phase::None;
-    if (phase == Phase::Signatures) return kill(target, lastSignatureKill_);
+    if (phase == Phase::Signatures) return killInRequest(target, lastSignatureKill_);
     bool threw = false;
     const uint64_t failures = target.file_->storageFailures();
     if (phase == Phase::Heuristic) {
@@ -287,7 +313,7 @@ uint32_t Engines::killFound(ScanTarget& target) {
     return threw ? KILL_FAILED : believed(target.file_, failures, result);
 }
 
-uint32_t Engines::kill(ScanTarget& target, const KillRequest& request) {
+uint32_t Engines::killInRequest(ScanTarget& target, const KillRequest& request) {
     FileObject* file = target.file_;
     const CompanionDirectory companions(file);
     if (file->HasProperty(qe::PID_File_CurrentFormat) != QE_OK) classify(file);

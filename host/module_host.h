@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/emulator/emulator.h"
+#include "host/engine_request.h"
 #include "host/qxbase/file_object.h"
 #include "host/running_object_table.h"
 #include "sdk/engine.h"
@@ -61,6 +62,8 @@ struct ScanFinding {
     bool failed = false;   // an engine reported a failure (a result with bit 31) or threw
     uint32_t engineResult = 0;  // the failing engine's result (the library's error code for Signatures)
     std::string rule;           // Signatures: the rule that matched
+    // What limits did to the scan. A scan the watchdog stopped is failed, never a verdict.
+    RequestLimits limits;
     bool found() const { return virusId != 0 && !failed; }
 };
 
@@ -112,6 +115,8 @@ public:
     // Pre-library engine, then (when it found nothing) the signature library when one is in use,
     // then the post-library engine, then the unknown-virus engine (its units run only when the
     // configuration enables heuristics). A file without a format is classified first.
+    // The whole scan is one engine request (engine_request.h): when its watchdog fires, the
+    // finding is failed with limits.timedOut set, whatever the engines answered.
     ScanFinding scan(ScanTarget& target);
     // Scans with these compiled rules from now on (null: none). False with *error when this
     // object's scanner cannot be made.
@@ -120,14 +125,21 @@ public:
     // a signature hit through the kill engine with the rule's request. Only for the target of
     // the last scan, once: otherwise KILL_FAILED and nothing runs.
     // A kill that met a storage failure of the file object (FileObject::storageFailures) and
-    // still reports success answers KILL_FAILED here: its repair cannot be trusted whole.
+    // still reports success answers KILL_FAILED here: its repair cannot be trusted whole. So does
+    // a kill whose watchdog fired (lastLimits().timedOut): what it wrote is never committed.
     uint32_t killFound(ScanTarget& target);
     // The kill engine, with a fresh emulator: by virus id, method number or special method.
     uint32_t kill(ScanTarget& target, const KillRequest& request);
+    // What limits did to the last scan, killFound or kill.
+    const RequestLimits& lastLimits() const { return lastLimits_; }
 
 private:
     Engines() = default;
     ScanFinding scanOnce(ScanTarget& target);
+    uint32_t killFoundInRequest(ScanTarget& target);
+    uint32_t killInRequest(ScanTarget& target, const KillRequest& request);
+    // Keeps the request's limits; a kill stopped by the watchdog fails.
+    uint32_t finishKill(const EngineRequest& request, uint32_t result);
 
     std::shared_ptr<Module> module_;
     RunningObjectTable* rot_ = nullptr;
@@ -141,6 +153,7 @@ private:
     uint64_t lastFoundSerial_ = 0;  // the target whose finding a scan engine keeps
     Phase lastFoundPhase_ = Phase::None;
     KillRequest lastSignatureKill_;  // the matching rule's request, for a Signatures finding
+    RequestLimits lastLimits_;
 };
 
 }  // namespace host

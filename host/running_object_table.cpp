@@ -18,9 +18,10 @@ RunningObjectTable* RunningObjectTable::createDefault() {
     RunningObjectTable* table = createEmpty();
     ObjectLoader* loader = ObjectLoader::create();
     registerHostClasses(*loader);
-    IUnknown* services[] = {EngineConfig::create(), loader, FileSystem::create()};
-    const GUID* ids[] = {&qe::PID_ROT_EngineConfig, &qe::PID_ROT_ObjectLoader, &qe::PID_ROT_FileSystem};
-    for (size_t i = 0; i < 3; ++i) {
+    IUnknown* services[] = {EngineConfig::create(), loader, FileSystem::create(), ScanReport::create()};
+    const GUID* ids[] = {&qe::PID_ROT_EngineConfig, &qe::PID_ROT_ObjectLoader, &qe::PID_ROT_FileSystem,
+                         &qe::PID_ROT_ScanReport};
+    for (size_t i = 0; i < 4; ++i) {
         table->RegisterObject(*ids[i], services[i]);
         services[i]->Release();
     }

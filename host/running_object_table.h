@@ -1,6 +1,7 @@
 // The running-object table the host hands every engine: the objects units reach by property id.
 // A default table holds the engine configuration (PID_ROT_EngineConfig), the object loader
-// (PID_ROT_ObjectLoader) and the file system (PID_ROT_FileSystem). All operations lock, so one
+// (PID_ROT_ObjectLoader), the file system (PID_ROT_FileSystem) and the scan report
+// (PID_ROT_ScanReport). All operations lock, so one
 // table may serve several threads.
 #pragma once
 

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "host/engine_request.h"
 #include "host/qxbase/file_object.h"
 #include "sdk/identifiers.h"
 
@@ -213,6 +214,28 @@ QRESULT FileSystem::OpenFile(const QEPATHRECORD* path, uint32_t, IUnknown** out)
     }
     *out = static_cast<IQEArchive*>(file);
     return QE_OK;
+}
+
+// ---------------------------------------------------------------- scan report
+
+ScanReport* ScanReport::create() { return new ScanReport(); }
+
+QRESULT ScanReport::QueryInterface(const GUID& iid, void** out) {
+    return answer<ScanReport, IQEScanReport>(this, qe::IID_IQEScanReport, iid, out);
+}
+uint32_t ScanReport::AddRef() { return refs_.add(); }
+uint32_t ScanReport::Release() {
+    uint32_t left = refs_.release();
+    if (left == 0) delete this;
+    return left;
+}
+
+void ScanReport::UnitStarted(const char* unitClass) {
+    if (EngineRequest* request = EngineRequest::current()) request->unitStarted(unitClass);
+}
+
+void ScanReport::LimitReached(const char* what) {
+    if (EngineRequest* request = EngineRequest::current(); request && what) request->limitReached(what);
 }
 
 }  // namespace host

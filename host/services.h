@@ -127,4 +127,24 @@ private:
     RefCount refs_;
 };
 
+// Where the engines say which unit is at work and which fixed limits cut a unit short: passed on
+// to the engine request under way on the calling thread (engine_request.h); outside a request
+// the calls are ignored. One object may serve every thread.
+class ScanReport final : public IQEScanReport {
+public:
+    static ScanReport* create();  // one reference
+
+    QRESULT QueryInterface(const GUID& iid, void** out) override;
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+    void UnitStarted(const char* unitClass) override;
+    void LimitReached(const char* what) override;
+
+private:
+    ScanReport() = default;
+    ~ScanReport() = default;
+
+    RefCount refs_;
+};
+
 }  // namespace host

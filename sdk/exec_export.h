@@ -62,7 +62,37 @@ struct IExecExport {
     virtual uint32_t AllocBlock(uint32_t* record, uint32_t size) = 0;      // 45: record[5]
 };
 
+// Run control: how a run ended and what a caller may conclude from it.
+//
+//   status (GetStopStatus)          the run ended because                 the caller may
+//   0 EXEC_STATUS_NONE              it did what was asked (count reached,  read registers and memory
+//                                   RunWhile callback, RunTo target)       as the program left them there
+//   1 EXEC_STATUS_STEP_LIMIT        the step limit (SetStepLimit) or the   conclude nothing about the
+//                                   host's own instruction budget ran out  program: the point waited for
+//                                   - or the host stopped a run that       was not reached. A scan finds
+//                                   took too long                          nothing; a kill fails
+//   2 EXEC_STATUS_FAULT             an instruction could not execute       conclude only what a fault means
+//                                                                          for the virus it looks for
+//   3 EXEC_STATUS_INTERRUPT         an armed interrupt condition fired     read state at the interrupt
+//   4 EXEC_STATUS_ENDED             the program ended                      read the final state
+//   5 EXEC_STATUS_UNMODELLED_API    a call into an import the host         conclude nothing further
+//                                   does not model
+//   7 EXEC_STATUS_EVENT             an armed address / memory / far-       read state at the event; which
+//                                   transfer / return-to-entry condition   condition fired is in GetStopInfo
+//   8 EXEC_STATUS_CONTAINMENT       the IP left the containment range      read state where it left
+//
+// A caller reads results only from a run that ended the way it asked: the status it waits for,
+// and for conditions the kind in GetStopInfo. RunTo and Step answer 1 only when the run ended
+// as asked; RunWhile answers 1 only when the callback ended it.
 namespace qe {
+constexpr uint32_t EXEC_STATUS_NONE = 0, EXEC_STATUS_STEP_LIMIT = 1, EXEC_STATUS_FAULT = 2,
+                   EXEC_STATUS_INTERRUPT = 3, EXEC_STATUS_ENDED = 4, EXEC_STATUS_UNMODELLED_API = 5,
+                   EXEC_STATUS_EVENT = 7, EXEC_STATUS_CONTAINMENT = 8;
+// Stop-condition kinds of SetStopCondition {kind, p1, p2, p3} and GetStopInfo's record[2].
+constexpr uint32_t EXEC_STOP_RETURN_TO_ENTRY = 4, EXEC_STOP_EVENT_MASK = 7, EXEC_STOP_INTERRUPT_OR_FAR = 14,
+                   EXEC_STOP_CONTAINMENT = 15;
+// RunTo kinds.
+constexpr uint32_t EXEC_RUN_TO_ABSOLUTE = 0, EXEC_RUN_TO_BOUNDARY = 1;
 constexpr uint32_t EXEC_REG_EAX = 0, EXEC_REG_ECX = 1, EXEC_REG_EDX = 2, EXEC_REG_EBX = 3, EXEC_REG_ESP = 4,
                    EXEC_REG_EBP = 5, EXEC_REG_ESI = 6, EXEC_REG_EDI = 7;
 constexpr uint32_t EXEC_SEG_ES = 0, EXEC_SEG_CS = 1, EXEC_SEG_SS = 2, EXEC_SEG_DS = 3;

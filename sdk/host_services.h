@@ -82,6 +82,19 @@ struct IQEVM : IUnknown {
                             uint32_t* found) = 0;
 };
 
+// What the engines tell the host while they work on one request (reference host). Optional: a
+// host that registers nothing under PID_ROT_ScanReport is told nothing, and the engines work the
+// same. Neither call changes what an engine answers.
+struct IQEScanReport : IUnknown {
+    // 3: the unit named `unitClass` (the class its table row names; a string that lives as long
+    // as the module) is about to be asked NeedToScan/Scan or Kill.
+    virtual void UnitStarted(const char* unitClass) = 0;
+    // 4: the unit at work stopped early at a fixed limit of its own (an instruction budget, a step
+    // cap, a size cap, a recursion depth) before it could decide; `what` names the limit
+    // ("emulation steps"). The file's verdict is then incomplete, and the host shows it.
+    virtual void LimitReached(const char* what) = 0;
+};
+
 // Instruction-length service.
 struct IQEX86Assembler : IUnknown {
     // 3: length of the instruction at code (at most `available` bytes); 0 when it cannot be decoded.

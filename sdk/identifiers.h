@@ -36,6 +36,7 @@ constexpr GUID IID_IQEPESectionTable = makeGuid("E6D21C06-3CC7-4E76-B842-87B28B9
 constexpr GUID IID_IQEVM = makeGuid("37B5A48B-EEF8-4014-ABCE-48C87FBDE946");
 constexpr GUID IID_IQEX86Assembler = makeGuid("6B2E3A58-ADC2-488E-B4D3-1893B3510387");
 constexpr GUID IID_IQEFormatList = makeGuid("BD1B8087-83D3-4F1F-809C-644A5BE6CA41");
+constexpr GUID IID_IQEScanReport = makeGuid("5C0F7A2E-93B1-4E6D-A8C4-2F1D6E9B7A35");
 
 // Host classes created through the object loader (reference host).
 constexpr GUID CLSID_CQEPEArchive = makeGuid("B3793F49-2636-479F-B5FD-6E3F8919F504");
@@ -58,5 +59,6 @@ constexpr GUID PID_FILE_PE_VERSION = makeGuid("2C1F6A0E-5B7D-4E0A-9D43-7A61C2F0B
 constexpr GUID PID_ROT_EngineConfig = makeGuid("5E0B3C71-8A2D-4F6B-B1C9-3D7E2A4F6081");
 constexpr GUID PID_ROT_ObjectLoader = makeGuid("A4C2E6F8-1B3D-4A5C-9E7F-0D2B4C6E8A13");
 constexpr GUID PID_ROT_FileSystem = makeGuid("D7E9F1A3-5C4B-4D2E-8F6A-1B3C5D7E9F20");
+constexpr GUID PID_ROT_ScanReport = makeGuid("E1A47C93-2B5D-4F08-9C6E-7D3B1A5F2C84");
 
 }  // namespace qe

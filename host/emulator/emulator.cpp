@@ -131,11 +131,11 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
         status_ = emu::STATUS_FAULT;
         return RunEnd::Fault;
     }
-    if (runTimeSpent_ >= runTimeBudget_) {
+    runRequest_ = &request();
+    if (runRequest_->stopped()) {
         status_ = emu::STATUS_STEP_LIMIT;
         return RunEnd::Limit;
     }
-    runStarted_ = std::chrono::steady_clock::now();
     inRun_ = true;
     goal_ = goal;
     goalCount_ = count;
@@ -177,12 +177,13 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
     inRun_ = false;
     trackWrites_ = false;
     callback_ = nullptr;
-    runTimeSpent_ += std::chrono::steady_clock::now() - runStarted_;
+    runRequest_ = nullptr;
     return end_;
 }
 
-bool EmulatorImpl::budgetSpent() const {
-    return runTimeSpent_ + (std::chrono::steady_clock::now() - runStarted_) >= runTimeBudget_;
+EngineRequest& EmulatorImpl::request() {
+    EngineRequest* installed = EngineRequest::current();
+    return installed ? *installed : ownRequest_;
 }
 
 bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {
@@ -236,8 +237,7 @@ bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {
     if (containment_.armed && !contained(uint32_t(address)))
         return stop(RunEnd::Condition, emu::STATUS_CONTAINMENT, emu::STOP_CONTAINMENT);
     if (stepsLeft_ == 0) return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
-    if (executedThisRun_ % X86Cpu::kTimeCheckInterval == X86Cpu::kTimeCheckInterval - 1 && budgetSpent())
-        return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
+    if (!runRequest_->admitInstruction()) return stop(RunEnd::Limit, emu::STATUS_STEP_LIMIT);
 
     --stepsLeft_;
     ++executedThisRun_;

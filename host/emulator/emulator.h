@@ -56,11 +56,12 @@
 //   from inside it fails.
 // SetStepLimit(n): a budget of n instructions from now, shared by all later runs; load /
 //   Restart restore kDefaultStepLimit.
-// Time: an emulator runs code for kRunTimeBudgetMs of wall time in all, over its whole life
-//   (Restart does not renew it). Once that is spent, the run under way ends within 4,096
-//   instructions and every later run at once, as at the step limit (status 1). A program that
-//   makes Unicorn translate its code again on every step (a loop rewriting its own code page)
-//   would otherwise keep a file busy for minutes within any sensible step limit.
+// Request bounds (engine_request.h): every instruction also counts against the engine request
+//   under way on the thread (the host's scan of one file, or one kill), or outside any request
+//   against the emulator's own, which lasts its whole life (Restart does not renew it). When the
+//   request's instruction budget is spent or its watchdog fires, the run under way ends before
+//   the next instruction and every later run at once, as at the step limit (status 1). The
+//   watchdog voids the request's answer; the host reports the file as an error.
 // Restart: reload from the current file bytes; registers, memory, counters, status,
 //   conditions, blocks and step limit back to the load state. 1 when the file loads.
 // GetImageAddress(mode, selector, out1, out2, 0):
@@ -106,22 +107,24 @@ namespace host {
 class Emulator : public IExecExport {
 public:
     static constexpr uint32_t kDefaultStepLimit = 10'000'000;
-    static constexpr uint32_t kRunTimeBudgetMs = 2000;
     static constexpr uint32_t kMaxFileGrowth = 256u << 20;  // largest size a write may grow a file to
 
     // Never null. The emulator keeps a reference to the file for its lifetime.
     static std::unique_ptr<Emulator> create(FileObject* file);
     virtual ~Emulator() = default;
-    // Replaces kRunTimeBudgetMs for this emulator (what its runs spent so far still counts).
-    virtual void setRunTimeBudget(std::chrono::milliseconds budget) = 0;
+    // Replaces the watchdog's CPU-time budget of the emulator's own request, which bounds its runs
+    // outside any engine request (tests; measured on the thread that created the emulator).
+    virtual void setCpuBudget(std::chrono::milliseconds budget) = 0;
 };
 
-// Stop statuses (see above).
+// Stop statuses and condition kinds (see above; the same numbers as sdk/exec_export.h names).
 namespace emu {
-constexpr uint32_t STATUS_NONE = 0, STATUS_STEP_LIMIT = 1, STATUS_FAULT = 2, STATUS_INTERRUPT = 3,
-                   STATUS_ENDED = 4, STATUS_UNMODELLED_API = 5, STATUS_EVENT = 7, STATUS_CONTAINMENT = 8;
-constexpr uint32_t STOP_RETURN_TO_ENTRY = 4, STOP_EVENT_MASK = 7, STOP_INTERRUPT_OR_FAR = 14,
-                   STOP_CONTAINMENT = 15;
+constexpr uint32_t STATUS_NONE = qe::EXEC_STATUS_NONE, STATUS_STEP_LIMIT = qe::EXEC_STATUS_STEP_LIMIT,
+                   STATUS_FAULT = qe::EXEC_STATUS_FAULT, STATUS_INTERRUPT = qe::EXEC_STATUS_INTERRUPT,
+                   STATUS_ENDED = qe::EXEC_STATUS_ENDED, STATUS_UNMODELLED_API = qe::EXEC_STATUS_UNMODELLED_API,
+                   STATUS_EVENT = qe::EXEC_STATUS_EVENT, STATUS_CONTAINMENT = qe::EXEC_STATUS_CONTAINMENT;
+constexpr uint32_t STOP_RETURN_TO_ENTRY = qe::EXEC_STOP_RETURN_TO_ENTRY, STOP_EVENT_MASK = qe::EXEC_STOP_EVENT_MASK,
+                   STOP_INTERRUPT_OR_FAR = qe::EXEC_STOP_INTERRUPT_OR_FAR, STOP_CONTAINMENT = qe::EXEC_STOP_CONTAINMENT;
 }  // namespace emu
 
 }  // namespace host

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <bitset>
-#include <chrono>
 #include <unordered_map>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "host/emulator/emulator.h"
 #include "host/emulator/program_loader.h"
 #include "host/emulator/x86_cpu.h"
+#include "host/engine_request.h"
 
 namespace host {
 
@@ -18,7 +18,7 @@ public:
     explicit EmulatorImpl(FileObject* file);
     ~EmulatorImpl() override;
 
-    void setRunTimeBudget(std::chrono::milliseconds budget) override { runTimeBudget_ = budget; }
+    void setCpuBudget(std::chrono::milliseconds budget) override { ownRequest_.setCpuBudget(budget); }
     uint32_t GetStopStatus() override;
     uint32_t GetEntryAddress(uint32_t selector, uint32_t* out) override;
     uint32_t Restart() override;
@@ -87,7 +87,7 @@ private:
     uint32_t currentLinear() const;
     size_t fileSize() const;
     bool growTo(uint64_t size);  // zero-fills; false past kMaxFileGrowth or out of memory
-    bool budgetSpent() const;  // whether runTimeBudget_ is used up, the run under way included
+    EngineRequest& request();  // the thread's request, or this emulator's own outside any
 
     // CpuObserver
     bool beforeInstruction(uint64_t address, uint32_t size) override;
@@ -108,9 +108,8 @@ private:
     uint32_t firedKind_ = 0;
     uint32_t eventAddress_ = 0;
     uint64_t stepsLeft_ = kDefaultStepLimit;
-    std::chrono::steady_clock::duration runTimeBudget_ = std::chrono::milliseconds(kRunTimeBudgetMs);
-    std::chrono::steady_clock::duration runTimeSpent_{};  // by every run so far, never renewed
-    std::chrono::steady_clock::time_point runStarted_;
+    EngineRequest ownRequest_{EngineRequest::Kind::Standalone};  // bounds runs outside any request
+    EngineRequest* runRequest_ = nullptr;  // the request the run under way counts against
     uint64_t executedSinceLoad_ = 0;
     uint64_t executedSinceReturnArmed_ = 0;
     bool untouchedSinceLoad_ = true;

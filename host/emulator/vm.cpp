@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "host/emulator/program_loader.h"
 #include "host/emulator/x86_cpu.h"
+#include "host/engine_request.h"
 #include "sdk/identifiers.h"
 
 namespace host {
@@ -19,9 +19,9 @@ namespace host {
 namespace {
 
 constexpr uint32_t kDefaultInstructionLimit = 10'000'000;
-// A run that rewrites its own code costs Unicorn a fresh translation per pass, so ten million
-// instructions of a decryptor that never ends can take seconds; two seconds of wall time bounds
-// such a run too. Units that only cap the instruction count keep this time budget.
+// The time limit a unit may set is kept and answered by GetRunLimits, but it decides nothing: a
+// verdict must not depend on how busy the machine is. The instruction limit decides; the engine
+// request's instruction budget and watchdog (engine_request.h) bound what time would.
 constexpr uint32_t kDefaultMilliseconds = 2000;
 constexpr uint64_t kMaxStreamBytes = 256u << 20;
 constexpr uint32_t kMaxMemorySearch = 64u << 20;
@@ -117,7 +117,12 @@ public:
         executed_ = 0;
         first_ = true;
         status_ = qe::VM_STATUS_NONE;
-        started_ = std::chrono::steady_clock::now();
+        EngineRequest* installed = EngineRequest::current();
+        runRequest_ = installed ? installed : &ownRequest_;
+        if (runRequest_->stopped()) {
+            inRun_ = false;
+            return status_ = qe::VM_STATUS_LIMIT;
+        }
         const CpuExit exit = cpu_->run(cpu_->linearIp(), this);
         if (status_ == qe::VM_STATUS_NONE) {
             if (exit == CpuExit::Fault || exit == CpuExit::FetchFault) status_ = qe::VM_STATUS_FAULT;
@@ -276,10 +281,7 @@ private:
             }
         }
         if (executed_ >= limitInstructions_) return stop(qe::VM_STATUS_LIMIT);
-        if (limitMilliseconds_ && executed_ % X86Cpu::kTimeCheckInterval == X86Cpu::kTimeCheckInterval - 1) {
-            const auto spent = std::chrono::steady_clock::now() - started_;
-            if (spent >= std::chrono::milliseconds(limitMilliseconds_)) return stop(qe::VM_STATUS_LIMIT);
-        }
+        if (!runRequest_->admitInstruction()) return stop(qe::VM_STATUS_LIMIT);
         ++executed_;
         return true;
     }
@@ -311,7 +313,8 @@ private:
     uint32_t entriesSeen_ = 0;
     uint64_t executed_ = 0;
     uint32_t status_ = 0;
-    std::chrono::steady_clock::time_point started_;
+    EngineRequest ownRequest_{EngineRequest::Kind::Standalone};  // bounds runs outside any request
+    EngineRequest* runRequest_ = nullptr;
 };
 
 }  // namespace

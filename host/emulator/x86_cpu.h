@@ -91,8 +91,6 @@ public:
     void fillAll();
     // How much of a lazily filled region the engine is given at once.
     static constexpr uint64_t kEngineChunk = 0x10000;
-    // How many instructions an observer lets run between looks at the clock.
-    static constexpr uint32_t kTimeCheckInterval = 4096;
     // Unmaps the region mapped at exactly [address, address + size); anything else is ignored.
     void unmap(uint64_t address, uint64_t size);
     bool isMapped(uint64_t address) const;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "module/frame/unknown_imp.h"
+#include "module/toolkit/scan_report.h"
 #include "sdk/engine.h"
 #include "sdk/host_services.h"
 
@@ -25,6 +26,8 @@ public:
     virtual ~CQEEngineScanKillExBase();
 
     IQERunningObjectTable* runningObjectTable() const { return m_rot; }
+    // The host's scan report in the bound table, or null when it offers none.
+    IQEScanReport* scanReport() { return m_reportSource.get(m_rot); }
 
 protected:
     CQEEngineScanKillExBase() = default;
@@ -32,4 +35,5 @@ protected:
     CQEEngineScanKillExBase& operator=(const CQEEngineScanKillExBase&) = delete;
 
     IQERunningObjectTable* m_rot = nullptr;  // owned reference
+    remedy::ScanReportSource m_reportSource;
 };

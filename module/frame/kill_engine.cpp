@@ -77,5 +77,7 @@ uint32_t CQEEngineKillEx::Kill(IUnknown* file, void* requestRecord) {
     if (!row) return KILL_FAILED;
     std::unique_ptr<CScanEXVirus> unit(row->create());
     if (!unit) return KILL_FAILED;
+    const remedy::ScanReportBinding report(scanReport());
+    remedy::reportUnitStarted(row->unitClass);
     return unit->Kill(&info, &param);
 }

@@ -15,6 +15,7 @@
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
 #include "module/toolkit/pe_resource.h"
+#include "module/toolkit/run_checks.h"
 #include "module/toolkit/stream_copy.h"
 #include "sdk/host_services.h"
 #include "sdk/identifiers.h"
@@ -199,9 +200,9 @@ uint32_t CVMControlerStub::Kill(STScanInfo*, tagScanExParam* param) {
     // The command's fields (DECODE_PARA2 into _ControlerPara).
     switch (bits(P, 24, 8)) {
         case 0:
-            return exec->RunTo(bits(P, 12, 12), bits(P, 0, 12)) ? KILL_REPAIRED : KILL_FAILED;
+            return exec->RunTo(bits(P, 12, 12), bits(P, 0, 12)) ? KILL_REPAIRED : remedy::endedShort(*exec, KILL_FAILED);
         case 1:
-            return exec->Step(bits(P, 0, 24)) ? KILL_REPAIRED : KILL_FAILED;
+            return exec->Step(bits(P, 0, 24)) ? KILL_REPAIRED : remedy::endedShort(*exec, KILL_FAILED);
         case 2: {
             const uint32_t from = bits(P, 16, 8);
             const int32_t delta = int16_t(uint16_t(bits(P, 0, 16)));
@@ -218,7 +219,8 @@ uint32_t CVMControlerStub::Kill(STScanInfo*, tagScanExParam* param) {
         case 3:
             return exec->Restart() ? KILL_REPAIRED : KILL_FAILED;
         case 4: {
-            const uint32_t record[4] = {7, bits(P, 0, 4) != 0, bits(P, 4, 4) != 0, bits(P, 8, 4) != 0};
+            const uint32_t record[4] = {qe::EXEC_STOP_EVENT_MASK, bits(P, 0, 4) != 0, bits(P, 4, 4) != 0,
+                                        bits(P, 8, 4) != 0};
             exec->SetStopCondition(record);
             return KILL_REPAIRED;
         }
@@ -297,13 +299,13 @@ uint32_t CscanRag::Kill(STScanInfo*, tagScanExParam* param) {
     constexpr uint32_t kMaxInstructions = 1u << 12;
     uint32_t found = kNone;
     for (uint32_t n = 1; n <= kMaxInstructions && found == kNone; ++n) {
-        if (!exec->RunTo(0, n)) return KILL_FAILED;
+        if (!exec->RunTo(qe::EXEC_RUN_TO_ABSOLUTE, n)) return remedy::endedShort(*exec, KILL_FAILED);
         const uint32_t ip = exec->GetIP();
         if (ip == kNone) return KILL_FAILED;
         uint8_t code[6];
         if (exec->ReadMemory(ip, code, 6) && std::memcmp(code, kMark, 6) == 0) found = ip;
     }
-    if (found == kNone) return KILL_FAILED;
+    if (found == kNone) return remedy::walkCapReached(KILL_FAILED);
 
     const uint32_t saved = found + uint32_t(P);
     if (saved == kNone) return KILL_FAILED;

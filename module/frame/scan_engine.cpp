@@ -49,6 +49,7 @@ uint32_t CQEEngineScanEx::Scan(IUnknown* file, void* requestRecord) {
         m_param.peHeaders = headers;
     }
 
+    const remedy::ScanReportBinding report(scanReport());
     const UnitTableEntry* const* tables = request->flags ? m_badFileTables : m_phaseTables;
     const UnitTableEntry* table = tables ? tables[slot] : nullptr;
     if (!table) return 0;
@@ -59,6 +60,7 @@ uint32_t CQEEngineScanEx::walk(const UnitTableEntry* table, IQEStream* stream) {
     for (const UnitTableEntry* row = table; row->create; ++row) {
         CScanEXVirus* unit = row->create();
         if (!unit) return KILL_FAILED;
+        remedy::reportUnitStarted(row->unitClass);
         const bool hit = unit->NeedToScan(&m_info) && unit->Scan(&m_info, &m_param) &&
                          unit->WorkIfVirus(static_cast<IUnknown*>(stream), row->id);
         if (hit) {
@@ -66,6 +68,7 @@ uint32_t CQEEngineScanEx::walk(const UnitTableEntry* table, IQEStream* stream) {
                 delete m_keptUnit;
                 m_keptUnit = unit;
             }
+            m_keptUnitClass = row->unitClass;
             return row->id;
         }
         // A creator that hands out the kept object again must not lose it.
@@ -76,5 +79,7 @@ uint32_t CQEEngineScanEx::walk(const UnitTableEntry* table, IQEStream* stream) {
 
 uint32_t CQEEngineScanEx::Kill(IUnknown*, void*) {
     if (!m_keptUnit) return KILL_FAILED;
+    const remedy::ScanReportBinding report(scanReport());
+    remedy::reportUnitStarted(m_keptUnitClass);
     return m_keptUnit->Kill(&m_info, &m_param);
 }

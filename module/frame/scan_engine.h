@@ -29,6 +29,7 @@ public:
 
 protected:
     CScanEXVirus* m_keptUnit = nullptr;  // owned
+    const char* m_keptUnitClass = nullptr;  // its row's class name
     STScanInfo m_info{};
     tagScanExParam m_param{};
     const UnitTableEntry* const* m_phaseTables;

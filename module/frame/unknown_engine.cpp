@@ -80,14 +80,17 @@ uint32_t CQEEngineUnkVirusEx::Scan(IUnknown* file) {
     const UnitTableEntry* table = m_phaseTables[unknownSlotForFormat(format)];
     if (!table) return 0;
 
+    const remedy::ScanReportBinding report(m_reportSource.get(m_rot));
     for (const UnitTableEntry* row = table; row->create; ++row) {
         CScanEXVirus* unit = row->create();
         if (!unit) return KILL_FAILED;
+        remedy::reportUnitStarted(row->unitClass);
         const bool hit = unit->NeedToScan(&m_info) && unit->Scan(&m_info, &m_param) &&
                          unit->WorkIfVirus(static_cast<IUnknown*>(files.stream()), row->id);
         if (hit) {
             delete m_keptUnit;
             m_keptUnit = unit;
+            m_keptUnitClass = row->unitClass;
             break;
         }
         delete unit;
@@ -108,6 +111,8 @@ uint32_t CQEEngineUnkVirusEx::Kill(IUnknown* file) {
         m_info.stream = files.stream();
     }
     m_info.rot = m_rot;
+    const remedy::ScanReportBinding report(m_reportSource.get(m_rot));
+    remedy::reportUnitStarted(m_keptUnitClass);
     const uint32_t result = m_keptUnit->Kill(&m_info, &m_param);
     m_info.archive = nullptr;
     m_info.stream = nullptr;

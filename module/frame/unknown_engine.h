@@ -14,6 +14,7 @@
 #include "module/frame/unit_table.h"
 #include "module/frame/unknown_imp.h"
 #include "module/formats/string_dump.h"
+#include "module/toolkit/scan_report.h"
 #include "sdk/engine.h"
 #include "sdk/host_services.h"
 
@@ -46,6 +47,8 @@ private:
     const UnitTableEntry* const* m_phaseTables;
     IQERunningObjectTable* m_rot = nullptr;  // owned reference
     CScanEXVirus* m_keptUnit = nullptr;      // owned
+    const char* m_keptUnitClass = nullptr;   // its row's class name
+    remedy::ScanReportSource m_reportSource;
     STScanInfo m_info{};
     tagScanExParam m_param{};
 };

@@ -105,10 +105,10 @@ TEST(CliTree, JsonGivesOneObjectALineAndASummary) {
     EXPECT_EQ(summaryless,
               "{\"path\":\"" + tree.infected + "\",\"size\":" + size +
                   ",\"format\":F,\"findings\":[{\"id\":\"0x00006551\",\"name\":\"DOS.TmcBCOM\",\"phase\":\"post-library\"}],"
-                  "\"actions\":[],\"errors\":[],\"notes\":[],\"time_ms\":T}\n"
+                  "\"actions\":[],\"errors\":[],\"notes\":[],\"limits\":[],\"time_ms\":T}\n"
                   "{\"path\":\"" + tree.dir.file("missing").string() +
                   "\",\"size\":null,\"format\":null,\"findings\":[],\"actions\":[],\"errors\":[\"No such file or "
-                  "directory\"],\"notes\":[],\"time_ms\":T}\n"
+                  "directory\"],\"notes\":[],\"limits\":[],\"time_ms\":T}\n"
                   "{\"summary\":{\"files\":1,\"bytes\":" + size + ",\"found\":1,\"repaired\":0,\"removed\":0,"
                   "\"errors\":1,S}}\n");
 }

@@ -80,12 +80,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, StepLimit,
                                                      emu::STATUS_STEP_LIMIT}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Time bounds what steps do not: the budget ends a run under way, and every later run answers
-// at once, also for a tracer that steps one instruction at a time; Restart does not renew it.
+// The watchdog bounds what steps do not: outside any engine request it counts the CPU time of the
+// emulator's own life; once spent it ends a run under way, and every later run answers at once,
+// also for a tracer that steps one instruction at a time; Restart does not renew it.
 TEST(RunTimeBudget, EndsRunsOnceSpentForTheEmulatorsLife) {
     Loaded l(asmProgram("com_forever"));
     IExecExport& x = l.x();
-    l.emu->setRunTimeBudget(std::chrono::milliseconds(30));
+    l.emu->setCpuBudget(std::chrono::milliseconds(30));
     x.SetStepLimit(0xFFFFFFFFu);
     EXPECT_EQ(x.Step(0xFFFFFFFFu), 0u);
     EXPECT_EQ(x.GetStopStatus(), emu::STATUS_STEP_LIMIT);
@@ -97,7 +98,7 @@ TEST(RunTimeBudget, EndsRunsOnceSpentForTheEmulatorsLife) {
     EXPECT_EQ(x.GetStopStatus(), emu::STATUS_STEP_LIMIT);
 
     Loaded stepped(asmProgram("com_forever"));
-    stepped.emu->setRunTimeBudget(std::chrono::milliseconds(30));
+    stepped.emu->setCpuBudget(std::chrono::milliseconds(30));
     stepped.x().SetStepLimit(0xFFFFFFFFu);
     constexpr uint64_t kCap = 200'000'000;  // far more steps than 30 ms hold
     uint64_t steps = 0;

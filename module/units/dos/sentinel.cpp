@@ -1,6 +1,7 @@
 #include "module/units/dos/sentinel.h"
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/run_checks.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;
@@ -20,11 +21,10 @@ const SentinelInfo stSentinelInfo[] = {
     {"Sentinel.5115", 5115}, {"Sentinel.5173", 5173}, {"Sentinel.5402", 5402},
 };
 
-// Stop kind: the program returns to its load entry.
-constexpr uint32_t kStopAtEntry = 4;
-// The virus is back at the entry after a few thousand instructions; a program that is not
+// The virus is back at the entry after a few thousand instructions; stand-ins with a
+// 65,535-pass delay loop in front of the hand-over take about 200,000. A program that is not
 // this virus is not run for longer than this.
-constexpr uint32_t kRunBudget = 200000;
+constexpr uint32_t kRunBudget = 1'000'000;
 
 // Where the restored bytes go back in the file. A COM program's entry is file offset 0. In an MZ
 // program the entry lies in the load module after the header: writing at offset 0 would destroy
@@ -57,10 +57,13 @@ uint32_t CScanSentinelCOM::Kill(STScanInfo*, tagScanExParam* param) {
     emu->ReadMemory(entry + 4, &fifth, 1);  // a failed read leaves 0: three bytes
     const uint32_t restoredLength = fifth == 0xC3 ? 5 : 3;
 
-    const uint32_t stopAtEntry[4] = {kStopAtEntry, 0, 0, 0};
-    emu->SetStopCondition(stopAtEntry);
+    const uint32_t stopAtEntry[4] = {qe::EXEC_STOP_RETURN_TO_ENTRY, 0, 0, 0};
+    if (emu->SetStopCondition(stopAtEntry) != 1) return KILL_FAILED;
     emu->SetStepLimit(kRunBudget);
-    emu->RunTo(1, 0);
+    // The saved bytes are back only where the virus hands control to the entry; a run that
+    // ended any other way (the budget, a fault, the program's end) left them unrestored.
+    if (!emu->RunTo(qe::EXEC_RUN_TO_BOUNDARY, 0) || !stoppedByCondition(*emu, qe::EXEC_STOP_RETURN_TO_ENTRY))
+        return endedShort(*emu, KILL_FAILED);
     uint32_t restoredAddress = 0, offset = 0, size = 0;
     uint8_t restored[5] = {};
     if (!currentAddress(*emu, &restoredAddress) || !readMemory(*emu, restoredAddress, restored, restoredLength))

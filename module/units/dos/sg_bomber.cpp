@@ -1,5 +1,6 @@
 #include "module/units/dos/sg_bomber.h"
 
+#include "module/toolkit/run_checks.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;
@@ -58,18 +59,18 @@ uint32_t CScanSG_Bomber1305::Kill(STScanInfo*, tagScanExParam* param) {
     emu->SetStepLimit(kRunBudget);
 
     RunContext context{emu, 0};
-    if (!runUntil(*emu, untilInt21, context)) return KILL_FAILED;
+    if (!runUntil(*emu, untilInt21, context)) return endedShort(*emu, KILL_FAILED);
     emu->SetIP((emu->GetIP() + 14) & 0xFFFF);
     emu->ClearStopConditions();
-    if (!emu->RunTo(1, 0)) return KILL_FAILED;
+    if (!emu->RunTo(qe::EXEC_RUN_TO_BOUNDARY, 0)) return endedShort(*emu, KILL_FAILED);
     uint32_t bodyAddress = 0;
     if (!currentAddress(*emu, &bodyAddress)) return KILL_FAILED;
 
-    if (!emu->Step(3)) return KILL_FAILED;
+    if (!emu->Step(3)) return endedShort(*emu, KILL_FAILED);
     const uint32_t ip = emu->GetIP();
     if (ip == 0xFFFFFFFFu) return KILL_FAILED;
     context.target = (ip + 25) & 0xFFFF;
-    if (!runUntil(*emu, untilTarget, context)) return KILL_FAILED;
+    if (!runUntil(*emu, untilTarget, context)) return endedShort(*emu, KILL_FAILED);
 
     // The cut must leave a host and remove something; anything else means the emulation did
     // not go the way this virus goes, and writing the image back would only spoil the file.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/run_checks.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;
@@ -66,14 +67,18 @@ uint32_t CScanTequila5Volt2659::Scan(STScanInfo*, tagScanExParam* param) {
     if (!loopAt) return 0;
 
     const uint32_t startIp = emu->GetIP();
-    if (startIp == 0xFFFFFFFFu || !emu->RunTo(1, 0)) return 0;
+    if (startIp == 0xFFFFFFFFu) return 0;
+    if (!emu->RunTo(qe::EXEC_RUN_TO_BOUNDARY, 0)) return endedShort(*emu, 0);
     uint32_t bodyStart = 0;
     if (!currentAddress(*emu, &bodyStart)) return 0;
     savedHeader_ = bodyStart;
 
     Tequila5Volt2659Run run{emu, (*loopAt + startIp + 2) & 0xFFFF};
-    // RunWhile answers non-zero when its condition ended the run.
-    if (!emu->RunWhile(Tequila5Volt2659Condition, &run) || Tequila5Volt2659Condition(&run) != 0) return 0;
+    // The decryptor runs under the emulator's default step limit (10,000,000 instructions; the
+    // stand-ins need at most a few hundred thousand). RunWhile answers non-zero only when its
+    // condition ended the run: anything else leaves the body undecrypted.
+    if (!emu->RunWhile(Tequila5Volt2659Condition, &run) || Tequila5Volt2659Condition(&run) != 0)
+        return endedShort(*emu, 0);
     uint8_t decrypted[80] = {};
     if (!readMemory(*emu, bodyStart + 627, decrypted, sizeof decrypted)) return 0;
     return std::memcmp(decrypted, kBodyCode, sizeof kBodyCode) == 0 ? 1 : 0;

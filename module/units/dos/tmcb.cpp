@@ -4,6 +4,7 @@
 #include <new>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/run_checks.h"
 #include "module/toolkit/stream_copy.h"
 #include "module/units/dos/dos_common.h"
 
@@ -106,12 +107,13 @@ uint32_t CScanTmcBCOM::Kill(STScanInfo*, tagScanExParam* param) {
     restoreHit_ = findInBody(restore_.get(), restoreLength_, *restoreHit_ + 1, bodyLength_);
     if (!restoreHit_) return KILL_FAILED;
 
-    if (!emu->Step(1)) return KILL_FAILED;
+    if (!emu->Step(1)) return endedShort(*emu, KILL_FAILED);
     const uint32_t bodyIp = emu->GetIP();
-    if (bodyIp == 0xFFFFFFFFu || !emu->Step(1)) return KILL_FAILED;
+    if (bodyIp == 0xFFFFFFFFu) return KILL_FAILED;
+    if (!emu->Step(1)) return endedShort(*emu, KILL_FAILED);
     emu->SetIP(((*restoreHit_ & 0xFFFF) + bodyIp - 4) & 0xFFFF);
     for (int i = 0; i < 5; ++i)
-        if (!emu->Step(1)) return KILL_FAILED;
+        if (!emu->Step(1)) return endedShort(*emu, KILL_FAILED);
 
     uint32_t entry = 0;
     uint8_t head[3] = {};
@@ -183,21 +185,21 @@ uint32_t CScanTmcBMZ::Kill(STScanInfo*, tagScanExParam* param) {
 bool CScanTmcBMZ::registersFromEmulation(IExecExport& emu, uint32_t entry, HostRegisters* out) {
     constexpr uint32_t kWalkLimit = 1000000;
     constexpr uint32_t kStepsToFarJump = 32;
-    constexpr uint32_t kInterruptStop = 3, kAddressStop = 7;
-    constexpr uint32_t kInterruptOrFarTransfer = 14;
 
     uint32_t check = 0;
     if (!emu.Search(entry, 8191, kBiosCheck, sizeof kBiosCheck, &check, 1)) return false;
-    const uint32_t notices[4] = {kInterruptOrFarTransfer, 0, 0, 0};
+    const uint32_t notices[4] = {qe::EXEC_STOP_INTERRUPT_OR_FAR, 0, 0, 0};
     emu.SetStopCondition(notices);
     emu.SetStepLimit(kWalkLimit + kStepsToFarJump + 1);
 
     uint32_t ip = 0, segmentBase = 0;
     for (uint32_t steps = 0;; ++steps) {
-        if (steps == kWalkLimit) return false;
+        if (steps == kWalkLimit) return walkCapReached(false);
         emu.Step(1);
+        // A notice (an interrupt, a far transfer) ends a step as asked; anything else ends the walk.
         const uint32_t status = emu.GetStopStatus();
-        if (status != 0 && status != kInterruptStop && status != kAddressStop) return false;
+        if (status != qe::EXEC_STATUS_NONE && status != qe::EXEC_STATUS_INTERRUPT && status != qe::EXEC_STATUS_EVENT)
+            return endedShort(emu, false);
         if (status != 0) emu.ClearStopConditions();
         ip = emu.GetIP();
         if (ip == 0xFFFFFFFFu) return false;
@@ -209,7 +211,7 @@ bool CScanTmcBMZ::registersFromEmulation(IExecExport& emu, uint32_t entry, HostR
     uint32_t farJump = 0;
     bool found = false;
     for (uint32_t i = 0; i < kStepsToFarJump && !found; ++i) {
-        if (!emu.Step(1)) return false;
+        if (!emu.Step(1)) return endedShort(emu, false);
         farJump = emu.GetIP() + segmentBase;
         uint8_t opcode = 0;
         if (!readMemory(emu, farJump, &opcode, 1)) return false;

@@ -9,6 +9,7 @@
 
 #include "module/toolkit/byte_reader.h"
 #include "module/toolkit/pe_header.h"
+#include "module/toolkit/run_checks.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;
@@ -75,7 +76,7 @@ uint32_t CScanFunLoveInt::Scan(STScanInfo*, tagScanExParam* param) {
     if (emu->ReadFile(head, 0, kHeadLength) < kHeadLength) return 0;
     if (strncasecmp(head, kKernelDrop, sizeof kKernelDrop - 1) == 0) return 0;
 
-    if (!emu->RunTo(0, kEntrySteps)) return 0;
+    if (!emu->RunTo(qe::EXEC_RUN_TO_ABSOLUTE, kEntrySteps)) return endedShort(*emu, 0);
     const uint32_t inBody = emu->GetIP();
     if (inBody == 0xFFFFFFFFu) return 0;
     uint8_t fragment[16];

@@ -10,6 +10,7 @@
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
+#include "module/toolkit/run_checks.h"
 #include "sdk/host_services.h"
 #include "sdk/identifiers.h"
 
@@ -315,12 +316,12 @@ bool traceKuku(IExecExport* exec, const CPEHeander& headers, IQEStream* stream, 
     if (exec->Restart() != 1) return false;
     CScanKuku::PatchSpecificKuKuFile(exec, stream);
     // The trace stays in the image: leaving it (an API call the trace did not skip) fails.
-    const uint32_t containment[4] = {15, 0, 0, 0};
+    const uint32_t containment[4] = {qe::EXEC_STOP_CONTAINMENT, 0, 0, 0};
     exec->SetStepLimit(kTraceStepLimit);
     exec->SetStopCondition(containment);
     const uint32_t entry = headers.optionalHeader.ImageBase + headers.optionalHeader.AddressOfEntryPoint;
     exec->SetIP(entry);
-    return KukuTracer(exec, entry).run(out);
+    return KukuTracer(exec, entry).run(out) || endedShort(*exec, false);
 }
 
 // What cutting the body changes, worked out before anything is written.
@@ -405,9 +406,11 @@ uint32_t CScanKUKU_ko::Kill(STScanInfo* info, tagScanExParam* param) {
         return KILL_FAILED;
     // Three entries into the body (two calls, then the jump the x87 code computes), and six
     // instructions of the body's entry code that set ESI to the body's base.
-    if (vm->Run(qe::VM_RUN_RANGE_ENTRIES, 3) != qe::VM_STATUS_STOPPED) return KILL_FAILED;
+    if (const uint32_t status = vm->Run(qe::VM_RUN_RANGE_ENTRIES, 3); status != qe::VM_STATUS_STOPPED)
+        return vmEndedShort(status, KILL_FAILED);
     for (int i = 0; i < 6; ++i)
-        if (vm->Run(qe::VM_RUN_STEP, 0) != qe::VM_STATUS_STOPPED) return KILL_FAILED;
+        if (const uint32_t status = vm->Run(qe::VM_RUN_STEP, 0); status != qe::VM_STATUS_STOPPED)
+            return vmEndedShort(status, KILL_FAILED);
     const uint32_t base = vm->GetRegister(qe::EXEC_REG_ESI);
     uint8_t code[256] = {};
     vm->ReadMemory(vm->GetRegister(qe::VM_REG_EIP) + 544, code, sizeof code);  // unmapped bytes stay zero

@@ -5,6 +5,7 @@
 
 #include "module/toolkit/byte_reader.h"
 #include "module/toolkit/pe_header.h"
+#include "module/toolkit/run_checks.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;
@@ -115,9 +116,9 @@ uint32_t CScanMargistr::Scan(STScanInfo*, tagScanExParam* param) {
         if (!readMemory(*emu, emu->GetIP(), opcode, sizeof opcode)) return 0;
         if (opcode[0] == kXorOpcode) return IsMargistrWriteMemery(emu) ? 1 : 0;
         // A decryptor that faults or ends cannot show the marker.
-        if (!emu->Step(1)) return 0;
+        if (!emu->Step(1)) return endedShort(*emu, 0);
     }
-    return 0;
+    return walkCapReached(0);
 }
 
 uint32_t CScanMargistr::Kill(STScanInfo*, tagScanExParam* param) {
@@ -125,10 +126,14 @@ uint32_t CScanMargistr::Kill(STScanInfo*, tagScanExParam* param) {
     if (!emu || m_length == 0 || m_body.size() < m_length) return KILL_FAILED;
     emu->ClearStopConditions();
     // The decryptor runs on until it jumps into the bytes it has written.
-    if (!emu->RunTo(1, 0)) return KILL_FAILED;
+    if (!emu->RunTo(qe::EXEC_RUN_TO_BOUNDARY, 0)) return endedShort(*emu, KILL_FAILED);
     uint32_t decrypted = 0, unused = 0;
     if (!emu->GetImageAddress(1, 0, &decrypted, &unused, 0)) return KILL_FAILED;
+    // A body that runs every step without ending is the worm itself. One that ends (a fault, its
+    // end, an import the host does not model) has decrypted what the kill reads; a step limit
+    // proves neither, and nothing is written.
     if (emu->Step(kBodyRunSteps)) return deleteWorm(*emu);
+    if (emu->GetStopStatus() == qe::EXEC_STATUS_STEP_LIMIT) return endedShort(*emu, KILL_FAILED);
     if (!readMemory(*emu, decrypted, m_body.data(), m_length)) return KILL_FAILED;
 
     const ByteReader body(m_body.data(), m_length);

@@ -9,6 +9,7 @@
 #include "module/toolkit/mem_search.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
+#include "module/toolkit/run_checks.h"
 #include "sdk/host_services.h"
 #include "sdk/identifiers.h"
 
@@ -27,7 +28,7 @@ constexpr uint32_t kNewCsStubWindow = 16;      // buffer bytes the opening must 
 constexpr uint32_t kNewCsStepLimit = 60'000'000;
 constexpr uint32_t kNewCsMaxSteps = 50;         // from the entry to the xchg
 // Stop condition: the instruction pointer leaves the loaded image (no range given).
-constexpr uint32_t kStayInImage[4] = {15, 0, 0, 0};
+constexpr uint32_t kStayInImage[4] = {qe::EXEC_STOP_CONTAINMENT, 0, 0, 0};
 
 // ---- CScanVirutCe ----
 
@@ -122,7 +123,7 @@ bool runToStopPoint(IQEVM& vm, uint32_t address, uint32_t kind) {
     if (handle == 0) return false;
     const uint32_t status = vm.Run(qe::VM_RUN_TO_STOP, 0);
     vm.RemoveStopPoint(handle);
-    return status == qe::VM_STATUS_STOPPED || status == qe::VM_STATUS_ACCESS;
+    return status == qe::VM_STATUS_STOPPED || status == qe::VM_STATUS_ACCESS || vmEndedShort(status, false);
 }
 
 }  // namespace
@@ -169,10 +170,11 @@ uint32_t CScanVirutNew_cs::Kill(STScanInfo* info, tagScanExParam* param) {
     if (!emu.ReadMemory(swapAddress_ + 3, &displacement, 1)) return KILL_FAILED;
     bool reached = false;
     for (uint32_t step = 0; step < kNewCsMaxSteps && !reached; ++step) {
-        if (!emu.Step(1)) return KILL_FAILED;
+        if (!emu.Step(1)) return endedShort(emu, KILL_FAILED);
         reached = emu.GetIP() == swapAddress_;
     }
-    if (!reached || !emu.Step(1)) return KILL_FAILED;
+    if (!reached) return KILL_FAILED;
+    if (!emu.Step(1)) return endedShort(emu, KILL_FAILED);
     const uint32_t esp = emu.GetRegister(qe::EXEC_REG_ESP);
     uint8_t saved[4];
     if (esp == 0 || !emu.ReadMemory(esp + uint32_t(int32_t(displacement)), saved, sizeof saved)) return KILL_FAILED;
@@ -235,7 +237,8 @@ uint32_t CScanVirutCe::Scan(STScanInfo* info, tagScanExParam* param) {
     uint8_t store[16];
     if (vm->ReadMemory(vm->GetRegister(qe::VM_REG_EIP), store, sizeof store) < sizeof store) return 0;
     if (std::memcmp(store, kCeStoreSwap, 4) != 0 && std::memcmp(store, kCeStoreAdd, 4) != 0) return 0;
-    if (vm->Run(qe::VM_RUN_STEP, 0) != qe::VM_STATUS_STOPPED) return 0;
+    if (const uint32_t status = vm->Run(qe::VM_RUN_STEP, 0); status != qe::VM_STATUS_STOPPED)
+        return vmEndedShort(status, 0);
     uint8_t saved[4];
     if (vm->ReadMemory(slot, saved, sizeof saved) < sizeof saved) return 0;
     const uint32_t hostEntry = loadLe32(saved);

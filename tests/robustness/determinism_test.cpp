@@ -1,0 +1,107 @@
+// The same files give the same result lines and the same repaired bytes whatever the number of
+// workers; a run the watchdog stops is an error for its file, with the file left as it was; a
+// unit cut short by its own budget says so beside its verdict.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+
+#include "sdk/format_codes.h"
+#include "tests/cli/cli_runner.h"
+#include "tests/fixtures/dos_infectors.h"
+#include "tests/fixtures/dos_programs.h"
+#include "tests/robustness/sample_corpus.h"
+
+namespace {
+
+using clitest::quote;
+using clitest::remedy;
+using fixtures::Bytes;
+namespace fs = std::filesystem;
+
+// Writes every corpus file, and the delayed stand-ins, into `directory`.
+void writeCorpus(const fs::path& directory) {
+    fs::create_directories(directory);
+    for (const robustness::CorpusFile& file : robustness::sampleCorpus())
+        fixtures::writeFile(directory / file.name, file.bytes);
+    using fixtures::dos::StandInDelay;
+    const Bytes com = fixtures::dos::makeCom(3000);
+    fixtures::writeFile(directory / "sentinel-spin.com",
+                        fixtures::dos::infectSentinelComDelayed(com, false, StandInDelay::SelfRewritingSpin));
+    fixtures::writeFile(directory / "sentinel-overlong.com",
+                        fixtures::dos::infectSentinelComDelayed(com, true, StandInDelay::PastTheBudget));
+}
+
+std::map<std::string, Bytes> contents(const fs::path& directory) {
+    std::map<std::string, Bytes> files;
+    for (const auto& entry : fs::recursive_directory_iterator(directory))
+        if (entry.is_regular_file()) files[fs::relative(entry.path(), directory).string()] = fixtures::readFile(entry.path());
+    return files;
+}
+
+// The lines with the run's own directory left out, and quarantine entries' names (unique to each
+// run) as "ENTRY".
+std::string comparable(std::string text, const std::string& root) {
+    for (size_t at; (at = text.find(root)) != std::string::npos;) text.erase(at, root.size());
+    return std::regex_replace(text, std::regex("original kept as [^)]*\\)"), "original kept as ENTRY)");
+}
+
+TEST(Determinism, OneWorkerAndManyMoreWorkersThanCoresAgreeLineForLineAndByteForByte) {
+    fixtures::TempDir dir;
+    const fs::path one = dir.file("one"), many = dir.file("many");
+    writeCorpus(one / "tree");
+    writeCorpus(many / "tree");
+    const auto scan = [&](const fs::path& root, const char* jobs) {
+        return remedy(dir, std::string("scan --clean --no-summary -j ") + jobs + " --quarantine " +
+                               quote((root / "quarantine").string()) + " " + quote((root / "tree").string()));
+    };
+    const clitest::Outcome first = scan(one, "1");
+    const clitest::Outcome second = scan(many, "16");
+    EXPECT_EQ(first.status, second.status);
+    EXPECT_NE(first.out.find("FOUND"), std::string::npos) << first.out;
+    EXPECT_EQ(comparable(first.out, one.string()), comparable(second.out, many.string()));
+    EXPECT_EQ(contents(one / "tree"), contents(many / "tree"));
+}
+
+TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
+    fixtures::TempDir dir;
+    const Bytes infected = fixtures::dos::infectSentinelComDelayed(fixtures::dos::makeCom(3000), false,
+                                                            fixtures::dos::StandInDelay::SelfRewritingSpin);
+    const fs::path path = dir.file("slow.com");
+    fixtures::writeFile(path, infected);
+    const std::string args = "scan --clean --no-summary --quarantine " + quote(dir.file("q").string()) + " ";
+    const clitest::Outcome text = remedy(dir, args + quote(path.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
+    EXPECT_EQ(text.status, 2);
+    EXPECT_EQ(text.out, path.string() + ": ERROR: time limit reached (CScanSentinelCOM)\n");
+    EXPECT_EQ(fixtures::readFile(path), infected);
+
+    const clitest::Outcome json = remedy(dir, args + "--json " + quote(path.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
+    EXPECT_EQ(json.status, 2);
+    EXPECT_NE(json.out.find("\"errors\":[\"time limit reached (CScanSentinelCOM)\"]"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"actions\":[]"), std::string::npos) << json.out;
+    EXPECT_EQ(fixtures::readFile(path), infected);
+
+    // Unhurried, the same file repairs.
+    const clitest::Outcome calm = remedy(dir, args + quote(path.string()));
+    EXPECT_EQ(calm.status, 1);
+    EXPECT_NE(calm.out.find("repaired"), std::string::npos) << calm.out;
+    EXPECT_EQ(fixtures::readFile(path), fixtures::dos::makeCom(3000));
+}
+
+TEST(Determinism, AUnitCutShortByItsBudgetSaysSo) {
+    fixtures::TempDir dir;
+    const Bytes infected = fixtures::dos::infectSentinelComDelayed(fixtures::dos::makeCom(3000), false,
+                                                            fixtures::dos::StandInDelay::PastTheBudget);
+    const fs::path path = dir.file("overlong.com");
+    fixtures::writeFile(path, infected);
+    const std::string args = "scan --clean --no-summary --quarantine " + quote(dir.file("q").string()) + " ";
+    const clitest::Outcome text = remedy(dir, args + quote(path.string()));
+    EXPECT_NE(text.out.find("limit reached: emulation steps (CScanSentinelCOM)"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("; repaired"), std::string::npos) << text.out;
+    EXPECT_EQ(fixtures::readFile(path), infected);
+    const clitest::Outcome json = remedy(dir, args + "--json " + quote(path.string()));
+    EXPECT_NE(json.out.find("\"limits\":[\"emulation steps (CScanSentinelCOM)\"]"), std::string::npos) << json.out;
+}
+
+}  // namespace
