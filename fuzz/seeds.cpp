@@ -16,6 +16,7 @@
 #include "tests/fixtures/docs_swf.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
+#include "tests/fixtures/exploit_generators.h"
 #include "tests/fixtures/exploit_images.h"
 #include "tests/fixtures/lzh_compressor.h"
 #include "tests/fixtures/media_builder.h"
@@ -29,7 +30,7 @@ namespace {
 using fixtures::Bytes;
 
 // Format selector bytes of the engine targets (indexes into their list of format codes).
-enum Selector : uint8_t { kPe = 0, kMz = 1, kCom = 2, kScript = 3, kOrdinary = 4, kFlash = 5, kJpeg = 7 };
+enum Selector : uint8_t { kPe = 0, kMz = 1, kCom = 2, kScript = 3, kOrdinary = 4, kFlash = 5, kJpeg = 7, kPdf = 8 };
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -131,6 +132,12 @@ std::map<std::string, std::vector<Bytes>> allSeeds() {
     documents.push_back({kJpeg, fixtures::buildJpeg({"a comment"})});
     documents.push_back({kOrdinary, fixtures::buildPng({})});
     for (const Bytes& ole : oleDocuments()) documents.push_back({kOrdinary, ole});
+    // Exploit files as public generators write them, names obfuscated.
+    documents.push_back({kPdf, fixtures::makeGeneratedColorsPdf(1, fixtures::PdfNames::kObfuscated)});
+    documents.push_back({kPdf, fixtures::makeGeneratedScriptPdf(1, fixtures::PdfNames::kObfuscated)});
+    documents.push_back({kPdf, fixtures::makeGeneratedUriPdf(1, fixtures::PdfNames::kObfuscated)});
+    documents.push_back({kOrdinary, fixtures::makeGeneratedAbortProcWmf(1)});
+    documents.push_back({kOrdinary, fixtures::makeGeneratedUrlAndExitAsf(1)});
 
     for (const auto& [format, file] : programs) {
         seeds["pe_header_exec"].push_back(file);
