@@ -39,7 +39,7 @@ const char kManual[] =
     "        Names are printed escaped, so that no name can add a line, hide one or move the\n"
     "        cursor: control bytes, DEL, bidirectional-override characters and bytes that are not\n"
     "        UTF-8 become \\n, \\r, \\t or \\xHH (one a byte), and a backslash becomes \\\\.\n"
-    "        Undoing the escapes gives the exact name. Every line starts with the name it is about.\n"
+    "        Undoing the escapes gives the exact name. Each file's line starts with its name.\n"
     "\n"
     "    kill FILE\n"
     "        Sends the kill engine one request for FILE, as a host does for a virus identifier that\n"
