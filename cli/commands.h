@@ -18,6 +18,7 @@ struct CommitOptions {
 struct ScanOptions {
     std::vector<std::string> paths;
     std::string filesFrom;                // a file of paths, one a line; "-" for stdin
+    bool filesFromNul = false;            // the list's paths end with NUL bytes, not newlines
     bool recurse = true;                  // descend into directories below the named ones
     bool clean = false;                   // repair what is found
     bool heuristics = false;              // configuration setting 131
@@ -27,6 +28,8 @@ struct ScanOptions {
     bool progress = false;                // a progress line on stderr (set when it is a terminal)
     unsigned jobs = 0;                    // parallel workers; 0: one a core
     uint64_t maxFileSize = 100ull << 20;  // larger files are skipped with a note
+    bool alertExceedsMax = false;         // a file not fully scanned is a finding
+    uint64_t maxMemory = 0;               // bytes of file contents held at once; 0: the default
     CommitOptions commit;
     // Signature rules: the shipped directory (empty: none), then the user's files and directories.
     std::filesystem::path shippedRules;

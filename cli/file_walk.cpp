@@ -1,6 +1,8 @@
 // Walking the named paths into a scan list.
 #include "cli/file_walk.h"
 
+#include "cli/escaped_text.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -30,7 +32,7 @@ void walkOne(const std::string& path, const WalkOptions& options, int depth, boo
     if (S_ISREG(info.st_mode)) {
         if (uint64_t(info.st_size) > options.maxFileSize)
             out->push_back({path, "Larger than --max-filesize (" + std::to_string(options.maxFileSize) +
-                                      " bytes), skipped", false});
+                                      " bytes), skipped", false, true});
         else
             out->push_back({path, "", false});
         return;
@@ -73,24 +75,32 @@ std::vector<WalkEntry> walkPaths(const std::vector<std::string>& paths, const Wa
     return entries;
 }
 
-bool readPathList(const std::string& source, std::vector<std::string>* paths, std::string* error) {
+bool readPathList(const std::string& source, char separator, std::vector<std::string>* paths, std::string* error) {
     std::ifstream file;
     std::istream* in = &std::cin;
+    const std::string name = source == "-" ? "standard input" : escapedText(source);
     if (source != "-") {
-        file.open(source);
+        file.open(source, std::ios::binary);
         if (!file) {
-            *error = "cannot read " + source + ": " + std::strerror(errno);
+            *error = "cannot read " + name + ": " + std::strerror(errno);
             return false;
         }
         in = &file;
     }
     std::string line;
-    while (std::getline(*in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (uint64_t number = 1; std::getline(*in, line, separator); ++number) {
+        // A NUL cannot stand in a name: the list was written for --files-from0, and reading it
+        // by lines would scan the heads of its names.
+        if (separator == '\n' && line.find('\0') != std::string::npos) {
+            *error = name + " line " + std::to_string(number) +
+                     " holds a NUL byte (lists of NUL-terminated names go with --files-from0)";
+            return false;
+        }
+        if (separator == '\n' && !line.empty() && line.back() == '\r') line.pop_back();
         if (!line.empty()) paths->push_back(line);
     }
     if (in->bad()) {
-        *error = "cannot read " + source;
+        *error = "cannot read " + name;
         return false;
     }
     return true;

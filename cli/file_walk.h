@@ -13,6 +13,7 @@ struct WalkEntry {
     std::string path;
     std::string note;    // empty: scan the file; else the text printed after "PATH: "
     bool error = false;  // the note is an error (exit code 2)
+    bool tooLarge = false;  // skipped for --max-filesize
 };
 
 struct WalkOptions {
@@ -26,8 +27,10 @@ struct WalkOptions {
 // a link, and link loops cannot occur. The depth is bounded for bind-mount loops.
 std::vector<WalkEntry> walkPaths(const std::vector<std::string>& paths, const WalkOptions& options);
 
-// Reads one path a line from `source` ("-" for stdin); empty lines are skipped. False with
-// *error set when the source cannot be read.
-bool readPathList(const std::string& source, std::vector<std::string>* paths, std::string* error);
+// Reads the paths in `source` ("-" for stdin), each ended by `separator` ('\n' or '\0'; the
+// last may lack it); empty entries are skipped, and with '\n' a line's final '\r' is dropped.
+// False with *error set when the source cannot be read, or when a line of a '\n' list holds
+// a NUL byte (the error names the line).
+bool readPathList(const std::string& source, char separator, std::vector<std::string>* paths, std::string* error);
 
 }  // namespace cli

@@ -1,33 +1,12 @@
 #include "cli/json_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
+#include "cli/utf8_text.h"
+
 namespace cli {
-
-namespace {
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when it is not valid.
-size_t utf8Length(std::string_view text, size_t i) {
-    const auto byte = [&](size_t k) { return uint8_t(text[k]); };
-    const uint8_t lead = byte(i);
-    size_t length;
-    uint32_t min;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, min = 0x80;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, min = 0x800;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, min = 0x10000;
-    else return 0;
-    if (i + length > text.size()) return 0;
-    uint32_t code = lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        code = code << 6 | (byte(i + k) & 0x3F);
-    }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-    return length;
-}
-
-}  // namespace
 
 std::string jsonString(std::string_view text) {
     std::string out = "\"";
@@ -49,7 +28,8 @@ std::string jsonString(std::string_view text) {
             ++i;
             continue;
         }
-        const size_t length = utf8Length(text, i);
+        uint32_t codePoint = 0;
+        const size_t length = utf8Length(text, i, &codePoint);
         if (length == 0) {
             out += "\xEF\xBF\xBD";
             ++i;
@@ -59,6 +39,19 @@ std::string jsonString(std::string_view text) {
         }
     }
     return out + "\"";
+}
+
+std::string base64Text(std::string_view bytes) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t at = 0; at < bytes.size(); at += 3) {
+        const size_t have = std::min<size_t>(3, bytes.size() - at);
+        uint32_t group = 0;
+        for (size_t k = 0; k < 3; ++k) group = group << 8 | (k < have ? uint8_t(bytes[at + k]) : 0);
+        for (size_t k = 0; k < 4; ++k) out += k <= have ? digits[(group >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
 }
 
 }  // namespace cli

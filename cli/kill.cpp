@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/commit.h"
+#include "cli/escaped_text.h"
 #include "host/classify.h"
 #include "host/module_host.h"
 #include "host/repair.h"
@@ -28,7 +29,8 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
     std::string error;
     std::shared_ptr<host::Module> module = host::Module::load(modulePath, &error);
     if (!module) {
-        std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", modulePath.c_str(), error.c_str());
+        std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", escapedText(modulePath).c_str(),
+                     escapedText(error).c_str());
         return kExitError;
     }
     host::RunningObjectTable* rot = host::RunningObjectTable::createDefault();
@@ -40,7 +42,7 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
     }
     host::FileObject* file = host::FileObject::fromFile(options.path, &error, /*followLinks=*/false);  // never repair through a link
     if (!file) {
-        std::printf("%s: ERROR: %s\n", options.path.c_str(), error.c_str());
+        std::printf("%s: ERROR: %s\n", escapedText(options.path).c_str(), escapedText(error).c_str());
         return kExitError;
     }
     host::classify(file);
@@ -55,14 +57,15 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
         if (limits.timedOut) {
             // The clock stopped the repair: nothing it wrote is committed.
             file->Release();
-            std::printf("%s: ERROR: time limit reached (%s)%s\n", options.path.c_str(),
+            std::printf("%s: ERROR: time limit reached (%s)%s\n", escapedText(options.path).c_str(),
                         limits.timedOutUnit.empty() ? "engines" : limits.timedOutUnit.c_str(), limitNotes.c_str());
             return kExitError;
         }
         report = commitOrPreview(file, result, options.commit);
     }
     file->Release();
-    std::printf("%s: %s%s\n", options.path.c_str(), report.text.c_str(), limitNotes.c_str());
+    std::printf("%s: %s%s\n", escapedText(options.path).c_str(), escapedText(report.text).c_str(),
+                escapedText(limitNotes).c_str());
     if (report.failed) return kExitError;
     return report.killFailed ? kExitFound : kExitClean;
 }

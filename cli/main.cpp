@@ -9,12 +9,13 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/escaped_text.h"
 #include "cli/help_text.h"
 
 namespace {
 
 int usageError(const std::string& message) {
-    std::fprintf(stderr, "remedy: %s\n%s", message.c_str(), cli::kShortUsage);
+    std::fprintf(stderr, "remedy: %s\n%s", cli::escapedText(message).c_str(), cli::kShortUsage);
     return cli::kExitError;
 }
 
@@ -44,13 +45,18 @@ std::filesystem::path defaultQuarantine() {
     return {};
 }
 
-// A whole unsigned 32-bit number, decimal or 0x-hex.
+// A whole unsigned 32-bit number: decimal (a leading zero changes nothing), or hex after 0x.
 bool parseNumber(const char* text, uint32_t* value) {
-    if (!*text || *text == '-' || *text == '+') return false;
-    char* end = nullptr;
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hex ? text + 2 : text;
+    // strtoull alone would take blanks, signs, a second 0x and octal.
+    if (!*digits) return false;
+    for (const char* c = digits; *c; ++c)
+        if (!(hex ? std::isxdigit(static_cast<unsigned char>(*c)) : std::isdigit(static_cast<unsigned char>(*c))))
+            return false;
     errno = 0;
-    const unsigned long long n = std::strtoull(text, &end, 0);
-    if (errno || *end || n > 0xFFFFFFFFull) return false;
+    const unsigned long long n = std::strtoull(digits, nullptr, hex ? 16 : 10);
+    if (errno || n > 0xFFFFFFFFull) return false;
     *value = uint32_t(n);
     return true;
 }
@@ -116,14 +122,23 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
             options.json = true;
         } else if (arg == "--no-summary") {
             options.summary = false;
-        } else if (arg == "--files-from" && i + 1 < argc) {
+        } else if ((arg == "--files-from" || arg == "--files-from0") && i + 1 < argc) {
+            if (!options.filesFrom.empty()) return usageError("give one of --files-from and --files-from0, once");
             options.filesFrom = argv[++i];
+            options.filesFromNul = arg == "--files-from0";
         } else if (arg == "--max-filesize" && i + 1 < argc) {
             if (!parseSize(argv[++i], &options.maxFileSize))
                 return usageError("--max-filesize needs a size such as 50000, 512K, 100M or 2G");
-        } else if ((arg == "-j" || arg == "--jobs") && i + 1 < argc) {
+        } else if (arg == "--max-memory" && i + 1 < argc) {
+            if (!parseSize(argv[++i], &options.maxMemory))
+                return usageError("--max-memory needs a size such as 512M or 2G");
+        } else if (arg == "--alert-exceeds-max") {
+            options.alertExceedsMax = true;
+        } else if (((arg == "-j" || arg == "--jobs") && i + 1 < argc) || (arg.starts_with("-j") && arg.size() > 2)) {
+            // -jN as getopt reads it, as well as -j N.
+            const std::string count = arg.size() > 2 && arg[1] == 'j' ? arg.substr(2) : argv[++i];
             uint32_t jobs = 0;
-            if (!parseNumber(argv[++i], &jobs) || jobs == 0 || jobs > 256)
+            if (!parseNumber(count.c_str(), &jobs) || jobs == 0 || jobs > 256)
                 return usageError("-j needs a number from 1 to 256");
             options.jobs = jobs;
         } else if (arg == "--rules" && i + 1 < argc) {

@@ -1,6 +1,9 @@
 // remedy scan and remedy --version.
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,9 +15,11 @@
 
 #include "cli/commands.h"
 #include "cli/commit.h"
+#include "cli/escaped_text.h"
 #include "cli/file_walk.h"
-#include "cli/json_text.h"
+#include "cli/memory_budget.h"
 #include "cli/progress_line.h"
+#include "cli/scan_report.h"
 #include "cli/virus_names.h"
 #include "host/classify.h"
 #include "host/host_version.h"
@@ -32,155 +37,87 @@ using Clock = std::chrono::steady_clock;
 std::shared_ptr<host::Module> loadModule(const std::string& path) {
     std::string error;
     std::shared_ptr<host::Module> module = host::Module::load(path, &error);
-    if (!module) std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", path.c_str(), error.c_str());
+    if (!module)
+        std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", escapedText(path).c_str(),
+                     escapedText(error).c_str());
     return module;
 }
 
-// One file's result: its output line (text or JSON) and what it adds to the summary.
-struct FileResult {
-    std::string line;
-    bool scanned = false, found = false, failed = false, repaired = false, removed = false;
-    bool limited = false;  // a fixed limit cut some unit's work short
-    uint64_t bytes = 0;
-};
-
-struct JsonRecord {
-    std::string path;
-    std::optional<uint64_t> size;
-    std::optional<uint32_t> format;
-    std::string findings, actions, errors, notes, limits;  // comma-separated JSON values
-    double milliseconds = 0;
-
-    static void add(std::string* list, const std::string& value) {
-        if (!list->empty()) *list += ",";
-        *list += value;
-    }
-    std::string text() const {
-        char time[32];
-        std::snprintf(time, sizeof time, "%.3f", milliseconds);
-        return "{\"path\":" + jsonString(path) + ",\"size\":" + (size ? std::to_string(*size) : "null") +
-               ",\"format\":" + (format ? std::to_string(*format) : "null") + ",\"findings\":[" + findings +
-               "],\"actions\":[" + actions + "],\"errors\":[" + errors + "],\"notes\":[" + notes +
-               "],\"limits\":[" + limits + "],\"time_ms\":" + time + "}";
-    }
-};
-
-// Scans one entry with one worker's engines. Text lines keep the scanner conventions:
-// "PATH: OK", "PATH: NAME 0xID FOUND (phase)" ("virus" when no name is known), "PATH: ERROR: ...".
-FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanOptions& options) {
+// Scans one entry with one worker's engines.
+FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanOptions& options,
+                     WorkerMemory& memory) {
     const Clock::time_point start = Clock::now();
     FileResult result;
-    JsonRecord json;
-    json.path = entry.path;
-    const auto finish = [&](const std::string& text) {
-        json.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        result.line = options.json ? json.text() : entry.path + ": " + text;
+    result.path = entry.path;
+    const auto finish = [&]() {
+        if (options.alertExceedsMax && result.incomplete()) result.findings.push_back(limitsExceededFinding());
+        result.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         return result;
     };
     if (!entry.note.empty()) {
         result.failed = entry.error;
-        JsonRecord::add(entry.error ? &json.errors : &json.notes, jsonString(entry.error ? entry.note.substr(7) : entry.note));
-        return finish(entry.note);
+        result.skippedForSize = entry.tooLarge;
+        if (entry.error) result.errors.push_back(entry.note.substr(std::string_view("ERROR: ").size()));
+        else result.notes.push_back(entry.note);
+        return finish();
     }
+    // The file is held in memory while it is scanned: its size comes out of the budget first,
+    // and the read refuses a file that grew past what was set aside.
+    struct stat info {};
+    const uint64_t size = ::stat(entry.path.c_str(), &info) == 0 ? uint64_t(info.st_size) : 0;
+    const uint64_t allowed = std::min(size, options.maxFileSize);
+    memory.beforeFile(allowed);
     std::string error;
-    host::FileObject* file = host::FileObject::fromFile(entry.path, &error);
+    host::FileObject* file = host::FileObject::fromFile(entry.path, &error, /*followLinks=*/true, allowed);
     if (!file) {
-        result.failed = true;
-        JsonRecord::add(&json.errors, jsonString(error));
-        return finish("ERROR: " + error);
+        result.failed = result.unreadable = true;
+        result.errors.push_back(error);
+        return finish();
     }
     result.scanned = true;
-    result.bytes = file->bytes().size();
-    json.size = result.bytes;
+    result.size = file->bytes().size();
     host::classify(file);
-    json.format = file->format();
+    result.format = file->format();
     host::ScanTarget target(file);
     target.damaged = options.damaged;
     file->Release();
     const host::ScanFinding finding = engines.scan(target);
-    // Limits never decide a verdict; each one met is said beside it.
-    std::string limitNotes;
-    const auto noteLimits = [&](const host::RequestLimits& limits) {
-        for (const std::string& limit : limits.reached) {
-            result.limited = true;
-            limitNotes += "; limit reached: " + limit;
-            JsonRecord::add(&json.limits, jsonString(limit));
-        }
-    };
-    const auto timeLimitError = [&](const host::RequestLimits& limits) {
+    // Limits never decide a verdict; each one met is said beside it. A request the watchdog
+    // stopped has no verdict at all: the file is an error, and nothing is repaired.
+    const auto takeLimits = [&](const host::RequestLimits& limits) {
+        result.limits.insert(result.limits.end(), limits.reached.begin(), limits.reached.end());
+        if (!limits.timedOut) return false;
         result.failed = true;
-        const std::string message =
-            "time limit reached (" + (limits.timedOutUnit.empty() ? std::string("engines") : limits.timedOutUnit) + ")";
-        JsonRecord::add(&json.errors, jsonString(message));
-        return finish("ERROR: " + message + limitNotes);
+        result.errors.push_back("time limit reached (" +
+                                (limits.timedOutUnit.empty() ? std::string("engines") : limits.timedOutUnit) + ")");
+        return true;
     };
-    noteLimits(finding.limits);
-    if (finding.limits.timedOut) return timeLimitError(finding.limits);
+    if (takeLimits(finding.limits)) return finish();
     if (finding.failed) {
         result.failed = true;
-        const std::string message =
-            std::string("the ") + host::phaseName(finding.phase) + " engine failed (" + hexId(finding.engineResult) + ")";
-        JsonRecord::add(&json.errors, jsonString(message));
-        return finish("ERROR: " + message);
+        result.errors.push_back(std::string("the ") + host::phaseName(finding.phase) + " engine failed (" +
+                                hexId(finding.engineResult) + ")");
+        return finish();
     }
-    if (!finding.found()) return finish("OK" + limitNotes);
+    if (!finding.found()) return finish();
 
-    result.found = true;
     // A rule may name a virus no unit table knows (one repaired by a method number).
     std::string name = virusName(finding.virusId);
     if (name.empty()) name = finding.rule;
-    JsonRecord::add(&json.findings, "{\"id\":" + jsonString(hexId(finding.virusId)) + ",\"name\":" +
-                                        (name.empty() ? "null" : jsonString(name)) + ",\"phase\":" +
-                                        jsonString(host::phaseName(finding.phase)) +
-                                        (finding.rule.empty() ? "" : ",\"rule\":" + jsonString(finding.rule)) + "}");
-    std::string text = (name.empty() ? "virus" : name) + " " + hexId(finding.virusId) + " FOUND (" +
-                       host::phaseName(finding.phase) + ")";
+    result.findings.push_back({hexId(finding.virusId), name, host::phaseName(finding.phase), finding.rule});
     if (options.clean || options.commit.dryRun) {
         const uint32_t killResult = engines.killFound(target);
-        noteLimits(engines.lastLimits());
-        // The clock stopped the repair: what it wrote is dropped, and the file is an error.
-        if (engines.lastLimits().timedOut) return timeLimitError(engines.lastLimits());
+        if (takeLimits(engines.lastLimits())) return finish();
         const CommitReport report = commitOrPreview(target.file(), killResult, options.commit);
-        text += "; " + report.text;
         result.repaired = report.repaired;
         result.removed = report.removed;
-        JsonRecord::add(&json.actions, jsonString(report.text));
+        result.actions.push_back(report.text);
         if (report.failed) {
             result.failed = true;
-            JsonRecord::add(&json.errors, jsonString(report.text));
+            result.errors.push_back(report.text);
         }
     }
-    return finish(text + limitNotes);
-}
-
-struct Summary {
-    uint64_t files = 0, bytes = 0, found = 0, repaired = 0, removed = 0, errors = 0;
-    void add(const FileResult& result) {
-        files += result.scanned;
-        bytes += result.bytes;
-        found += result.found;
-        repaired += result.repaired;
-        removed += result.removed;
-        errors += result.failed;
-    }
-};
-
-void printSummary(const Summary& summary, double seconds, bool json) {
-    const double rate = seconds > 0 ? double(summary.bytes) / (1024.0 * 1024.0) / seconds : 0;
-    if (json) {
-        std::printf("{\"summary\":{\"files\":%llu,\"bytes\":%llu,\"found\":%llu,\"repaired\":%llu,"
-                    "\"removed\":%llu,\"errors\":%llu,\"seconds\":%.3f,\"mb_per_s\":%.2f}}\n",
-                    (unsigned long long)summary.files, (unsigned long long)summary.bytes,
-                    (unsigned long long)summary.found, (unsigned long long)summary.repaired,
-                    (unsigned long long)summary.removed, (unsigned long long)summary.errors, seconds, rate);
-        return;
-    }
-    std::printf("\n----------- SCAN SUMMARY -----------\n"
-                "Scanned files: %llu\nScanned bytes: %llu\nInfected files: %llu\nRepaired files: %llu\n"
-                "Removed files: %llu\nErrors: %llu\nTime: %.3f sec\nRate: %.2f MB/s\n",
-                (unsigned long long)summary.files, (unsigned long long)summary.bytes,
-                (unsigned long long)summary.found, (unsigned long long)summary.repaired,
-                (unsigned long long)summary.removed, (unsigned long long)summary.errors, seconds, rate);
+    return finish();
 }
 
 }  // namespace
@@ -198,7 +135,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     std::vector<std::string> paths = options.paths;
     if (!options.filesFrom.empty()) {
         std::string error;
-        if (!readPathList(options.filesFrom, &paths, &error)) {
+        if (!readPathList(options.filesFrom, options.filesFromNul ? '\0' : '\n', &paths, &error)) {
             std::fprintf(stderr, "remedy: %s\n", error.c_str());
             return kExitError;
         }
@@ -244,11 +181,17 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     std::condition_variable ready;
     size_t awaited = 0;  // the index the printer waits for (under mutex)
     std::atomic<size_t> next{0};
+    // One memory budget for all workers; a worker may keep a small file's store between files
+    // while the stores of all workers together take at most half the budget.
+    MemoryBudget budget(options.maxMemory ? options.maxMemory : MemoryBudget::defaultLimit());
+    const uint64_t keepLimit = budget.limit() / 2 / jobs;
     std::vector<std::thread> workers;
     for (unsigned k = 0; k < jobs; ++k) {
         workers.emplace_back([&, k] {
+            WorkerMemory memory(budget, keepLimit);
             for (size_t i; (i = next.fetch_add(1)) < entries.size();) {
-                FileResult result = scanEntry(*engines[k], entries[i], options);
+                FileResult result = scanEntry(*engines[k], entries[i], options, memory);
+                memory.afterFile();
                 std::lock_guard lock(mutex);
                 results[i] = std::move(result);
                 if (i == awaited) ready.notify_one();
@@ -270,7 +213,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         results[i].reset();
         lock.unlock();
         progress.clear();
-        std::printf("%s\n", result.line.c_str());
+        std::printf("%s\n", (options.json ? jsonLine(result) : textLine(result)).c_str());
         if (options.progress) std::fflush(stdout);  // the line must stand before the progress line returns
         summary.add(result);
         const bool last = i + 1 == entries.size();
@@ -278,8 +221,13 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     }
     progress.clear();
     for (std::thread& worker : workers) worker.join();
-    if (options.summary)
-        printSummary(summary, std::chrono::duration<double>(Clock::now() - start).count(), options.json);
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const MemoryFigures memory{budget.limit(), budget.peak(), uint64_t(usage.ru_maxrss) * 1024};
+    if (options.summary) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::fputs((options.json ? summaryJson(summary, seconds, memory) : summaryText(summary, seconds)).c_str(), stdout);
+    }
     std::fflush(stdout);
     return summary.errors ? kExitError : summary.found ? kExitFound : kExitClean;
 }

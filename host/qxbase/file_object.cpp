@@ -75,7 +75,11 @@ struct SpareBytes {
 thread_local SpareBytes spare;
 }  // namespace
 
-FileObject* FileObject::fromFile(const std::string& path, std::string* error, bool followLinks) {
+void FileObject::releaseSpareBytes() {
+    if (!spareGone) spare.bytes = {};
+}
+
+FileObject* FileObject::fromFile(const std::string& path, std::string* error, bool followLinks, uint64_t maxBytes) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
         return nullptr;
@@ -92,6 +96,7 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error, bo
     if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
     if (!S_ISREG(st.st_mode)) return fail("not a regular file");
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
+    if (uint64_t(st.st_size) > maxBytes) return fail("file larger than the " + std::to_string(maxBytes) + " bytes allowed");
     std::vector<uint8_t> bytes;
     if (!spareGone) bytes = std::exchange(spare.bytes, {});
     try {

@@ -46,9 +46,13 @@ public:
     // New objects start with one reference, owned by the caller.
     static FileObject* fromBytes(std::vector<uint8_t> bytes, std::string path = {});
     // Reads a regular file into a new object. Null with *error set when the file cannot be
-    // opened or read, is not a regular file, or is larger than kMaxSize; with followLinks
-    // false, also when the path itself is a symbolic link.
-    static FileObject* fromFile(const std::string& path, std::string* error, bool followLinks = true);
+    // opened or read, is not a regular file, or is larger than maxBytes (at most kMaxSize);
+    // with followLinks false, also when the path itself is a symbolic link.
+    static FileObject* fromFile(const std::string& path, std::string* error, bool followLinks = true,
+                                uint64_t maxBytes = kMaxSize);
+    // Frees the store this thread keeps for the next file it reads (see fromFile), so a
+    // thread that waits or stops holds no file-sized memory.
+    static void releaseSpareBytes();
 
     // --- host side ---
     const std::vector<uint8_t>& bytes() const { return bytes_; }

@@ -272,7 +272,17 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"max_filesize_zero", "scan --max-filesize 0 x",
                                 "--max-filesize needs a size such as 50000, 512K, 100M or 2G"},
                       UsageCase{"max_filesize_unit", "scan --max-filesize 5T x",
-                                "--max-filesize needs a size such as 50000, 512K, 100M or 2G"}),
+                                "--max-filesize needs a size such as 50000, 512K, 100M or 2G"},
+                      UsageCase{"jobs_zero", "scan -j0 x", "-j needs a number from 1 to 256"},
+                      UsageCase{"jobs_word", "scan -jx x", "-j needs a number from 1 to 256"},
+                      UsageCase{"jobs_too_many", "scan -j257 x", "-j needs a number from 1 to 256"},
+                      UsageCase{"hex_without_digits", "kill --id 0x x", "--id needs a number (decimal or 0x-hex)"},
+                      UsageCase{"hex_twice", "kill --id 0x0x5 x", "--id needs a number (decimal or 0x-hex)"},
+                      UsageCase{"leading_blank", "kill --id ' 5' x", "--id needs a number (decimal or 0x-hex)"},
+                      UsageCase{"signed", "kill --id +5 x", "--id needs a number (decimal or 0x-hex)"},
+                      UsageCase{"memory_unit", "scan --max-memory 5T x", "--max-memory needs a size such as 512M or 2G"},
+                      UsageCase{"two_lists", "scan --files-from a --files-from0 b",
+                                "give one of --files-from and --files-from0, once"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliHelp, EveryOptionHasItsParagraph) {
@@ -281,7 +291,7 @@ TEST(CliHelp, EveryOptionHasItsParagraph) {
     EXPECT_EQ(run.status, 0);
     for (const char* option : {"--no-recurse", "--files-from FILE", "--max-filesize SIZE", "--heuristics", "--damaged",
                                "--rules PATH", "--no-default-rules",
-                               "--json", "-j N, --jobs N", "--no-summary", "--clean", "--quarantine DIR",
+                               "--json", "-j N, -jN, --jobs N", "--files-from0 FILE", "--alert-exceeds-max", "--max-memory SIZE", "--no-summary", "--clean", "--quarantine DIR",
                                "--no-backup", "--dry-run", "--id ID", "--method N", "--special N", "--param P",
                                "--module PATH", "--version, -V", "--help, -h"})
         EXPECT_NE(run.out.find("\n    " + std::string(option) + "\n        "), std::string::npos) << option;

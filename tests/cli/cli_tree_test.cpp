@@ -99,8 +99,9 @@ TEST(CliTree, JsonGivesOneObjectALineAndASummary) {
     // Times vary and the format code belongs to the classifier: both are masked.
     const std::string formatless = std::regex_replace(run.out, std::regex(R"("format":[0-9]+)"), "\"format\":F");
     const std::string timeless = std::regex_replace(formatless, std::regex(R"("time_ms":[0-9.]+)"), "\"time_ms\":T");
-    const std::string summaryless =
-        std::regex_replace(timeless, std::regex(R"("seconds":[0-9.]+,"mb_per_s":[0-9.]+)"), "S");
+    const std::string summaryless = std::regex_replace(
+        timeless, std::regex(R"("seconds":[0-9.]+,"mb_per_s":[0-9.]+,"memory_budget":[0-9]+,"memory_peak":[0-9]+,"rss_peak":[0-9]+)"),
+        "S");
     const std::string size = std::to_string(std::filesystem::file_size(tree.infected));
     EXPECT_EQ(summaryless,
               "{\"path\":\"" + tree.infected + "\",\"size\":" + size +
@@ -110,7 +111,7 @@ TEST(CliTree, JsonGivesOneObjectALineAndASummary) {
                   "\",\"size\":null,\"format\":null,\"findings\":[],\"actions\":[],\"errors\":[\"No such file or "
                   "directory\"],\"notes\":[],\"limits\":[],\"time_ms\":T}\n"
                   "{\"summary\":{\"files\":1,\"bytes\":" + size + ",\"found\":1,\"repaired\":0,\"removed\":0,"
-                  "\"errors\":1,S}}\n");
+                  "\"errors\":1,\"not_scanned\":0,\"limits_reached\":0,S}}\n");
 }
 
 TEST(CliTree, JsonKeepsLinesValidForNamesThatAreNotUtf8) {
@@ -128,7 +129,8 @@ TEST(CliTree, SummaryCountsWhatTheScanSaw) {
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_TRUE(std::regex_search(run.out, std::regex("\n----------- SCAN SUMMARY -----------\nScanned files: 3\n"
                                                       "Scanned bytes: \\d+\nInfected files: 1\nRepaired files: 0\n"
-                                                      "Removed files: 0\nErrors: 0\nTime: [0-9.]+ sec\n"
+                                                      "Removed files: 0\nErrors: 0\nNot scanned: 0\nLimits reached: 0\n"
+                                                      "Time: [0-9.]+ sec\n"
                                                       "Rate: [0-9.]+ MB/s\n$")))
         << run.out;
 }
@@ -149,8 +151,14 @@ void expectGolden(const std::string& name, const std::string& output) {
     EXPECT_EQ(output, slurp(golden));
 }
 
+// The golden tree also holds a name that would forge a line if printed raw: a newline, a
+// verdict, an escape sequence and a byte that is not UTF-8.
+struct GoldenTree : Tree {
+    GoldenTree() { fixtures::writeFile(root + "/odd: OK\ntree\x1b[8m\xff.txt", {'o'}); }
+};
+
 TEST(CliGolden, TextOutputOverAFixtureTree) {
-    Tree tree;
+    GoldenTree tree;
     Outcome run = remedy(tree.dir, "scan --no-summary tree", "cd " + quote(tree.dir.path().string()) + " &&");
     EXPECT_EQ(run.status, 1) << run.err;
     expectGolden("tree_scan.txt", run.out);
@@ -158,18 +166,20 @@ TEST(CliGolden, TextOutputOverAFixtureTree) {
 
 // JSON lines with the summary; times are the only fields masked.
 TEST(CliGolden, JsonOutputOverAFixtureTree) {
-    Tree tree;
+    GoldenTree tree;
     Outcome run = remedy(tree.dir, "scan --json tree", "cd " + quote(tree.dir.path().string()) + " &&");
     EXPECT_EQ(run.status, 1) << run.err;
     std::string masked = std::regex_replace(run.out, std::regex(R"("time_ms":[0-9.]+)"), "\"time_ms\":0");
-    masked = std::regex_replace(masked, std::regex(R"("seconds":[0-9.]+,"mb_per_s":[0-9.]+)"),
-                                "\"seconds\":0,\"mb_per_s\":0");
+    masked = std::regex_replace(
+        masked,
+        std::regex(R"("seconds":[0-9.]+,"mb_per_s":[0-9.]+,"memory_budget":[0-9]+,"memory_peak":[0-9]+,"rss_peak":[0-9]+)"),
+        "\"seconds\":0,\"mb_per_s\":0,\"memory_budget\":0,\"memory_peak\":0,\"rss_peak\":0");
     expectGolden("tree_scan.json", masked);
 }
 
 // With --dry-run, the line says what --clean would do.
 TEST(CliGolden, DryRunOutputOverAFixtureTree) {
-    Tree tree;
+    GoldenTree tree;
     Outcome run = remedy(tree.dir, "scan --no-summary --dry-run --no-backup tree",
                          "cd " + quote(tree.dir.path().string()) + " &&");
     EXPECT_EQ(run.status, 1) << run.err;
