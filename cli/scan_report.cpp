@@ -1,5 +1,6 @@
 #include "cli/scan_report.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -39,8 +40,9 @@ std::string textLine(const FileResult& result) {
                         " FOUND (" + found.phase + ")");
     parts.insert(parts.end(), result.actions.begin(), result.actions.end());
     // A failed repair's error is already its action's text.
-    if (!result.found())
-        for (const std::string& error : result.errors) parts.push_back("ERROR: " + error);
+    for (const std::string& error : result.errors)
+        if (std::find(result.actions.begin(), result.actions.end(), error) == result.actions.end())
+            parts.push_back("ERROR: " + error);
     parts.insert(parts.end(), result.notes.begin(), result.notes.end());
     for (const std::string& limit : result.limits) parts.push_back("limit reached: " + limit);
     std::string text;

@@ -73,7 +73,9 @@ TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
     const std::string args = "scan --clean --no-summary --quarantine " + quote(dir.file("q").string()) + " ";
     const clitest::Outcome text = remedy(dir, args + quote(path.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
     EXPECT_EQ(text.status, 2);
-    EXPECT_EQ(text.out, path.string() + ": ERROR: time limit reached (CScanSentinelCOM)\n");
+    // The scan's verdict stands; the repair the watchdog stopped is an error, and nothing is written.
+    EXPECT_EQ(text.out, path.string() +
+                            ": DOS.SentinelCOM 0x00003AD9 FOUND (signatures); ERROR: time limit reached (CScanSentinelCOM)\n");
     EXPECT_EQ(fixtures::readFile(path), infected);
 
     const clitest::Outcome json = remedy(dir, args + "--json " + quote(path.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
@@ -81,6 +83,14 @@ TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
     EXPECT_NE(json.out.find("\"errors\":[\"time limit reached (CScanSentinelCOM)\"]"), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"actions\":[]"), std::string::npos) << json.out;
     EXPECT_EQ(fixtures::readFile(path), infected);
+
+    // A scan the watchdog stopped names no virus at all.
+    const fs::path tequila = dir.file("slow.exe");
+    const Bytes mz = fixtures::dos::makeMz({2048, std::nullopt, 0x200, true});
+    fixtures::writeFile(tequila, fixtures::dos::infectTequilaDelayed(mz, fixtures::dos::StandInDelay::SelfRewritingSpin));
+    const clitest::Outcome stopped = remedy(dir, args + quote(tequila.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
+    EXPECT_EQ(stopped.status, 2);
+    EXPECT_EQ(stopped.out, tequila.string() + ": ERROR: time limit reached (CScanTequila5Volt2659)\n");
 
     // Unhurried, the same file repairs.
     const clitest::Outcome calm = remedy(dir, args + quote(path.string()));
