@@ -268,6 +268,7 @@ uint32_t believed(const FileObject* file, uint64_t failuresBefore, uint32_t resu
 }  // namespace
 
 uint32_t Engines::killFound(ScanTarget& target) {
+    lastModuleKillResult_ = 0;
     if (lastFoundSerial_ == 0 || lastFoundSerial_ != target.serial_) return KILL_FAILED;
     const Phase phase = lastFoundPhase_;
     const CompanionDirectory companions(target.file_);
@@ -279,11 +280,13 @@ uint32_t Engines::killFound(ScanTarget& target) {
     if (phase == Phase::Heuristic) {
         if (!unknown_) return KILL_FAILED;
         const uint32_t result = guarded([&] { return unknown_->Kill(static_cast<IQEArchive*>(target.file_)); }, &threw);
+        lastModuleKillResult_ = result;
         return threw ? KILL_FAILED : believed(target.file_, failures, result);
     }
     IQEEngineScanEx* engine = phase == Phase::PreLibrary ? pre_ : post_;
     uint32_t result = guarded(
         [&] { return engine->Kill(static_cast<IQEArchive*>(target.file_), &target.request_); }, &threw);
+    lastModuleKillResult_ = result;
     return threw ? KILL_FAILED : believed(target.file_, failures, result);
 }
 
@@ -301,6 +304,7 @@ uint32_t Engines::kill(ScanTarget& target, const KillRequest& request) {
     bool threw = false;
     const uint64_t failures = file->storageFailures();
     uint32_t result = guarded([&] { return kill_->Kill(static_cast<IQEArchive*>(file), &record); }, &threw);
+    lastModuleKillResult_ = result;
     return threw ? KILL_FAILED : believed(file, failures, result);
 }
 

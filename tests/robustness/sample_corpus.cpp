@@ -15,10 +15,15 @@
 #include "tests/fixtures/exploit_images.h"
 #include "tests/fixtures/exploit_media.h"
 #include "tests/fixtures/heuristic_special.h"
+#include "tests/fixtures/kuku_infector.h"
+#include "tests/fixtures/magistr_funlove.h"
 #include "tests/fixtures/media_builder.h"
 #include "tests/fixtures/ole_builder.h"
 #include "tests/fixtures/pe_builder.h"
+#include "tests/fixtures/virut_infector.h"
 #include "tests/fixtures/win32_infectors.h"
+#include "tests/fixtures/worms_a.h"
+#include "tests/fixtures/worms_b.h"
 
 namespace robustness {
 
@@ -77,6 +82,10 @@ void dosFiles(Builder& b) {
         {"buba.exe", 0x3dc9, [&] { return dos::infectBuba1537(mz, 0xFE); }},
         {"voronezh1600.exe", 0x3dd9, [&] { return dos::infectVoronezh1600Exe(mz, false); }},
         {"sentinel.exe", 0x3ae4, [&] { return dos::infectSentinelMz(dos::makeMz({2048, std::nullopt, 0x200, true}), true); }},
+        {"datacrime.exe", 0x3c83, [&] { return dos::infectDataCrimeIIExe(dos::makeMz({2048, 0, 0xFFFE}), 0xB7); }},
+        {"april1st.exe", 0x8c9, [&] { return dos::infectApril1st(mz); }},
+        {"hllp.exe", 0x4376, [&] { return dos::infectHllp7808(dos::pattern(40000, 40001)); }},
+        {"hllp-cut.exe", 0x4376, [&] { return dos::infectHllp7808(dos::pattern(15615 - 7808, 7808)); }},
     };
     for (const auto& c : byId) {
         const bool isCom = std::string(c.name).ends_with(".com");
@@ -113,6 +122,52 @@ void win32Files(Builder& b) {
     b.add("padania-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::padaniaInfect(false).file; });
     b.add("neshta.exe", PE, RepairBy::Method, 2, 0, [] { return win32::neshtaInfect().file; });
     b.add("magistr.exe", PE, RepairBy::Method, 17, 0, [] { return win32::magistrInfect().file; });
+    b.add("magistr-pe-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::magistrPeInfect().file; });
+    b.add("magistr-keyed-found.exe", PE, RepairBy::Found, 0, 0, [] {
+        win32::MagistrOptions keyed;
+        keyed.layout = win32::MagistrLayout::Keyed;
+        return win32::magistrPeInfect(keyed).file;
+    });
+    b.add("funlove-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::funLoveInfect(true).file; });
+    b.add("funlove-bare-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::funLoveInfect(false).file; });
+    namespace kuku = fixtures::kuku;
+    b.add("kuku-found.exe", PE, RepairBy::Found, 0, 0,
+          [] { return kuku::infect(kuku::Loader::JumpRegister, kuku::Body::ThreadCounted).file; });
+    b.add("kuku-kill.exe", PE, RepairBy::Method, 0x1d, 0,
+          [] { return kuku::infect(kuku::Loader::JumpToRet, kuku::Body::ThreadKeyed).file; });
+    b.add("kuku-ko-found.exe", PE, RepairBy::Found, 0, 0, [] { return kuku::infectKo().file; });
+    namespace virut = fixtures::virut;
+    b.add("virut-cs-found.exe", PE, RepairBy::Found, 0, 0, [] { return virut::newCsInfect(); });
+    b.add("virut-ce-found.exe", PE, RepairBy::Found, 0, 0, [] { return virut::ceInfect(virut::CeVariant::SectionAdd).file; });
+    b.add("virut-ce-tail-found.exe", PE, RepairBy::Found, 0, 0,
+          [] { return virut::ceInfect(virut::CeVariant::TailAdd).file; });
+    b.add("virut-bad-found.exe", PE, RepairBy::Found, 0, 0, [] { return virut::badInfect(); });
+}
+
+void wormFiles(Builder& b) {
+    namespace worms = fixtures::worms;
+    const uint32_t PE = qe::FORMAT_PE;
+    b.add("nimda.exe", PE, RepairBy::Id, 0x140229, 0, [] { return worms::nimdaWorm(worms::cleanHost()).file; });
+    b.add("nimda-method.exe", PE, RepairBy::Method, 0x18, 0, [] { return worms::nimdaWorm(worms::cleanHost()).file; });
+    b.add("viking.exe", PE, RepairBy::Id, 0x60c59, 0, [] { return worms::vikingWorm(worms::cleanHost()).file; });
+    b.add("viking-debug.exe", PE, RepairBy::Method, 1, 0,
+          [] { return worms::vikingWorm(worms::cleanHost(), worms::VikingDebug::Behind).file; });
+    b.add("viking-alone.exe", PE, RepairBy::Method, 1, 0, [] { return worms::vikingWorm({}).file; });
+    b.add("xld-found.exe", PE, RepairBy::Found, 0, 0, [] { return worms::xldDropper().file; });
+    b.add("theals-found.exe", PE, RepairBy::Found, 0, 0,
+          [] { return worms::thealsInfect(worms::ThealsGeneration::First).file; });
+    b.add("theals-a-found.exe", PE, RepairBy::Found, 0, 0,
+          [] { return worms::thealsInfect(worms::ThealsGeneration::A).file; });
+    b.add("theals-gen-found.exe", PE, RepairBy::Found, 0, 0, [] { return worms::thealsGenInfect(80000).file; });
+    b.add("klez-appended.exe", PE, RepairBy::Id, 0x3eb3, 0, [] { return worms::klezVirusAppended().file; });
+    b.add("klez-inside.exe", PE, RepairBy::Id, 0x3eb3, 0, [] { return worms::klezVirusInside(0x400).file; });
+    const Bytes host = win32::cleanProgram();
+    b.add("lovgate-ax.exe", PE, RepairBy::Id, 0x113c8, 0,
+          [&] { return fixtures::concat(worms::lovGatePrefix(57352, uint32_t(host.size())), host); });
+    b.add("lovgate-bo.exe", PE, RepairBy::Id, 0x11bec, 0,
+          [&] { return fixtures::concat(worms::lovGatePrefix(73736, uint32_t(host.size())), host); });
+    b.add("lovgate-sub.exe", PE, RepairBy::Id, 0xa2cb, 0,
+          [&] { return fixtures::concat(worms::lovGatePrefix(49160, uint32_t(host.size())), host); });
 }
 
 void specialFiles(Builder& b) {
@@ -182,6 +237,7 @@ const std::vector<CorpusFile>& sampleCorpus() {
         Builder b;
         dosFiles(b);
         win32Files(b);
+        wormFiles(b);
         specialFiles(b);
         documentFiles(b);
         return b.files;
