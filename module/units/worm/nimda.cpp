@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/exec_file.h"
 
 using remedy::loadLe16;
 using remedy::loadLe32;
@@ -23,7 +24,14 @@ enum : uint32_t { kRepaired = 0, kNoHost = 1, kFailed = 2 };
 CNimdaPEFile::CNimdaPEFile(IExecExport* exec) : exec_(exec) {}
 
 bool CNimdaPEFile::ReadFile(uint32_t offset, uint32_t length, void* buffer) {
-    return exec_ && exec_->ReadFile(buffer, offset, length) == length;
+    if (!exec_) return false;
+    const uint32_t got = exec_->ReadFile(buffer, offset, length);
+    noteRead(offset, length, got);
+    return got == length;
+}
+
+void CNimdaPEFile::noteRead(uint32_t offset, uint32_t length, uint32_t got) {
+    if (remedy::readWasRefused(*exec_, offset, length, got)) readRefused_ = true;
 }
 
 int CNimdaPEFile::Init() {
@@ -37,7 +45,10 @@ int CNimdaPEFile::Init() {
     peOffset_ = loadLe32(field);
     uint8_t probe[kProbeLength] = {};
     // A PE header needs its first 24 bytes; what follows them may be cut short by the file end.
-    if (!exec_ || exec_->ReadFile(probe, peOffset_, kProbeLength) < 24 || loadLe32(probe) != 0x00004550) return 0;
+    if (!exec_) return 0;
+    const uint32_t probed = exec_->ReadFile(probe, peOffset_, kProbeLength);
+    noteRead(peOffset_, kProbeLength, probed);
+    if (probed < 24 || loadLe32(probe) != 0x00004550) return 0;
     const uint32_t sections = loadLe16(probe + 6);
     const uint32_t optionalHeader = loadLe16(probe + 20);
     const uint32_t length = optionalHeader + kSectionEntryLength * sections + 24;
@@ -77,8 +88,10 @@ uint32_t CNimdaPEFile::FindRes(uint32_t id, uint32_t dirOffset, uint32_t base) {
     const uint32_t count = loadLe16(countField);
     // The entries follow the 16-byte directory header; named entries are compared like the others.
     for (uint32_t i = 0; i < count; ++i) {
+        // The entries one after the other, each read where the last one ended.
+        const uint64_t entryAt = countAt + 2 + uint64_t(8) * i;
         uint8_t entry[8];
-        if (exec_->ReadFileSeq(entry, sizeof entry) != 1) return 0;
+        if (entryAt > 0xFFFFFFFFu - sizeof entry || !ReadFile(uint32_t(entryAt), sizeof entry, entry)) return 0;
         if (id == 0 || loadLe32(entry) == id) return loadLe32(entry + 4);
     }
     return 0;
@@ -110,7 +123,8 @@ uint32_t KillPENimda(IExecExport* exec) {
     if (!file.Init()) return kFailed;
     RCITEMtag item{};
     // An empty resource carries no host either: cutting to it would leave an empty file.
-    if (!file.FindResource(kRawDataType, kHostResourceName, 0, &item) || item.size <= 1) return kNoHost;
+    if (!file.FindResource(kRawDataType, kHostResourceName, 0, &item) || item.size <= 1)
+        return file.readRefused() ? kFailed : kNoHost;
     const uint32_t fileSize = exec->GetFileSize();
     const uint64_t end = uint64_t(item.offset) + item.size;
     // A resource reaching past the end of the file would leave a truncated host behind.
