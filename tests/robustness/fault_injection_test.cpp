@@ -1,5 +1,5 @@
 // Every repair of the corpus with the storage failing under it: for each kind of stream
-// operation (read, write, seek, set-size) and each k, the k-th such call fails. The kill must
+// operation (read, write, seek, set-size, remove) and each k, the k-th such call fails. The kill must
 // say honestly how it went - a success leaves exactly the repair an undisturbed run makes -
 // keep no reference to the file, and the file on disk must end as the original or as the
 // complete repair, never a mix. The module's own answer, before the host's check of storage
@@ -71,7 +71,8 @@ const char* opName(host::StreamOp op) {
         case host::StreamOp::Read: return "read";
         case host::StreamOp::Write: return "write";
         case host::StreamOp::Seek: return "seek";
-        default: return "set-size";
+        case host::StreamOp::SetSize: return "set-size";
+        default: return "remove";
     }
 }
 

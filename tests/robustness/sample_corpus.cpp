@@ -121,6 +121,7 @@ void win32Files(Builder& b) {
     b.add("cekar.exe", PE, RepairBy::Id, 0x16e914, 0, [] { return win32::cekarInfect().file; });
     b.add("padania-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::padaniaInfect(false).file; });
     b.add("neshta.exe", PE, RepairBy::Method, 2, 0, [] { return win32::neshtaInfect().file; });
+    b.add("neshta-alone.exe", PE, RepairBy::Method, 2, 0, [] { return win32::cleanProgram(); });
     b.add("magistr.exe", PE, RepairBy::Method, 17, 0, [] { return win32::magistrInfect().file; });
     b.add("magistr-pe-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::magistrPeInfect().file; });
     b.add("magistr-keyed-found.exe", PE, RepairBy::Found, 0, 0, [] {
@@ -166,8 +167,11 @@ void wormFiles(Builder& b) {
           [&] { return fixtures::concat(worms::lovGatePrefix(57352, uint32_t(host.size())), host); });
     b.add("lovgate-bo.exe", PE, RepairBy::Id, 0x11bec, 0,
           [&] { return fixtures::concat(worms::lovGatePrefix(73736, uint32_t(host.size())), host); });
-    b.add("lovgate-sub.exe", PE, RepairBy::Id, 0xa2cb, 0,
-          [&] { return fixtures::concat(worms::lovGatePrefix(49160, uint32_t(host.size())), host); });
+    b.add("lovgate-sub.exe", PE, RepairBy::Id, 0xa2cb, 0, [&] {
+        // Data behind the host goes too.
+        const Bytes infected = fixtures::concat(worms::lovGatePrefix(49160, uint32_t(host.size())), host);
+        return fixtures::concat(infected, win32::filler(300, 2));
+    });
 }
 
 void specialFiles(Builder& b) {
