@@ -86,6 +86,7 @@ protected:
         const CorpusFile& file = GetParam();
         const std::string path = dir.file(file.name).string();
         fixtures::writeFile(path, file.bytes);
+        for (const auto& [name, bytes] : file.companions) fixtures::writeFile(dir.file(name), bytes);
         host::RepairOutcome committed;
         const KillRun reference = killOnDisk(file, path, host::StreamOp::Read, 0, dir.file("quarantine"), &committed);
         // Every corpus file with a repair is repaired when nothing fails.

@@ -12,6 +12,7 @@
 #include "tests/fixtures/docs_torrent.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
+#include "tests/fixtures/exploit_asf_qt.h"
 #include "tests/fixtures/exploit_images.h"
 #include "tests/fixtures/exploit_media.h"
 #include "tests/fixtures/heuristic_special.h"
@@ -40,10 +41,14 @@ public:
     void add(const std::string& name, uint32_t format, RepairBy repair, uint32_t number, uint32_t parameter,
              const std::function<Bytes()>& make) {
         try {
-            files.push_back({name, make(), format, repair, number, parameter});
+            files.push_back({name, make(), format, repair, number, parameter, {}});
         } catch (const std::exception& e) {
             std::fprintf(stderr, "sample corpus: %s left out: %s\n", name.c_str(), e.what());
         }
+    }
+    // The last file added reads `name` beside it.
+    void companion(const std::string& name, const std::function<Bytes()>& make) {
+        if (!files.empty()) files.back().companions.emplace_back(name, make());
     }
     void clean(const std::string& name, uint32_t format, const std::function<Bytes()>& make) {
         add(name, format, RepairBy::None, 0, 0, make);
@@ -160,6 +165,13 @@ void wormFiles(Builder& b) {
     b.add("theals-a-found.exe", PE, RepairBy::Found, 0, 0,
           [] { return worms::thealsInfect(worms::ThealsGeneration::A).file; });
     b.add("theals-gen-found.exe", PE, RepairBy::Found, 0, 0, [] { return worms::thealsGenInfect(80000).file; });
+    // The worm keeps the host it replaced, compressed, under the name its information block holds.
+    b.add("setup.exe", PE, RepairBy::Id, 0x436c, 0,
+          [] { return worms::klezWorm(worms::KlezWormKind::F, "C:\\WINDOWS\\SYSTEM\\Wink3.exe", 0x12000); });
+    b.companion("Wink3.exe", [] { return worms::klezCompress(win32::cleanProgram()); });
+    b.add("setup-k.exe", PE, RepairBy::Id, 0x49bb, 0,
+          [] { return worms::klezWorm(worms::KlezWormKind::K, "C:\\WINDOWS\\SYSTEM\\Wink3.exe", 0x12000); });
+    b.companion("Wink3.exe", [] { return worms::klezCompress(win32::cleanProgram()); });
     b.add("klez-appended.exe", PE, RepairBy::Id, 0x3eb3, 0, [] { return worms::klezVirusAppended().file; });
     b.add("klez-inside.exe", PE, RepairBy::Id, 0x3eb3, 0, [] { return worms::klezVirusInside(0x400).file; });
     const Bytes host = win32::cleanProgram();
@@ -184,6 +196,10 @@ void specialFiles(Builder& b) {
     special("moved-entry.exe", 2, fixtures::movedEntryField());
     special("rag.exe", 6, fixtures::ragInfected());
     special("resource-carrier.exe", 7, fixtures::resourceCarrier(fixtures::specialCleanProgram(0x600, 9)));
+    special("resource-carrier-8.exe", 8, fixtures::resourceCarrier(fixtures::specialCleanProgram(0x700, 5)));
+    // "exe" and an end of name: the companion is prog.exe beside prog.vir.
+    b.add("prog.vir", PE, RepairBy::Special, 9, 0x65786500, [] { return Bytes(0x3000, 0xEE); });
+    b.companion("prog.exe", [] { return fixtures::specialCleanProgram(0x700); });
     b.add("head.exe", PE, RepairBy::Special, 4, 0x1800, [] {
         Bytes infected(0x1800, 0xCC);
         const Bytes clean = fixtures::specialCleanProgram(0x2345);
@@ -199,6 +215,34 @@ void specialFiles(Builder& b) {
           [] { return fixtures::prependForeignBytes(fixtures::makeSmallPe(), 3000, 1); });
     b.add("report.exe", PE, RepairBy::Method, 16, 0,
           [] { return fixtures::bindDocument(fixtures::makeDocument(5000), "VBDocXXBind"); });
+}
+
+// Malformed media the exploit detectors find: most are removed, a few repaired in place.
+void exploitFiles(Builder& b) {
+    b.add("apic.mp3", 0, RepairBy::Found, 0, 0, [] {
+        fixtures::Id3Frame f = fixtures::id3Picture("image/png", "Cover", Bytes(5, 1));
+        f.sizeOverride = 17;
+        return fixtures::buildMp3(3, {f});
+    });
+    b.add("bad-cursor.ani", 0, RepairBy::Found, 0, 0, [] { return fixtures::buildAni(100); });
+    b.add("markers.asf", 0, RepairBy::Found, 0, 0, [] { return fixtures::buildAsf({fixtures::asfMarkers(0x8000000)}); });
+    b.add("bad-photo.jpg", 0, RepairBy::Found, 0, 0, [] {
+        Bytes bad = fixtures::buildJpeg({"comment"});
+        const size_t at = fixtures::jpegCommentOffset(bad);
+        bad[at + 2] = 0;
+        bad[at + 3] = 1;
+        return bad;
+    });
+    b.add("picture.wmf", 0, RepairBy::Found, 0, 0, [] {
+        std::vector<fixtures::WmfRecord> records = fixtures::wmfDrawing();
+        records.insert(records.begin() + 3, fixtures::wmfEscape(9, {1, 2, 3, 4}));
+        return fixtures::buildWmf(records);
+    });
+    b.add("show.asf", 0, RepairBy::Found, 0, 0, [] {
+        return fixtures::buildAsf({fixtures::asfScriptCommands({"URL", "URLANDEXIT"},
+                                                               {{1, 0, "http://a.example/"}, {2, 1, "http://b.example/"}}),
+                                   fixtures::asfPadding(80)});
+    });
 }
 
 void documentFiles(Builder& b) {
@@ -232,6 +276,7 @@ void documentFiles(Builder& b) {
         return ole.build().bytes;
     });
     b.clean("readme.txt", 0, [] { return text("Files remedy should leave alone.\n"); });
+    exploitFiles(b);
 }
 
 }  // namespace
