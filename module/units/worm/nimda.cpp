@@ -26,12 +26,8 @@ CNimdaPEFile::CNimdaPEFile(IExecExport* exec) : exec_(exec) {}
 bool CNimdaPEFile::ReadFile(uint32_t offset, uint32_t length, void* buffer) {
     if (!exec_) return false;
     const uint32_t got = exec_->ReadFile(buffer, offset, length);
-    noteRead(offset, length, got);
-    return got == length;
-}
-
-void CNimdaPEFile::noteRead(uint32_t offset, uint32_t length, uint32_t got) {
     if (remedy::readWasRefused(*exec_, offset, length, got)) readRefused_ = true;
+    return got == length;
 }
 
 int CNimdaPEFile::Init() {
@@ -45,10 +41,7 @@ int CNimdaPEFile::Init() {
     peOffset_ = loadLe32(field);
     uint8_t probe[kProbeLength] = {};
     // A PE header needs its first 24 bytes; what follows them may be cut short by the file end.
-    if (!exec_) return 0;
-    const uint32_t probed = exec_->ReadFile(probe, peOffset_, kProbeLength);
-    noteRead(peOffset_, kProbeLength, probed);
-    if (probed < 24 || loadLe32(probe) != 0x00004550) return 0;
+    if (!exec_ || exec_->ReadFile(probe, peOffset_, kProbeLength) < 24 || loadLe32(probe) != 0x00004550) return 0;
     const uint32_t sections = loadLe16(probe + 6);
     const uint32_t optionalHeader = loadLe16(probe + 20);
     const uint32_t length = optionalHeader + kSectionEntryLength * sections + 24;
@@ -88,9 +81,9 @@ uint32_t CNimdaPEFile::FindRes(uint32_t id, uint32_t dirOffset, uint32_t base) {
     const uint32_t count = loadLe16(countField);
     // The entries follow the 16-byte directory header; named entries are compared like the others.
     for (uint32_t i = 0; i < count; ++i) {
-        // The entries one after the other, each read where the last one ended.
-        const uint64_t entryAt = countAt + 2 + uint64_t(8) * i;
         uint8_t entry[8];
+        // The entries one after the other, each read where the last one ended.
+        const uint64_t entryAt = countAt + 2 + uint64_t(sizeof entry) * i;
         if (entryAt > 0xFFFFFFFFu - sizeof entry || !ReadFile(uint32_t(entryAt), sizeof entry, entry)) return 0;
         if (id == 0 || loadLe32(entry) == id) return loadLe32(entry + 4);
     }

@@ -38,9 +38,6 @@ public:
     bool readRefused() const { return readRefused_; }
 
 private:
-    // Notes a short read of bytes the file holds.
-    void noteRead(uint32_t offset, uint32_t length, uint32_t got);
-
     uint32_t peOffset_ = 0xFFFFFFFFu;
     IExecExport* exec_;
     std::vector<uint8_t> headers_;
