@@ -120,6 +120,9 @@ void win32Files(Builder& b) {
     }
     b.add("resur-a.exe", PE, RepairBy::Id, 0x51dd, 0, [] { return win32::resurInfect(win32::ResurVariant::A).file; });
     b.add("resur-b.exe", PE, RepairBy::Id, 0x52b5, 0, [] { return win32::resurInfect(win32::ResurVariant::B).file; });
+    b.add("resur-c.exe", PE, RepairBy::Id, 0x52b6, 0, [] { return win32::resurInfect(win32::ResurVariant::C).file; });
+    b.add("resur-d.exe", PE, RepairBy::Id, 0x5318, 0, [] { return win32::resurInfect(win32::ResurVariant::D).file; });
+    b.add("resur-e.exe", PE, RepairBy::Id, 0x14b6d, 0, [] { return win32::resurInfect(win32::ResurVariant::E).file; });
     b.add("cih.exe", PE, RepairBy::Id, 0x4b98, 0, [] { return win32::cihInfect(0x300, 0x80, 2).file; });
     b.add("cih1003-found.exe", PE, RepairBy::Found, 0, 0, [] { return win32::cih1003Infect(0x200); });
     b.add("sality.exe", PE, RepairBy::Id, 0x1719ba, 0, [] { return win32::salityInfect(0x12345678); });
