@@ -15,6 +15,7 @@
 #include "tests/fixtures/exploit_asf_qt.h"
 #include "tests/fixtures/exploit_images.h"
 #include "tests/fixtures/exploit_media.h"
+#include "tests/fixtures/heuristic_pe.h"
 #include "tests/fixtures/heuristic_special.h"
 #include "tests/fixtures/kuku_infector.h"
 #include "tests/fixtures/magistr_funlove.h"
@@ -241,6 +242,7 @@ void exploitFiles(Builder& b) {
         records.insert(records.begin() + 3, fixtures::wmfEscape(9, {1, 2, 3, 4}));
         return fixtures::buildWmf(records);
     });
+    b.add("downloader-found.exe", qe::FORMAT_PE, RepairBy::Found, 0, 0, [] { return fixtures::vbProgram(); });
     b.add("show.asf", 0, RepairBy::Found, 0, 0, [] {
         return fixtures::buildAsf({fixtures::asfScriptCommands({"URL", "URLANDEXIT"},
                                                                {{1, 0, "http://a.example/"}, {2, 1, "http://b.example/"}}),
