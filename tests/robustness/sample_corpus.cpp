@@ -148,7 +148,8 @@ void win32Files(Builder& b) {
     b.add("kuku-ko-found.exe", PE, RepairBy::Found, 0, 0, [] { return kuku::infectKo().file; });
     namespace virut = fixtures::virut;
     b.add("virut-cs-found.exe", PE, RepairBy::Found, 0, 0, [] { return virut::newCsInfect(); });
-    b.add("virut-ce-found.exe", PE, RepairBy::Found, 0, 0, [] { return virut::ceInfect(virut::CeVariant::SectionAdd).file; });
+    b.add("virut-ce-found.exe", PE, RepairBy::Found, 0, 0,
+          [] { return virut::ceInfect(virut::CeVariant::SectionAdd).file; });
     b.add("virut-ce-tail-found.exe", PE, RepairBy::Found, 0, 0,
           [] { return virut::ceInfect(virut::CeVariant::TailAdd).file; });
     b.add("virut-bad-found.exe", PE, RepairBy::Found, 0, 0, [] { return virut::badInfect(); });
@@ -229,7 +230,8 @@ void exploitFiles(Builder& b) {
         return fixtures::buildMp3(3, {f});
     });
     b.add("bad-cursor.ani", 0, RepairBy::Found, 0, 0, [] { return fixtures::buildAni(100); });
-    b.add("markers.asf", 0, RepairBy::Found, 0, 0, [] { return fixtures::buildAsf({fixtures::asfMarkers(0x8000000)}); });
+    b.add("markers.asf", 0, RepairBy::Found, 0, 0,
+          [] { return fixtures::buildAsf({fixtures::asfMarkers(0x8000000)}); });
     b.add("bad-photo.jpg", 0, RepairBy::Found, 0, 0, [] {
         Bytes bad = fixtures::buildJpeg({"comment"});
         const size_t at = fixtures::jpegCommentOffset(bad);
@@ -244,9 +246,9 @@ void exploitFiles(Builder& b) {
     });
     b.add("downloader-found.exe", qe::FORMAT_PE, RepairBy::Found, 0, 0, [] { return fixtures::vbProgram(); });
     b.add("show.asf", 0, RepairBy::Found, 0, 0, [] {
-        return fixtures::buildAsf({fixtures::asfScriptCommands({"URL", "URLANDEXIT"},
-                                                               {{1, 0, "http://a.example/"}, {2, 1, "http://b.example/"}}),
-                                   fixtures::asfPadding(80)});
+        const fixtures::AsfObject commands = fixtures::asfScriptCommands(
+            {"URL", "URLANDEXIT"}, {{1, 0, "http://a.example/"}, {2, 1, "http://b.example/"}});
+        return fixtures::buildAsf({commands, fixtures::asfPadding(80)});
     });
 }
 

@@ -86,7 +86,8 @@ std::optional<uint64_t> endOfDebugData(IQEStream* stream, const WormLayout& layo
         const int64_t raw = int64_t(layout.debugRva) + s.rawPointer - s.virtualAddress;
         if (raw <= 0 || layout.debugSize > fileSize) return end;
         std::vector<uint8_t> entries(layout.debugSize);
-        const std::optional<uint32_t> got = formats::readAtOrRefused(stream, uint64_t(raw), entries.data(), layout.debugSize);
+        const std::optional<uint32_t> got =
+            formats::readAtOrRefused(stream, uint64_t(raw), entries.data(), layout.debugSize);
         if (!got) return std::nullopt;
         if (*got != layout.debugSize) return end;
         for (uint32_t at = 0; at + kDebugEntryLength <= layout.debugSize; at += kDebugEntryLength) {
