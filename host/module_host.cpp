@@ -284,11 +284,13 @@ uint32_t Engines::finishKill(const EngineRequest& request, uint32_t result) {
 }
 
 uint32_t Engines::killFound(ScanTarget& target) {
+    lastModuleKillResult_ = 0;
     const EngineRequest request;
     return finishKill(request, killFoundInRequest(target));
 }
 
 uint32_t Engines::kill(ScanTarget& target, const KillRequest& killRequest) {
+    lastModuleKillResult_ = 0;
     const EngineRequest request;
     return finishKill(request, killInRequest(target, killRequest));
 }
@@ -305,11 +307,13 @@ uint32_t Engines::killFoundInRequest(ScanTarget& target) {
     if (phase == Phase::Heuristic) {
         if (!unknown_) return KILL_FAILED;
         const uint32_t result = guarded([&] { return unknown_->Kill(static_cast<IQEArchive*>(target.file_)); }, &threw);
+        lastModuleKillResult_ = result;
         return threw ? KILL_FAILED : believed(target.file_, failures, result);
     }
     IQEEngineScanEx* engine = phase == Phase::PreLibrary ? pre_ : post_;
     uint32_t result = guarded(
         [&] { return engine->Kill(static_cast<IQEArchive*>(target.file_), &target.request_); }, &threw);
+    lastModuleKillResult_ = result;
     return threw ? KILL_FAILED : believed(target.file_, failures, result);
 }
 
@@ -327,6 +331,7 @@ uint32_t Engines::killInRequest(ScanTarget& target, const KillRequest& request) 
     bool threw = false;
     const uint64_t failures = file->storageFailures();
     uint32_t result = guarded([&] { return kill_->Kill(static_cast<IQEArchive*>(file), &record); }, &threw);
+    lastModuleKillResult_ = result;
     return threw ? KILL_FAILED : believed(file, failures, result);
 }
 

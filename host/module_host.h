@@ -129,9 +129,15 @@ public:
     // a kill whose watchdog fired (lastLimits().timedOut): what it wrote is never committed.
     uint32_t killFound(ScanTarget& target);
     // The kill engine, with a fresh emulator: by virus id, method number or special method.
+    // Like killFound, a success over a storage failure answers KILL_FAILED.
     uint32_t kill(ScanTarget& target, const KillRequest& request);
     // What limits did to the last scan, killFound or kill.
     const RequestLimits& lastLimits() const { return lastLimits_; }
+    // What the module itself answered to the last killFound or kill of this object, before the
+    // storage-failure check above: a host that trusts the module's answer gets this one. Tests
+    // read it to hold every unit to an honest result on its own. KILL_FAILED when the call threw;
+    // 0 when no engine ran (no kill yet, or killFound refused before calling one).
+    uint32_t lastModuleKillResult() const { return lastModuleKillResult_; }
 
 private:
     Engines() = default;
@@ -154,6 +160,7 @@ private:
     Phase lastFoundPhase_ = Phase::None;
     KillRequest lastSignatureKill_;  // the matching rule's request, for a Signatures finding
     RequestLimits lastLimits_;
+    uint32_t lastModuleKillResult_ = 0;
 };
 
 }  // namespace host

@@ -399,6 +399,7 @@ QRESULT FileObject::SetAccess(uint32_t flags, uint32_t) {
 // Deletion is only marked: the stream stays readable and writable, and the host applies
 // the removal when it commits the repair.
 QRESULT FileObject::Remove() {
+    if (streamCallFails(StreamOp::Remove)) return QE_E_FAIL;
     removed_ = true;
     return QE_OK;
 }

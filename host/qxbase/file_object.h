@@ -19,11 +19,12 @@
 
 namespace host {
 
+// The kinds of stream operation a fault plan can make fail (see FileObject::failNth).
+enum class StreamOp : uint8_t { Read, Write, Seek, SetSize, Remove };
+constexpr size_t kStreamOpKinds = 5;
+
 // What a file on disk looked like when it was read, so that a later commit can tell whether
 // someone changed it in between and can give the replacement the same permissions.
-// The kinds of stream operation a fault plan can make fail (see FileObject::failNth).
-enum class StreamOp : uint8_t { Read, Write, Seek, SetSize };
-constexpr size_t kStreamOpKinds = 4;
 
 struct DiskIdentity {
     uint64_t device = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "sdk/file_interfaces.h"
 
@@ -25,6 +26,14 @@ inline uint32_t readSome(IQEStream* stream, void* buffer, uint32_t length) {
 // Seek then read; the count that arrived (0 when the seek fails).
 inline uint32_t readAt(IQEStream* stream, uint64_t offset, void* buffer, uint32_t length) {
     return seekTo(stream, offset) ? readSome(stream, buffer, length) : 0;
+}
+
+// Seek then read, keeping a refusal apart from the end of the file: nullopt when the stream
+// failed the seek or the read; otherwise the count that arrived (short only where the file ends).
+inline std::optional<uint32_t> readAtOrRefused(IQEStream* stream, uint64_t offset, void* buffer, uint32_t length) {
+    uint32_t done = 0;
+    if (!seekTo(stream, offset) || qeFailed(stream->Read(buffer, length, &done)) || done > length) return std::nullopt;
+    return done;
 }
 
 // Seek then write; the count written (0 when the seek fails).

@@ -252,8 +252,8 @@ uint32_t CCutFileHead::Kill(STScanInfo* info, tagScanExParam* param) {
         const int64_t got = readAt(source.get(), P + at, block.get(), kBlock);
         if (got <= 0) return KILL_FAILED;
         // Only the bytes read are written; the final size cuts everything after them anyway.
-        if (writeAt(info->stream, at, block.get(), uint32_t(got)) <= 0) return KILL_FAILED;
-        if (source.get() != info->stream && writeAt(source.get(), at, block.get(), uint32_t(got)) <= 0)
+        if (writeAt(info->stream, at, block.get(), uint32_t(got)) != got) return KILL_FAILED;
+        if (source.get() != info->stream && writeAt(source.get(), at, block.get(), uint32_t(got)) != got)
             return KILL_FAILED;
     }
     if (info->stream->SetSize(kept, 0) < 0) return KILL_FAILED;

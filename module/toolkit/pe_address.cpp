@@ -158,35 +158,36 @@ int DeleteLastSection(STScanInfo* info, tagScanExParam* param) {
     if (!writeStream(stream.get(), uint64_t(headers.peOffset) + kSectionCountField, count, 2)) return 0;
     uint8_t imageSize[4];
     remedy::storeLe32(imageSize, headers.optionalHeader.SizeOfImage - last.VirtualSize);
-    writeStream(stream.get(), uint64_t(headers.peOffset) + kSizeOfImageField, imageSize, 4);  // outcome not needed
+    // From here on a failing host call ends the work where it is and answers 0: the file then
+    // holds neither the infected nor the repaired layout, and the caller must not report a repair.
+    if (!writeStream(stream.get(), uint64_t(headers.peOffset) + kSizeOfImageField, imageSize, 4)) return 0;
 
     InterfacePtr<IQXStream> x = queryInterface<IQXStream>(info->stream, qe::IID_IQXStream);
     uint64_t size = 0;
     if (x) {
-        if (x->GetSize(&size) < 0) return 1;
+        if (x->GetSize(&size) < 0) return 0;
     } else {
         uint32_t low = 0, high = 0;
-        if (stream->GetSize(&low, &high) < 0) return 1;
+        if (stream->GetSize(&low, &high) < 0) return 0;
         size = (uint64_t(high) << 32) | low;
     }
     if (last.SizeOfRawData == 0 || last.PointerToRawData >= size) return 1;
 
     std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kOverlayBlock]);
-    if (!block) return 1;
+    if (!block) return 0;
     uint64_t from = uint64_t(last.PointerToRawData) + last.SizeOfRawData, to = last.PointerToRawData;
     for (;;) {
         // A failing step stops the move where it is, without cutting the file.
-        if (stream->Seek(int64_t(from), QE_SEEK_SET, nullptr) < 0) return 1;
+        if (stream->Seek(int64_t(from), QE_SEEK_SET, nullptr) < 0) return 0;
         uint32_t got = 0;
-        if (stream->Read(block.get(), kOverlayBlock, &got) < 0 || got > kOverlayBlock) return 1;
+        if (stream->Read(block.get(), kOverlayBlock, &got) < 0 || got > kOverlayBlock) return 0;
         if (got == 0) break;
-        if (!writeStream(stream.get(), to, block.get(), got)) return 1;
+        if (!writeStream(stream.get(), to, block.get(), got)) return 0;
         from += got;
         to += got;
     }
-    if (x) x->SetSize(to);
-    else stream->SetSize(uint32_t(to), uint32_t(to >> 32));
-    return 1;
+    const QRESULT cut = x ? x->SetSize(to) : stream->SetSize(uint32_t(to), uint32_t(to >> 32));
+    return cut < 0 ? 0 : 1;
 }
 
 int SwapByteOrder(void* buffer, int32_t length) {

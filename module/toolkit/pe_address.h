@@ -23,8 +23,9 @@ int ModifySizeOfImage(tagScanExParam* param);
 
 // Removes the last section: decrements NumberOfSections (through info->stream), lowers
 // SizeOfImage by the section's VirtualSize, moves the overlay that follows the section's raw
-// data down over it in blocks of 4096 bytes and ends the file after it. 1 when the section
-// count was rewritten (also when a later step failed part-way), 0 otherwise.
+// data down over it in blocks of 4096 bytes and ends the file after it. 1 when every step
+// succeeded (a section without raw data in the file only has its header fields rewritten);
+// 0 when any host call failed, the file then left as far as the work got.
 int DeleteLastSection(STScanInfo* info, tagScanExParam* param);
 
 // Reverses the first `length` bytes of `buffer` in place. 0 for a null buffer, else 1

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/exec_file.h"
 #include "sdk/file_interfaces.h"
 #include "sdk/identifiers.h"
 
@@ -22,9 +23,13 @@ class ExecFileAccess {
 public:
     explicit ExecFileAccess(IExecExport* exec) : exec_(exec) {}
     bool valid() const { return exec_ != nullptr; }
+    // True once a read came back shorter than the file holds: the host failed it.
+    bool refused() const { return refused_; }
     uint64_t read(void* buffer, uint64_t offset, uint64_t length) {
         if (!addressable(offset, length)) return 0;
-        return exec_->ReadFile(buffer, uint32_t(offset), uint32_t(length));
+        const uint32_t got = exec_->ReadFile(buffer, uint32_t(offset), uint32_t(length));
+        if (remedy::readWasRefused(*exec_, uint32_t(offset), uint32_t(length), got)) refused_ = true;
+        return got;
     }
     uint64_t write(const void* buffer, uint64_t offset, uint64_t length) {
         if (!addressable(offset, length)) return 0;
@@ -38,6 +43,7 @@ public:
 
 private:
     IExecExport* exec_;
+    bool refused_ = false;
 };
 
 // File access through the stream: seeks for reading go through IQXStream when the stream
@@ -230,10 +236,7 @@ CPEHeander::~CPEHeander() {
     delete[] dataDirectories;
     delete[] sections;
 }
-int CPEHeander::Initialize() {
-    ExecFileAccess file(source);
-    return initializeHeaders(*this, file);
-}
+int CPEHeander::Initialize() { return remedy::readPeHeaders(*this) == remedy::PeHeadersRead::Read ? 1 : 0; }
 int CPEHeander::Dump() {
     ExecFileAccess file(source);
     return dumpHeaders(*this, file);
@@ -257,3 +260,13 @@ int CPEHeander2::Dump() {
     return dumpHeaders(*this, file);
 }
 void CPEHeander2::SwapByte() { swapHeaders(*this); }
+
+namespace remedy {
+
+PeHeadersRead readPeHeaders(CPEHeander& headers) {
+    ExecFileAccess file(headers.source);
+    if (initializeHeaders(headers, file)) return PeHeadersRead::Read;
+    return file.refused() ? PeHeadersRead::Refused : PeHeadersRead::NotPe;
+}
+
+}  // namespace remedy

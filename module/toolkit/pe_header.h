@@ -135,6 +135,17 @@ public:
     IMAGE_DATA_DIRECTORY* dataDirectories;    // owned, 16 entries
 };
 
+namespace remedy {
+
+// How CPEHeander::Initialize went: the headers were read; the bytes are no PE program this
+// record can hold; or a read the host failed (of bytes the file holds) stopped it, so the
+// bytes were never judged.
+enum class PeHeadersRead { Read, NotPe, Refused };
+// CPEHeander::Initialize with the reason for a failure.
+PeHeadersRead readPeHeaders(CPEHeander& headers);
+
+}  // namespace remedy
+
 // Headers read through the file's stream: `source` answers IQEStream and possibly IQXStream
 // (preferred for seeking while reading). Same record and rules as CPEHeander.
 class CPEHeander2 {

@@ -224,6 +224,38 @@ TEST_F(ModuleHost, EngineFailuresAndExceptionsAreReportedNotFound) {
     EXPECT_EQ(engines->killFound(target), KILL_FAILED);
 }
 
+// A kill that met a refused write and still says "repaired": the host answers a failure, and
+// the module's own answer stays readable for tests that hold units to honesty without that net.
+TEST_F(ModuleHost, ModulesOwnKillAnswerIsKeptBesideTheHostsVerdict) {
+    const auto repairedOverFailedWrite = [this] {
+        file->failNth(host::StreamOp::Write, 1);
+        uint32_t done = 0;
+        EXPECT_EQ(file->Write("x", 1, &done), QE_E_FAIL);
+        return KILL_REPAIRED;
+    };
+    state.kill.killResult = repairedOverFailedWrite;
+    state.pre.killResult = repairedOverFailedWrite;
+    state.pre.scanResult = [] { return 0x3DDDu; };
+    host::ScanTarget target(file);
+    EXPECT_EQ(engines->lastModuleKillResult(), 0u);  // no kill yet
+
+    EXPECT_EQ(engines->kill(target, host::KillRequest::byId(0x3DDD)), KILL_FAILED);
+    EXPECT_EQ(engines->lastModuleKillResult(), KILL_REPAIRED);
+
+    ASSERT_TRUE(engines->scan(target).found());
+    EXPECT_EQ(engines->killFound(target), KILL_FAILED);
+    EXPECT_EQ(engines->lastModuleKillResult(), KILL_REPAIRED);
+    // A second killFound runs no engine: there is no answer of the module's to report.
+    EXPECT_EQ(engines->killFound(target), KILL_FAILED);
+    EXPECT_EQ(engines->lastModuleKillResult(), 0u);
+
+    // Without a failure both answers agree.
+    file->failNth(host::StreamOp::Write, 0);
+    state.kill.killResult = [] { return KILL_REMOVED; };
+    EXPECT_EQ(engines->kill(target, host::KillRequest::byMethod(1)), KILL_REMOVED);
+    EXPECT_EQ(engines->lastModuleKillResult(), KILL_REMOVED);
+}
+
 struct KillCase {
     const char* name;
     host::KillRequest request;

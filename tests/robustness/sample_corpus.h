@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/fixtures/bytes.h"
@@ -26,6 +27,8 @@ struct CorpusFile {
     RepairBy repair = RepairBy::None;
     uint32_t number = 0;     // virus identifier, method or special-method number
     uint32_t parameter = 0;  // the special method's parameter
+    // Files the repair reads beside this one (name, bytes): written next to it before a kill.
+    std::vector<std::pair<std::string, fixtures::Bytes>> companions;
 };
 
 // Made once; builders that cannot run here (no assembler output) are left out.

@@ -35,6 +35,12 @@ TEST(StreamFaults, OnlyTheKthCallOfTheKindFails) {
     file->failNth(host::StreamOp::Seek, 1);
     EXPECT_EQ(file->Seek(0, QE_SEEK_SET, nullptr), QE_E_FAIL);
     EXPECT_EQ(file->storageFailures(), 3u);
+
+    file->failNth(host::StreamOp::Remove, 1);
+    EXPECT_EQ(file->Remove(), QE_E_FAIL);
+    EXPECT_FALSE(file->removed());  // a refused removal marks nothing
+    EXPECT_EQ(file->Remove(), QE_OK);
+    EXPECT_TRUE(file->removed());
     file->Release();
 }
 
@@ -54,7 +60,10 @@ TEST(StreamFaults, TheEmulatorsFileOperationsShareThePlan) {
     uint8_t byte = 0;
     EXPECT_EQ(emulator->ReadFile(&byte, 0, 1), 0u);
     EXPECT_EQ(emulator->ReadFile(&byte, 0, 1), 1u);
-    EXPECT_EQ(file->storageFailures(), 3u);
+    file->failNth(host::StreamOp::Remove, 1);
+    EXPECT_EQ(emulator->DeleteFile(), 0u);
+    EXPECT_FALSE(file->removed());
+    EXPECT_EQ(file->storageFailures(), 4u);
     emulator.reset();
     file->Release();
 }

@@ -196,18 +196,29 @@ TEST(DeleteLastSection, MovesTheOverlayDownInBlocks) {
     EXPECT_EQ(ctx.file.object->bytes(), expected);
 }
 
-TEST(DeleteLastSection, FailuresAfterTheCountLeaveTheFileAsFarAsItGot) {
-    Bytes image = fixtures::concat(samplePe(), Bytes(5000, 0x77));
-    SurgeryContext ctx(image);
-    ctx.stream.failWriteAt = 3;  // the second overlay block
-    ASSERT_EQ(DeleteLastSection(&ctx.info, &ctx.param), 1);
-    EXPECT_EQ(ctx.file.object->bytes().size(), image.size());  // not truncated
-    EXPECT_EQ(get16(ctx.file.object->bytes(), fixtures::PeBuilder::kPeOffset + 6), 1u);
-
-    SurgeryContext first(samplePe());
-    first.stream.failWriteAt = 0;  // the section count
-    EXPECT_EQ(DeleteLastSection(&first.info, &first.param), 0);
-    EXPECT_EQ(first.stream.writeSizes.size(), 1u);
+// Any failing host call answers 0, also one after the section count was rewritten: the file is
+// then left as far as the work got and must not be reported as repaired.
+TEST(DeleteLastSection, EveryFailingStepAnswersZero) {
+    const Bytes image = fixtures::concat(samplePe(), Bytes(5000, 0x77));
+    struct Case {
+        const char* name;
+        void (*fail)(toolkit_test::RecordingStream&);
+        bool truncated;
+    };
+    const Case cases[] = {
+        {"the section count", [](toolkit_test::RecordingStream& s) { s.failWriteAt = 0; }, false},
+        {"SizeOfImage", [](toolkit_test::RecordingStream& s) { s.failWriteAt = 1; }, false},
+        {"the size", [](toolkit_test::RecordingStream& s) { s.failGetSize = true; }, false},
+        {"a seek of the move", [](toolkit_test::RecordingStream& s) { s.failSeekAt = 3; }, false},
+        {"the second overlay block", [](toolkit_test::RecordingStream& s) { s.failWriteAt = 3; }, false},
+        {"the cut", [](toolkit_test::RecordingStream& s) { s.failSetSize = true; }, false},
+    };
+    for (const Case& c : cases) {
+        SurgeryContext ctx(image);
+        c.fail(ctx.stream);
+        EXPECT_EQ(DeleteLastSection(&ctx.info, &ctx.param), 0) << c.name;
+        EXPECT_EQ(ctx.file.object->bytes().size(), image.size()) << c.name;  // never cut
+    }
 
     SurgeryContext none(samplePe());
     none.headers.sectionCount = 0;

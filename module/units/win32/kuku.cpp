@@ -427,8 +427,7 @@ uint32_t CScanKUKU_ko::Kill(STScanInfo* info, tagScanExParam* param) {
     if (entryOffset == 0xFFFFFFFF || info->stream->GetSize(&sizeLow, &sizeHigh) < 0) return KILL_FAILED;
     if (sizeHigh == 0 && !rangeInside(entryOffset, length, sizeLow)) return KILL_FAILED;  // never grow the file
     if (!streamWriteAt(info->stream, entryOffset, stolen, length)) return KILL_FAILED;
-    DeleteLastSection(info, param);
-    return KILL_REPAIRED;
+    return DeleteLastSection(info, param) ? KILL_REPAIRED : KILL_FAILED;
 }
 
 // --- CScanKuku ---

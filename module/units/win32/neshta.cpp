@@ -41,10 +41,7 @@ uint32_t CScanNeshtaA::Kill(STScanInfo* info, tagScanExParam* param) {
     uint32_t size = 0, high = 0;
     if (stream->GetSize(&size, &high) < 0 || high != 0 || size == 0xFFFFFFFFu) return KILL_FAILED;
 
-    if (size <= kVirusLength) {
-        emu->DeleteFile();
-        return KILL_REMOVED;
-    }
+    if (size <= kVirusLength) return emu->DeleteFile() ? KILL_REMOVED : KILL_FAILED;
     const uint32_t hostLength = size - kVirusLength;
     std::vector<uint8_t> head(kVirusLength);
     uint32_t done = 0;

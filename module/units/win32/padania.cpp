@@ -114,6 +114,7 @@ uint32_t CScanPadania1335b::Kill(STScanInfo* info, tagScanExParam* param) {
     if (!writeFile(*emu, sizeField, headers->peOffset + kSizeOfImageField, 4)) return KILL_FAILED;
 
     const uint64_t rawEnd = uint64_t(removed.PointerToRawData) + removed.SizeOfRawData;
-    if (fileSize(*emu, &size) && size < rawEnd && rawEnd <= 0xFFFFFFFFu) emu->SetFileSize(uint32_t(rawEnd));
+    if (fileSize(*emu, &size) && size < rawEnd && rawEnd <= 0xFFFFFFFFu && !emu->SetFileSize(uint32_t(rawEnd)))
+        return KILL_FAILED;
     return KILL_REPAIRED;
 }

@@ -99,7 +99,8 @@ uint32_t CScanWin32Resurd::Kill(STScanInfo*, tagScanExParam* param) {
     if (!restoreDword(emu, body + kResurdImageBase, pe + kImageBaseField)) return KILL_FAILED;
     const uint8_t zero[8] = {};
     if (!writeFile(emu, zero, pe + kRelocationDirectoryField, sizeof zero)) return KILL_FAILED;
-    if (fileOffsetOf(emu, body, &bodyOffset)) wipeBody(emu, bodyOffset, kResurdWipeLength, kResurdWipeBefore);
+    if (fileOffsetOf(emu, body, &bodyOffset) && !wipeBody(emu, bodyOffset, kResurdWipeLength, kResurdWipeBefore))
+        return KILL_FAILED;
     return KILL_REPAIRED;
 }
 

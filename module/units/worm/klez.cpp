@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,8 +132,10 @@ uint32_t killKlezWorm(STScanInfo* info, tagScanExParam* param, uint32_t blockAt)
 
     // The block is needed up to the end of the stored path.
     std::vector<uint8_t> block(kInfoBlockLength, 0);
-    const uint32_t got = formats::readAt(info->stream, blockAt, block.data(), kInfoBlockLength);
-    if (got < kStoredPathAt + kStoredPathLength) return removeThrough(info->stream);
+    // A file too short for the block is the worm alone; a read the host failed tells nothing.
+    const std::optional<uint32_t> got = formats::readAtOrRefused(info->stream, blockAt, block.data(), kInfoBlockLength);
+    if (!got) return KILL_FAILED;
+    if (*got < kStoredPathAt + kStoredPathLength) return removeThrough(info->stream);
     uint8_t* name = block.data() + kStoredPathAt;
     FileExtNameDecode(name, int32_t(kStoredPathLength), block.data());
     const std::string decoded(reinterpret_cast<const char*>(name),

@@ -88,7 +88,8 @@ uint32_t CScanWin32LovGateSub::Kill(STScanInfo*, tagScanExParam* param) {
         if (!emu->CutFile(0, prefix)) return KILL_FAILED;
         // What follows the host goes; a host length beyond the end would only pad with zeros.
         const uint32_t left = emu->GetFileSize();
-        if (left != 0xFFFFFFFFu && hostLength != 0 && hostLength <= left) emu->SetFileSize(hostLength);
+        if (left != 0xFFFFFFFFu && hostLength != 0 && hostLength <= left && !emu->SetFileSize(hostLength))
+            return KILL_FAILED;
         return KILL_REPAIRED;
     }
     return KILL_FAILED;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/exec_file.h"
 
 using remedy::loadLe16;
 using remedy::loadLe32;
@@ -23,7 +24,10 @@ enum : uint32_t { kRepaired = 0, kNoHost = 1, kFailed = 2 };
 CNimdaPEFile::CNimdaPEFile(IExecExport* exec) : exec_(exec) {}
 
 bool CNimdaPEFile::ReadFile(uint32_t offset, uint32_t length, void* buffer) {
-    return exec_ && exec_->ReadFile(buffer, offset, length) == length;
+    if (!exec_) return false;
+    const uint32_t got = exec_->ReadFile(buffer, offset, length);
+    if (remedy::readWasRefused(*exec_, offset, length, got)) readRefused_ = true;
+    return got == length;
 }
 
 int CNimdaPEFile::Init() {
@@ -78,7 +82,9 @@ uint32_t CNimdaPEFile::FindRes(uint32_t id, uint32_t dirOffset, uint32_t base) {
     // The entries follow the 16-byte directory header; named entries are compared like the others.
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t entry[8];
-        if (exec_->ReadFileSeq(entry, sizeof entry) != 1) return 0;
+        // The entries one after the other, each read where the last one ended.
+        const uint64_t entryAt = countAt + 2 + uint64_t(sizeof entry) * i;
+        if (entryAt > 0xFFFFFFFFu - sizeof entry || !ReadFile(uint32_t(entryAt), sizeof entry, entry)) return 0;
         if (id == 0 || loadLe32(entry) == id) return loadLe32(entry + 4);
     }
     return 0;
@@ -110,7 +116,8 @@ uint32_t KillPENimda(IExecExport* exec) {
     if (!file.Init()) return kFailed;
     RCITEMtag item{};
     // An empty resource carries no host either: cutting to it would leave an empty file.
-    if (!file.FindResource(kRawDataType, kHostResourceName, 0, &item) || item.size <= 1) return kNoHost;
+    if (!file.FindResource(kRawDataType, kHostResourceName, 0, &item) || item.size <= 1)
+        return file.readRefused() ? kFailed : kNoHost;
     const uint32_t fileSize = exec->GetFileSize();
     const uint64_t end = uint64_t(item.offset) + item.size;
     // A resource reaching past the end of the file would leave a truncated host behind.

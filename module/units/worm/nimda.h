@@ -33,12 +33,16 @@ public:
     int FindResource(uint32_t type, uint32_t name, uint32_t lang, RCITEMtag* item);
     // True when exactly `length` bytes arrived from raw offset `offset`.
     bool ReadFile(uint32_t offset, uint32_t length, void* buffer);
+    // True once a read brought fewer bytes than the file holds: the host failed it, and an
+    // answer of "no such resource" since then may not be the file's.
+    bool readRefused() const { return readRefused_; }
 
 private:
     uint32_t peOffset_ = 0xFFFFFFFFu;
     IExecExport* exec_;
     std::vector<uint8_t> headers_;
     int32_t initState_ = -1;
+    bool readRefused_ = false;
 };
 
 // 0 repaired, 1 no host inside (the file is the worm alone), 2 failure.

@@ -420,7 +420,8 @@ uint32_t CScanThealsGen::Kill(STScanInfo*, tagScanExParam* param) {
 
     uint32_t marker = 0;
     const uint32_t size = emu->GetFileSize();
-    if (size != 0xFFFFFFFFu && findInFile(*emu, D, size, Fragment(kMarker), &marker))
-        emu->FillFile(marker, 0, sizeof kMarker);
+    if (size != 0xFFFFFFFFu && findInFile(*emu, D, size, Fragment(kMarker), &marker) &&
+        !emu->FillFile(marker, 0, sizeof kMarker))
+        return KILL_FAILED;
     return KILL_REPAIRED;
 }

@@ -1,6 +1,7 @@
 #include "module/units/worm/viking.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "module/formats/stream_io.h"
@@ -72,8 +73,9 @@ bool readLayout(IQEStream* stream, WormLayout* layout) {
 }
 
 // Where the worm's debug data ends when it lies behind `end` (entries with no address in the
-// image that point at or after the end found so far); `end` itself otherwise.
-uint64_t endOfDebugData(IQEStream* stream, const WormLayout& layout, uint64_t end, uint64_t fileSize) {
+// image that point at or after the end found so far); `end` itself otherwise. nullopt when the
+// stream failed the read of the entries: the end cannot be told.
+std::optional<uint64_t> endOfDebugData(IQEStream* stream, const WormLayout& layout, uint64_t end, uint64_t fileSize) {
     const int32_t rva = int32_t(layout.debugRva), size = int32_t(layout.debugSize);
     if (rva < 1 || size < 1) return end;
     if (uint64_t(layout.debugRva) + layout.debugSize > layout.sizeOfImage) return end;
@@ -84,7 +86,10 @@ uint64_t endOfDebugData(IQEStream* stream, const WormLayout& layout, uint64_t en
         const int64_t raw = int64_t(layout.debugRva) + s.rawPointer - s.virtualAddress;
         if (raw <= 0 || layout.debugSize > fileSize) return end;
         std::vector<uint8_t> entries(layout.debugSize);
-        if (readAt(stream, uint64_t(raw), entries.data(), layout.debugSize) != layout.debugSize) return end;
+        const std::optional<uint32_t> got =
+            formats::readAtOrRefused(stream, uint64_t(raw), entries.data(), layout.debugSize);
+        if (!got) return std::nullopt;
+        if (*got != layout.debugSize) return end;
         for (uint32_t at = 0; at + kDebugEntryLength <= layout.debugSize; at += kDebugEntryLength) {
             const uint8_t* entry = entries.data() + at;
             const uint32_t dataSize = loadLe32(entry + 16), address = loadLe32(entry + 20), pointer = loadLe32(entry + 24);
@@ -137,8 +142,11 @@ uint32_t CScanViking::Kill(STScanInfo* info, tagScanExParam* param) {
     if (!formats::streamSize(work, &fileSize) || fileSize > 0xFFFFFFFFu) return KILL_FAILED;
 
     // Debug data of the worm's own (entries with no address in the image) may follow its sections.
-    if (fileSize > end && layout.optionalHeaderSize + 0x30 >= kNtHeaderLength)
-        end = endOfDebugData(work, layout, end, fileSize);
+    if (fileSize > end && layout.optionalHeaderSize + 0x30 >= kNtHeaderLength) {
+        const std::optional<uint64_t> debugEnd = endOfDebugData(work, layout, end, fileSize);
+        if (!debugEnd) return KILL_FAILED;
+        end = *debugEnd;
+    }
     // Nothing behind the worm: the worm alone. The outer file and, when packed, the scanned
     // image of it both go.
     if (fileSize <= end) {
