@@ -35,7 +35,7 @@ const char kManual[] =
     "        path was skipped. With --clean or --dry-run, \"; \" and what was (or would be) done follow\n"
     "        FOUND. A file the engines searched only in part gets \"limit reached: WHAT\" instead of\n"
     "        OK (or after FOUND), as \"emulation steps (CScanX)\": a unit's own fixed budget cut its\n"
-    "        work short. A scan or repair stopped by the watchdog (10 seconds of a worker's CPU time)\n"
+    "        work short. A scan or repair stopped by the watchdog (5 seconds of a worker's CPU time)\n"
     "        reads \"PATH: ERROR: time limit reached (UNIT)\" and is never repaired. Symbolic links\n"
     "        are never followed, neither into trees nor when named.\n"
     "\n"

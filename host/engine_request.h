@@ -34,7 +34,7 @@ struct RequestLimits {
 class EngineRequest {
 public:
     static constexpr uint64_t kInstructionBudget = 100'000'000;
-    static constexpr std::chrono::milliseconds kCpuBudget{10'000};
+    static constexpr std::chrono::milliseconds kCpuBudget{5'000};
     static constexpr uint32_t kCheckInterval = 4096;
 
     enum class Kind {

@@ -44,7 +44,7 @@ std::map<std::string, Bytes> contents(const fs::path& directory) {
 // run) as "ENTRY".
 std::string comparable(std::string text, const std::string& root) {
     for (size_t at; (at = text.find(root)) != std::string::npos;) text.erase(at, root.size());
-    return std::regex_replace(text, std::regex("original kept as [^)]*\\)"), "original kept as ENTRY)");
+    return std::regex_replace(text, std::regex("(original kept as|moved to) [^)]*\\)"), "$1 ENTRY)");
 }
 
 TEST(Determinism, OneWorkerAndManyMoreWorkersThanCoresAgreeLineForLineAndByteForByte) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <cstdlib>
 #include <random>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "host/classify.h"
+#include "host/engine_request.h"
 #include "tests/robustness/corpus_host.h"
 
 namespace {
@@ -134,8 +136,11 @@ std::vector<Mutant> mutantsOf(const CorpusFile& file, const Plan& plan) {
 }
 
 // A hang is what this catches, not slowness: a file that takes longer than this is stuck. The
-// time is this thread's processor time, so a busy machine does not make a file look stuck.
-constexpr double kHangSeconds = 10.0;
+// time is this thread's processor time, so a busy machine does not make a file look stuck. Each
+// of a file's up to three engine requests (the scan, the repair of what it found, the repair by
+// request) is stopped by the watchdog at the latest.
+constexpr double kHangSeconds =
+    3 * std::chrono::duration<double>(host::EngineRequest::kCpuBudget).count() + 2.0;
 
 double threadSeconds() {
     timespec now{};
@@ -160,9 +165,11 @@ TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
             host::FileObject* object = host::FileObject::fromBytes(mutant.bytes, "/scan/" + file.name);
             object->setFormat(format);
             const double start = threadSeconds();
+            std::string stoppedIn;  // the unit the watchdog stopped, if it fired
             {
                 host::ScanTarget target(object);
                 const host::ScanFinding finding = engines.scan(target);
+                if (finding.limits.timedOut) stoppedIn = " [watchdog in " + finding.limits.timedOutUnit + "]";
                 if (finding.found()) engines.killFound(target);
             }
             const double scanSeconds = threadSeconds() - start;
@@ -182,7 +189,7 @@ TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
             EXPECT_LT(seconds, kHangSeconds);
             char split[64];
             std::snprintf(split, sizeof split, " (scan %.3f s, kill %.3f s)", scanSeconds, seconds - scanSeconds);
-            times.push_back({seconds, file.name + ": " + mutant.what + split});
+            times.push_back({seconds, file.name + ": " + mutant.what + split + stoppedIn});
             ++files;
         }
     }

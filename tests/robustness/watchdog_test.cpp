@@ -79,7 +79,7 @@ std::vector<CorpusFile> codeRunningSamples() {
         if (std::find(std::begin(kNames), std::end(kNames), file.name) != std::end(kNames)) samples.push_back(file);
     using RB = RepairBy;
     const auto found = [&](const char* name, Bytes bytes) {
-        samples.push_back({name, std::move(bytes), qe::FORMAT_PE, RB::Found, 0, 0});
+        samples.push_back({name, std::move(bytes), qe::FORMAT_PE, RB::Found, 0, 0, {}});
     };
     found("kuku.exe", fixtures::kuku::infect(fixtures::kuku::Loader::JumpRegister, fixtures::kuku::Body::ThreadCounted).file);
     found("kuku-ko.exe", fixtures::kuku::infectKo().file);
@@ -145,7 +145,7 @@ TEST(DelayedStandIns, SlowRepairsAndOverlongReportTheirLimit) {
     const Bytes mz = fixtures::dos::makeMz({2048, std::nullopt, 0x200, true});
     // The plain stand-in's repair: the delayed ones are the same length and repair the same.
     const Bytes tequilaRepaired =
-        run({"tequila.exe", fixtures::dos::infectTequila(mz), qe::FORMAT_MZ, RepairBy::Found, 0, 0}, std::nullopt).bytes;
+        run({"tequila.exe", fixtures::dos::infectTequila(mz), qe::FORMAT_MZ, RepairBy::Found, 0, 0, {}}, std::nullopt).bytes;
     struct Case {
         CorpusFile file;
         Bytes clean;        // what the repair gives; empty: not repaired
@@ -153,16 +153,16 @@ TEST(DelayedStandIns, SlowRepairsAndOverlongReportTheirLimit) {
     };
     const Case cases[] = {
         {{"sentinel-spin.com", fixtures::dos::infectSentinelComDelayed(com, false, StandInDelay::SelfRewritingSpin),
-          qe::FORMAT_COM, RepairBy::Id, 0x3ad9, 0},
+          qe::FORMAT_COM, RepairBy::Id, 0x3ad9, 0, {}},
          com, nullptr},
         {{"sentinel-overlong.com", fixtures::dos::infectSentinelComDelayed(com, false, StandInDelay::PastTheBudget),
-          qe::FORMAT_COM, RepairBy::Id, 0x3ad9, 0},
+          qe::FORMAT_COM, RepairBy::Id, 0x3ad9, 0, {}},
          {}, "emulation steps (CScanSentinelCOM)"},
         {{"tequila-spin.exe", fixtures::dos::infectTequilaDelayed(mz, StandInDelay::SelfRewritingSpin), qe::FORMAT_MZ,
-          RepairBy::Found, 0, 0},
+          RepairBy::Found, 0, 0, {}},
          tequilaRepaired, nullptr},
         {{"tequila-overlong.exe", fixtures::dos::infectTequilaDelayed(mz, StandInDelay::PastTheBudget), qe::FORMAT_MZ,
-          RepairBy::Found, 0, 0},
+          RepairBy::Found, 0, 0, {}},
          {}, "emulation steps (CScanTequila5Volt2659)"},
     };
     for (const Case& c : cases) {
