@@ -5,6 +5,8 @@
 
 #include "cli/commands.h"
 #include "cli/commit.h"
+#include "cli/interrupt.h"
+#include "cli/virus_names.h"
 #include "host/classify.h"
 #include "host/module_host.h"
 #include "host/repair.h"
@@ -38,7 +40,10 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
         std::fprintf(stderr, "remedy: %s\n", error.c_str());
         return kExitError;
     }
-    host::FileObject* file = host::FileObject::fromFile(options.path, &error, /*followLinks=*/false);  // never repair through a link
+    catchInterrupts();
+    host::AnchoredFile at;  // never repair through a link; the commit goes through these descriptors
+    host::FileObject* file =
+        host::openNamed(options.path, &at, &error) ? host::FileObject::fromDescriptor(at.file.get(), options.path, &error) : nullptr;
     if (!file) {
         std::printf("%s: ERROR: %s\n", options.path.c_str(), error.c_str());
         return kExitError;
@@ -49,7 +54,8 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
         host::ScanTarget target(file);
         // The repair works on the private copy; only the commit touches the disk.
         const uint32_t result = engines->kill(target, requestFor(options));
-        report = commitOrPreview(file, result, options.commit);
+        const std::string name = virusName(options.by == KillOptions::By::Id ? options.number : 0);
+        report = commitOrPreview(at, file, result, options.commit, host::Verdict{name, hexId(options.number), "kill"});
     }
     file->Release();
     std::printf("%s: %s\n", options.path.c_str(), report.text.c_str());

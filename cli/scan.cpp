@@ -13,6 +13,7 @@
 #include "cli/commands.h"
 #include "cli/commit.h"
 #include "cli/file_walk.h"
+#include "cli/interrupt.h"
 #include "cli/json_text.h"
 #include "cli/progress_line.h"
 #include "cli/virus_names.h"
@@ -82,7 +83,9 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
         return finish(entry.note);
     }
     std::string error;
-    host::FileObject* file = host::FileObject::fromFile(entry.path, &error);
+    host::AnchoredFile at;  // held until the commit: the file is repaired through these descriptors
+    host::FileObject* file =
+        openWalkEntry(entry, &at, &error) ? host::FileObject::fromDescriptor(at.file.get(), entry.path, &error) : nullptr;
     if (!file) {
         result.failed = true;
         JsonRecord::add(&json.errors, jsonString(error));
@@ -117,7 +120,8 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     std::string text = (name.empty() ? "virus" : name) + " " + hexId(finding.virusId) + " FOUND (" +
                        host::phaseName(finding.phase) + ")";
     if (options.clean || options.commit.dryRun) {
-        const CommitReport report = commitOrPreview(target.file(), engines.killFound(target), options.commit);
+        const host::Verdict verdict{name, hexId(finding.virusId), host::phaseName(finding.phase)};
+        const CommitReport report = commitOrPreview(at, target.file(), engines.killFound(target), options.commit, verdict);
         text += "; " + report.text;
         result.repaired = report.repaired;
         result.removed = report.removed;
@@ -142,14 +146,26 @@ struct Summary {
     }
 };
 
-void printSummary(const Summary& summary, double seconds, bool json) {
+// What the walk passed over and whether a signal ended the run; in the summary only when it
+// happened.
+struct RunNotes {
+    WalkCounts walk;
+    bool interrupted = false;
+};
+
+void printSummary(const Summary& summary, const RunNotes& notes, double seconds, bool json) {
     const double rate = seconds > 0 ? double(summary.bytes) / (1024.0 * 1024.0) / seconds : 0;
     if (json) {
+        std::string extra;
+        if (notes.walk.linksSkipped) extra += ",\"links_skipped\":" + std::to_string(notes.walk.linksSkipped);
+        if (notes.walk.excluded) extra += ",\"excluded\":" + std::to_string(notes.walk.excluded);
+        if (notes.interrupted) extra += ",\"interrupted\":" + jsonString(interruptSignalName());
         std::printf("{\"summary\":{\"files\":%llu,\"bytes\":%llu,\"found\":%llu,\"repaired\":%llu,"
-                    "\"removed\":%llu,\"errors\":%llu,\"seconds\":%.3f,\"mb_per_s\":%.2f}}\n",
+                    "\"removed\":%llu,\"errors\":%llu,\"seconds\":%.3f,\"mb_per_s\":%.2f%s}}\n",
                     (unsigned long long)summary.files, (unsigned long long)summary.bytes,
                     (unsigned long long)summary.found, (unsigned long long)summary.repaired,
-                    (unsigned long long)summary.removed, (unsigned long long)summary.errors, seconds, rate);
+                    (unsigned long long)summary.removed, (unsigned long long)summary.errors, seconds, rate,
+                    extra.c_str());
         return;
     }
     std::printf("\n----------- SCAN SUMMARY -----------\n"
@@ -158,6 +174,10 @@ void printSummary(const Summary& summary, double seconds, bool json) {
                 (unsigned long long)summary.files, (unsigned long long)summary.bytes,
                 (unsigned long long)summary.found, (unsigned long long)summary.repaired,
                 (unsigned long long)summary.removed, (unsigned long long)summary.errors, seconds, rate);
+    if (notes.walk.linksSkipped)
+        std::printf("Symbolic links skipped: %llu\n", (unsigned long long)notes.walk.linksSkipped);
+    if (notes.walk.excluded) std::printf("Excluded: %llu\n", (unsigned long long)notes.walk.excluded);
+    if (notes.interrupted) std::printf("Interrupted by %s: files after the last line were not scanned\n", interruptSignalName());
 }
 
 }  // namespace
@@ -180,7 +200,17 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             return kExitError;
         }
     }
-    const std::vector<WalkEntry> entries = walkPaths(paths, WalkOptions{options.recurse, options.maxFileSize});
+    catchInterrupts();
+    WalkOptions walk;
+    walk.recurse = options.recurse;
+    walk.maxFileSize = options.maxFileSize;
+    walk.excludes = options.excludes;
+    walk.excludeDirs = options.excludeDirs;
+    walk.oneFileSystem = options.oneFileSystem;
+    walk.removeStaleTemporaries = options.clean && !options.commit.dryRun;
+    RunNotes notes;
+    const std::vector<WalkEntry> entries = walkPaths(paths, walk, &notes.walk);
+    testPoint("walked");
 
     std::shared_ptr<host::Module> module = loadModule(modulePath);
     if (!module) return kExitError;
@@ -224,7 +254,8 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     std::vector<std::thread> workers;
     for (unsigned k = 0; k < jobs; ++k) {
         workers.emplace_back([&, k] {
-            for (size_t i; (i = next.fetch_add(1)) < entries.size();) {
+            // After a signal no new file is started; the ones under way finish (or roll back).
+            for (size_t i; !interruptRequested() && (i = next.fetch_add(1)) < entries.size();) {
                 FileResult result = scanEntry(*engines[k], entries[i], options);
                 std::lock_guard lock(mutex);
                 results[i] = std::move(result);
@@ -240,24 +271,37 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         // While waiting for the next file in order, keep the progress line alive.
         while (!ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return results[i].has_value(); })) {
             lock.unlock();
+            if (interruptRequested()) {
+                // Every file a worker took gets its line: wait for them, then print what is there.
+                for (std::thread& worker : workers) worker.join();
+                workers.clear();
+                lock.lock();
+                break;
+            }
             progress.show(i, summary.bytes, entries[i].path);
             lock.lock();
+        }
+        if (!results[i]) {
+            notes.interrupted = true;
+            break;
         }
         const FileResult result = std::move(*results[i]);
         results[i].reset();
         lock.unlock();
         progress.clear();
         std::printf("%s\n", result.line.c_str());
-        if (options.progress) std::fflush(stdout);  // the line must stand before the progress line returns
+        std::fflush(stdout);  // a line a file, at once: a run that is killed still told what it did
         summary.add(result);
         const bool last = i + 1 == entries.size();
         progress.show(i + 1, summary.bytes, last ? std::string() : entries[i + 1].path, last);
     }
     progress.clear();
     for (std::thread& worker : workers) worker.join();
+    notes.interrupted = notes.interrupted || interruptRequested();
     if (options.summary)
-        printSummary(summary, std::chrono::duration<double>(Clock::now() - start).count(), options.json);
+        printSummary(summary, notes, std::chrono::duration<double>(Clock::now() - start).count(), options.json);
     std::fflush(stdout);
+    if (notes.interrupted) return kExitError;
     return summary.errors ? kExitError : summary.found ? kExitFound : kExitClean;
 }
 

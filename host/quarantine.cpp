@@ -1,0 +1,374 @@
+#include "host/quarantine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host/base64.h"
+#include "host/new_file.h"
+#include "host/sha256.h"
+
+namespace host {
+
+namespace {
+
+constexpr size_t kMaxRecordBytes = 4 << 20;  // a record holds a path and attributes: far less
+
+std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// ---- the record as JSON: written here, read back by the small reader below
+
+// `bytes` as a JSON string; bytes that are not printable ASCII are escaped as \u00XX, so the
+// readable form stays one line. The exact bytes are stored beside it in base64.
+std::string quoted(const std::string& bytes) {
+    std::string text = "\"";
+    for (unsigned char c : bytes) {
+        if (c == '"' || c == '\\') {
+            text += '\\';
+            text += char(c);
+        } else if (c < 0x20 || c >= 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            text += escape;
+        } else {
+            text += char(c);
+        }
+    }
+    return text + "\"";
+}
+
+std::string recordText(const QuarantineRecord& r) {
+    std::string attributes;
+    for (const auto& [name, value] : r.attributes)
+        attributes += (attributes.empty() ? "" : ",") + quoted(name) + ":" + quoted(base64Encode(value));
+    const auto number = [](auto v) { return std::to_string(v); };
+    return "{\"id\":" + quoted(r.id) + ",\"path\":" + quoted(r.originalPath) +
+           ",\"path_base64\":" + quoted(base64Encode(r.originalPath)) + ",\"device\":" + number(r.device) +
+           ",\"inode\":" + number(r.inode) + ",\"size\":" + number(r.size) + ",\"owner\":" + number(r.owner) +
+           ",\"group\":" + number(r.group) + ",\"mode\":" + number(r.mode) +
+           ",\"inode_flags\":" + number(r.inodeFlags) + ",\"accessed_ns\":" + number(r.accessedNs) +
+           ",\"modified_ns\":" + number(r.modifiedNs) + ",\"changed_ns\":" + number(r.changedNs) +
+           ",\"attributes_base64\":{" + attributes + "},\"sha256\":" + quoted(r.originalSha256) +
+           ",\"replacement_sha256\":" + (r.replacementSha256.empty() ? "null" : quoted(r.replacementSha256)) +
+           ",\"verdict\":{\"name\":" + quoted(r.verdict.name) + ",\"id\":" + quoted(r.verdict.id) +
+           ",\"phase\":" + quoted(r.verdict.phase) + "},\"action\":" + quoted(r.action) +
+           ",\"quarantined_at\":" + number(r.quarantinedAt) + ",\"version\":" + quoted(r.version) + "}\n";
+}
+
+// Reads the records this file writes: objects of strings, integers, null and objects of strings.
+class RecordReader {
+public:
+    explicit RecordReader(const std::string& text) : text_(text) {}
+
+    bool object(std::map<std::string, std::string>* values, const std::string& prefix = "") {
+        if (!take('{')) return false;
+        if (take('}')) return true;
+        do {
+            std::string key, value;
+            if (!string(&key) || !take(':')) return false;
+            skipSpace();
+            if (peek() == '{') {
+                if (!object(values, prefix + key + ".")) return false;
+                (*values)[prefix + key] = "{}";
+                continue;
+            }
+            if (!scalar(&value)) return false;
+            (*values)[prefix + key] = value;
+        } while (take(','));
+        return take('}');
+    }
+
+private:
+    char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
+    void skipSpace() {
+        while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_])) ++at_;
+    }
+    bool take(char c) {
+        skipSpace();
+        if (peek() != c) return false;
+        ++at_;
+        return true;
+    }
+    bool string(std::string* out) {
+        if (!take('"')) return false;
+        while (at_ < text_.size() && text_[at_] != '"') {
+            char c = text_[at_++];
+            if (c == '\\') {
+                if (at_ >= text_.size()) return false;
+                c = text_[at_++];
+                if (c == 'u') {
+                    unsigned value = 0;
+                    if (at_ + 4 > text_.size() || std::sscanf(text_.c_str() + at_, "%4x", &value) != 1 || value > 0xFF)
+                        return false;
+                    at_ += 4;
+                    c = char(value);
+                } else if (c != '"' && c != '\\' && c != '/') {
+                    return false;
+                }
+            }
+            out->push_back(c);
+        }
+        return take('"');
+    }
+    bool scalar(std::string* out) {
+        skipSpace();
+        if (peek() == '"') return string(out);
+        const size_t start = at_;
+        while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) || text_[at_] == '-')) ++at_;
+        *out = text_.substr(start, at_ - start);
+        if (*out == "null") out->clear();
+        return at_ > start;
+    }
+
+    const std::string& text_;
+    size_t at_ = 0;
+};
+
+bool parseRecord(const std::string& text, QuarantineRecord* r) {
+    std::map<std::string, std::string> v;
+    RecordReader reader(text);
+    if (!reader.object(&v)) return false;
+    const auto integer = [&](const char* key, auto* out) {
+        char* end = nullptr;
+        const std::string& s = v[key];
+        errno = 0;
+        const long long n = std::strtoll(s.c_str(), &end, 10);
+        *out = decltype(+*out)(n);
+        return !s.empty() && !errno && *end == '\0';
+    };
+    bool ok = base64Decode(v["path_base64"], &r->originalPath);
+    ok = ok && integer("device", &r->device) && integer("inode", &r->inode) && integer("size", &r->size);
+    ok = ok && integer("owner", &r->owner) && integer("group", &r->group) && integer("mode", &r->mode);
+    ok = ok && integer("inode_flags", &r->inodeFlags) && integer("accessed_ns", &r->accessedNs);
+    ok = ok && integer("modified_ns", &r->modifiedNs) && integer("changed_ns", &r->changedNs);
+    ok = ok && integer("quarantined_at", &r->quarantinedAt);
+    r->attributes.clear();
+    const std::string attributePrefix = "attributes_base64.";
+    for (const auto& [key, value] : v) {
+        if (!key.starts_with(attributePrefix)) continue;
+        std::string bytes;
+        ok = ok && base64Decode(value, &bytes);
+        r->attributes.emplace_back(key.substr(attributePrefix.size()), bytes);
+    }
+    r->originalSha256 = v["sha256"];
+    r->replacementSha256 = v["replacement_sha256"];
+    r->verdict = {v["verdict.name"], v["verdict.id"], v["verdict.phase"]};
+    r->action = v["action"];
+    r->version = v["version"];
+    return ok && r->originalSha256.size() == 64;
+}
+
+std::string newId() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    uint32_t random = 0;
+    if (::getrandom(&random, sizeof random, 0) != sizeof random) random = uint32_t(::getpid()) ^ uint32_t(now);
+    char id[64];
+    std::snprintf(id, sizeof id, "%s-%08x", stamp, random);
+    return id;
+}
+
+// Writes `text` as `name` in `dirFd`, complete or not at all.
+bool writeComplete(int dirFd, const std::string& name, const std::string& text, std::string* error) {
+    NewFile file;
+    if (!createNewFile(dirFd, "." + name + ".tmp", &file, error)) return false;
+    if (!writeAll(file.fd.get(), text.data(), text.size()) || ::fsync(file.fd.get()) != 0) {
+        *error = systemError("cannot write " + name);
+        discardNewFile(dirFd, &file);
+        return false;
+    }
+    const bool named = nameNewFile(dirFd, &file, name, error);
+    discardNewFile(dirFd, &file);
+    return named;
+}
+
+}  // namespace
+
+bool validQuarantineId(const std::string& id) {
+    return !id.empty() && id.size() <= 64 &&
+           std::all_of(id.begin(), id.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-'; });
+}
+
+bool Quarantine::open(const std::string& dir, bool create, Quarantine* out, std::string* error) {
+    out->path_ = dir;
+    if (create) {
+        // mkdir -p with 0700 for the parts it makes.
+        for (size_t at = 1; at <= dir.size(); ++at) {
+            if (at != dir.size() && dir[at] != '/') continue;
+            const std::string part = dir.substr(0, at);
+            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+                *error = systemError("cannot create the quarantine directory " + part);
+                return false;
+            }
+        }
+    }
+    out->dir_ = UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!out->dir_.valid()) {
+        *error = systemError(errno == ELOOP ? "the quarantine directory is a symbolic link" : "cannot open the quarantine directory " + dir);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(out->dir_.get(), &st) != 0 || (st.st_uid != ::geteuid() && ::geteuid() != 0)) {
+        *error = "the quarantine directory " + dir + " belongs to another user";
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700 && create && ::fchmod(out->dir_.get(), 0700) != 0) {
+        *error = systemError("cannot make the quarantine directory private");
+        return false;
+    }
+    return true;
+}
+
+bool Quarantine::add(int sourceFd, QuarantineRecord* record, std::string* error) {
+    record->id = newId();
+    record->quarantinedAt = int64_t(std::time(nullptr));
+    NewFile copy;
+    if (!createNewFile(dir_.get(), "." + record->id + ".tmp", &copy, error)) {
+        *error = "cannot create the quarantine entry: " + *error;
+        return false;
+    }
+    std::vector<uint8_t> buffer(1 << 16);
+    Sha256 sha;
+    uint64_t copied = 0;
+    bool ok = true;
+    while (ok && copied < record->size) {
+        const size_t want = size_t(std::min<uint64_t>(buffer.size(), record->size - copied));
+        const ssize_t n = ::pread(sourceFd, buffer.data(), want, off_t(copied));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // it shrank: the identity check will refuse the commit anyway
+            ok = false;
+            break;
+        }
+        sha.add(buffer.data(), size_t(n));
+        ok = writeAll(copy.fd.get(), buffer.data(), size_t(n));
+        copied += uint64_t(n);
+    }
+    if (!ok || ::fsync(copy.fd.get()) != 0) {
+        *error = systemError("cannot write the quarantine entry");
+        discardNewFile(dir_.get(), &copy);
+        return false;
+    }
+    record->originalSha256 = sha.finishHex();
+    if (!nameNewFile(dir_.get(), &copy, record->id, error)) {
+        discardNewFile(dir_.get(), &copy);
+        return false;
+    }
+    discardNewFile(dir_.get(), &copy);
+    if (!writeComplete(dir_.get(), record->id + ".json", recordText(*record), error)) {
+        ::unlinkat(dir_.get(), record->id.c_str(), 0);
+        return false;
+    }
+    syncDirectory(dir_.get());
+    return true;
+}
+
+bool Quarantine::read(const std::string& id, QuarantineRecord* out, std::string* error) const {
+    if (!validQuarantineId(id)) {
+        *error = "no quarantine entry " + id;
+        return false;
+    }
+    UniqueFd fd(::openat(dir_.get(), (id + ".json").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        *error = errno == ENOENT ? "no quarantine entry " + id : systemError("cannot read the record of " + id);
+        return false;
+    }
+    std::string text(kMaxRecordBytes, '\0');
+    size_t have = 0;
+    for (ssize_t n; have < text.size() && (n = ::read(fd.get(), text.data() + have, text.size() - have)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = systemError("cannot read the record of " + id);
+            return false;
+        }
+        have += size_t(n);
+    }
+    text.resize(have);
+    *out = QuarantineRecord{};
+    if (!parseRecord(text, out)) {
+        *error = "the record of " + id + " is damaged";
+        return false;
+    }
+    out->id = id;
+    return true;
+}
+
+std::vector<QuarantineRecord> Quarantine::list() const {
+    std::vector<QuarantineRecord> entries;
+    const int copy = ::openat(dir_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!dir) {
+        if (copy >= 0) ::close(copy);
+        return entries;
+    }
+    std::vector<std::string> ids;
+    while (const dirent* entry = ::readdir(dir))
+        if (validQuarantineId(entry->d_name)) ids.emplace_back(entry->d_name);
+    ::closedir(dir);
+    std::sort(ids.begin(), ids.end());
+    for (const std::string& id : ids) {
+        QuarantineRecord record;
+        std::string error;
+        if (!read(id, &record, &error)) {
+            record = QuarantineRecord{};
+            record.id = id;
+            record.complete = false;
+        }
+        entries.push_back(std::move(record));
+    }
+    return entries;
+}
+
+UniqueFd Quarantine::openBytes(const std::string& id, std::string* error) const {
+    UniqueFd fd(validQuarantineId(id) ? ::openat(dir_.get(), id.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (!fd.valid()) *error = "cannot open the quarantine entry " + id + (validQuarantineId(id) ? systemError("") : "");
+    return fd;
+}
+
+bool Quarantine::remove(const std::string& id, std::string* error) {
+    if (!validQuarantineId(id)) {
+        *error = "no quarantine entry " + id;
+        return false;
+    }
+    const int recordError = ::unlinkat(dir_.get(), (id + ".json").c_str(), 0) == 0 ? 0 : errno;
+    const bool record = recordError == 0 || recordError == ENOENT;
+    if (::unlinkat(dir_.get(), id.c_str(), 0) != 0) {
+        *error = errno == ENOENT && recordError == ENOENT ? "no quarantine entry " + id
+                                                          : systemError("cannot remove the quarantine entry " + id);
+        return false;
+    }
+    if (!record) {
+        errno = recordError;
+        *error = systemError("cannot remove the record of " + id);
+        return false;
+    }
+    syncDirectory(dir_.get());
+    return true;
+}
+
+}  // namespace host
