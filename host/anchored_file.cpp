@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -79,9 +80,16 @@ bool openBeneath(int rootFd, const std::string& relative, const std::string& pat
     const size_t slash = relative.rfind('/');
     out->path = path;
     out->name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    out->dir = openDirectoryBeneath(rootFd, slash == std::string::npos ? std::string() : relative.substr(0, slash));
+    const std::string dirPart = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+    out->dir = openDirectoryBeneath(rootFd, dirPart);
     if (!out->dir.valid()) {
-        *error = openError(errno);
+        // O_NOFOLLOW with O_DIRECTORY answers ENOTDIR for a link: say which it was.
+        struct stat st {};
+        const int code = errno;
+        *error = openError(code == ENOTDIR && ::fstatat(rootFd, dirPart.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                   S_ISLNK(st.st_mode)
+                               ? ELOOP
+                               : code);
         return false;
     }
     if (out->name.empty() || out->name == "." || out->name == "..") {

@@ -198,10 +198,10 @@ bool swapIn(int dirFd, const std::string& name, Replacement* replacement, int fd
         discardNewFile(dirFd, &replacement->file);
         return false;
     };
+    if (!steps.reach(CommitStep::Rename)) return fail("rename failed (simulated)");
     // The last check before the exchange: after it, only a writer that already holds the file
     // open can change it unseen.
     if (!stillAsRead(dirFd, name, fd, read, error)) return fail(*error);
-    if (!steps.reach(CommitStep::Rename)) return fail("rename failed (simulated)");
     if (::renameat2(dirFd, replacement->name.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE) != 0) {
         if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
             return fail(systemError("cannot put the repaired file in place"));
