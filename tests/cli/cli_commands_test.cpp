@@ -281,8 +281,9 @@ TEST(CliHelp, EveryOptionHasItsParagraph) {
     Outcome run = remedy(dir, "--help");
     EXPECT_EQ(run.status, 0);
     for (const char* option : {"--no-recurse", "--files-from FILE", "--max-filesize SIZE", "--heuristics", "--damaged",
-                               "--rules PATH", "--no-default-rules",
-                               "--json", "-j N, --jobs N", "--no-summary", "--clean", "--quarantine DIR",
+                               "--rules PATH", "--no-default-rules", "--exclude GLOB, --exclude-dir GLOB",
+                               "--one-file-system", "quarantine list [--json]",
+                               "quarantine restore ID [--to PATH] [--force]", "quarantine remove ID", "--json", "-j N, --jobs N", "--no-summary", "--clean", "--quarantine DIR",
                                "--no-backup", "--dry-run", "--id ID", "--method N", "--special N", "--param P",
                                "--module PATH", "--version, -V", "--help, -h"})
         EXPECT_NE(run.out.find("\n    " + std::string(option) + "\n        "), std::string::npos) << option;
