@@ -38,7 +38,8 @@ bool readKeptMetadata(int fd, KeptMetadata* out, std::string* error) {
     out->mode = st.st_mode & 07777;
     int flags = 0;
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        out->inodeFlags = uint32_t(flags);
+        // Only the flags a user sets; the others (extents, inline data ...) belong to the file system.
+        out->inodeFlags = uint32_t(flags) & FS_FL_USER_MODIFIABLE;
         if (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) {
             *error = flags & FS_IMMUTABLE_FL ? "the file is immutable" : "the file is append-only";
             return false;
@@ -99,8 +100,9 @@ bool applyKeptMetadata(int fd, const KeptMetadata& kept, std::string* error) {
         }
     }
     int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? uint32_t(flags) != kept.inodeFlags : kept.inodeFlags != 0) {
-        flags = int(kept.inodeFlags);
+    const bool haveFlags = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (haveFlags ? (uint32_t(flags) & FS_FL_USER_MODIFIABLE) != kept.inodeFlags : kept.inodeFlags != 0) {
+        flags = int((uint32_t(flags) & ~uint32_t(FS_FL_USER_MODIFIABLE)) | kept.inodeFlags);
         if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
             *error = systemError("cannot keep the inode flags");
             return false;

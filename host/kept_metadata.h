@@ -14,7 +14,7 @@ struct KeptMetadata {
     // user.*, security.* (file capabilities among them), trusted.* where readable, and the
     // access ACL (system.posix_acl_access): name and value.
     std::vector<std::pair<std::string, std::string>> attributes;
-    uint32_t inodeFlags = 0;  // FS_IOC_GETFLAGS; 0 where the file system has none
+    uint32_t inodeFlags = 0;  // FS_IOC_GETFLAGS, the user-settable ones; 0 where the file system has none
 };
 
 // Reads what `fd`'s file carries. False with *error set when it cannot be read, or when the file

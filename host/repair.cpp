@@ -59,6 +59,7 @@ public:
     }
     bool interrupted() const { return options_.interrupted && options_.interrupted->load(); }
     std::chrono::milliseconds lockWait() const { return options_.lockWait; }
+    bool withoutExchange() const { return options_.withoutExchange; }
 
 private:
     const RepairOptions& options_;
@@ -202,7 +203,9 @@ bool swapIn(int dirFd, const std::string& name, Replacement* replacement, int fd
     // The last check before the exchange: after it, only a writer that already holds the file
     // open can change it unseen.
     if (!stillAsRead(dirFd, name, fd, read, error)) return fail(*error);
-    if (::renameat2(dirFd, replacement->name.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE) != 0) {
+    errno = EINVAL;
+    if (steps.withoutExchange() ||
+        ::renameat2(dirFd, replacement->name.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE) != 0) {
         if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
             return fail(systemError("cannot put the repaired file in place"));
         // No exchange on this file system: move the original aside, check it, then take its name.

@@ -56,6 +56,7 @@ struct RepairOptions {
     // How long to wait for another process's commit of the same file (it holds the file's lock).
     std::chrono::milliseconds lockWait{30000};
     CommitStep failAt = CommitStep::None;          // tests: this step fails as if the disk refused it
+    bool withoutExchange = false;                  // tests: act as on a file system without RENAME_EXCHANGE
     std::function<void(CommitStep)> atStep;        // tests: called as each step begins (may park there)
 };
 

@@ -185,6 +185,28 @@ TEST_P(ParkedCommit, TwoCommitsOfOneFileNeverBothRepairIt) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, ParkedCommit, ::testing::ValuesIn(kStepsBeforeExchange), stepName);
 
+// Where the file system cannot exchange two names, the original is moved aside and checked
+// before the repaired file takes its name; a file that took the name meanwhile is put back.
+TEST_F(Integrity, WithoutExchangeTheOriginalIsMovedAsideAndChecked) {
+    options.withoutExchange = true;
+    host::RepairOutcome outcome = repairInTree();
+    ASSERT_EQ(outcome.action, host::RepairAction::Replaced) << outcome.error;
+    EXPECT_EQ(fixtures::readFile(path), kRepaired);
+    EXPECT_TRUE(leftovers(path.parent_path()).empty());
+
+    fixtures::writeFile(path, kOriginal);
+    atStep(CommitStep::Rename, [this] {
+        fixtures::writeFile(dir.file("scan/sub/other"), kOther);
+        ASSERT_EQ(::rename(dir.file("scan/sub/other").c_str(), path.c_str()), 0);
+    });
+    outcome = repairInTree();
+    EXPECT_EQ(outcome.action, host::RepairAction::Unchanged);
+    EXPECT_NE(outcome.error.find("changed while repaired"), std::string::npos) << outcome.error;
+    EXPECT_EQ(fixtures::readFile(path), kOther);
+    EXPECT_TRUE(leftovers(path.parent_path()).empty());
+    EXPECT_EQ(entries().size(), 1u) << "only the first repair's original";
+}
+
 TEST_F(Integrity, DirectoryReplacedByALinkBeforeTheFileIsOpenedIsNotEntered) {
     fs::create_directories(dir.file("outside/sub"));
     fixtures::writeFile(dir.file("outside/sub/program.exe"), kOriginal);
