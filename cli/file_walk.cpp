@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 
+#include "cli/interrupt.h"
 #include "host/repair.h"
 
 namespace cli {
@@ -128,6 +129,7 @@ private:
                  std::string("ERROR: cannot read the directory: ") + std::strerror(readError), true);
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
+            if (interruptRequested().load()) return;  // a signal ends the walk too; the run says so
             if (options_.removeStaleTemporaries && host::removeStaleTemporary(fd, name)) continue;
             child(fd, self, root, name, relative.empty() ? name : relative + "/" + name, shown + name, depth + 1);
         }

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -59,6 +62,35 @@ void discardNewFile(int dirFd, NewFile* file) {
     if (!file->temporaryName.empty()) ::unlinkat(dirFd, file->temporaryName.c_str(), 0);
     file->temporaryName.clear();
     file->fd.reset();
+}
+
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool copyBytes(int fromFd, uint64_t size, int toFd, const std::function<void(const uint8_t*, size_t)>& seen) {
+    std::vector<uint8_t> buffer(1 << 16);
+    for (uint64_t copied = 0; copied < size;) {
+        const ssize_t n =
+            ::pread(fromFd, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), size - copied)), off_t(copied));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // it shrank
+            return false;
+        }
+        if (seen) seen(buffer.data(), size_t(n));
+        if (!writeAll(toFd, buffer.data(), size_t(n))) return false;
+        copied += uint64_t(n);
+    }
+    return true;
 }
 
 void syncDirectory(int dirFd) { ::fsync(dirFd); }

@@ -26,18 +26,6 @@ constexpr size_t kMaxRecordBytes = 4 << 20;  // a record holds a path and attrib
 
 std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool writeAll(int fd, const void* data, size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 // ---- the record as JSON: written here, read back by the small reader below
 
 // `bytes` as a JSON string; bytes that are not printable ASCII are escaped as \u00XX, so the
@@ -252,23 +240,8 @@ bool Quarantine::add(int sourceFd, QuarantineRecord* record, std::string* error)
         *error = "cannot create the quarantine entry: " + *error;
         return false;
     }
-    std::vector<uint8_t> buffer(1 << 16);
     Sha256 sha;
-    uint64_t copied = 0;
-    bool ok = true;
-    while (ok && copied < record->size) {
-        const size_t want = size_t(std::min<uint64_t>(buffer.size(), record->size - copied));
-        const ssize_t n = ::pread(sourceFd, buffer.data(), want, off_t(copied));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;  // it shrank: the identity check will refuse the commit anyway
-            ok = false;
-            break;
-        }
-        sha.add(buffer.data(), size_t(n));
-        ok = writeAll(copy.fd.get(), buffer.data(), size_t(n));
-        copied += uint64_t(n);
-    }
+    const bool ok = copyBytes(sourceFd, record->size, copy.fd.get(), [&](const uint8_t* p, size_t n) { sha.add(p, n); });
     if (!ok || ::fsync(copy.fd.get()) != 0) {
         *error = systemError("cannot write the quarantine entry");
         discardNewFile(dir_.get(), &copy);

@@ -38,17 +38,6 @@ std::string systemError(const std::string& what) { return what + ": " + std::str
 
 int64_t nanoseconds(const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 // Runs the steps of one commit: tells the test hook, and says whether the step may go ahead.
 class Steps {
 public:
@@ -478,21 +467,11 @@ bool placeBytes(int dirFd, const std::string& name, int sourceFd, uint64_t size,
                 const RepairOptions& options, std::string* error) {
     const Steps steps(options);
     if (currentFd >= 0 && !lockFile(currentFd, steps, error)) return false;
-    const auto copyBytes = [&](int fd) {
-        std::vector<uint8_t> buffer(1 << 16);
-        for (uint64_t copied = 0; copied < size;) {
-            const ssize_t n = ::pread(sourceFd, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), size - copied)),
-                                      off_t(copied));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || !writeAll(fd, buffer.data(), size_t(n))) return false;
-            copied += uint64_t(n);
-        }
-        return true;
-    };
+    const auto copyEntry = [&](int fd) { return copyBytes(sourceFd, size, fd, nullptr); };
     const timespec times[2] = {{time_t(accessedNs / 1000000000), long(accessedNs % 1000000000)},
                                {time_t(modifiedNs / 1000000000), long(modifiedNs % 1000000000)}};
     Replacement replacement;
-    if (!prepareReplacement(dirFd, name, copyBytes, kept, times, steps, &replacement, error)) return false;
+    if (!prepareReplacement(dirFd, name, copyEntry, kept, times, steps, &replacement, error)) return false;
     if (currentFd >= 0) return swapIn(dirFd, name, &replacement, currentFd, *currentIdentity, steps, error);
     if (!steps.reach(CommitStep::Rename) || !nameNewFile(dirFd, &replacement.file, name, error)) {
         if (error->empty()) *error = "rename failed (simulated)";
