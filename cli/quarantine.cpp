@@ -72,8 +72,9 @@ int list(const host::Quarantine& quarantine, bool json) {
             std::printf("}\n");
         } else if (r.complete) {
             std::printf("%s %s: %s %s (%s) %s %s\n", r.id.c_str(), escapedText(r.originalPath).c_str(),
-                        r.verdict.name.empty() ? "virus" : escapedText(r.verdict.name).c_str(), r.verdict.id.c_str(),
-                        r.verdict.phase.c_str(), r.action.c_str(), isoTime(r.quarantinedAt).c_str());
+                        r.verdict.name.empty() ? "virus" : escapedText(r.verdict.name).c_str(),
+                        escapedText(r.verdict.id).c_str(), escapedText(r.verdict.phase).c_str(),
+                        escapedText(r.action).c_str(), isoTime(r.quarantinedAt).c_str());
         } else {
             std::printf("%s (incomplete entry: no record)\n", r.id.c_str());
         }

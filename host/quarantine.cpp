@@ -28,20 +28,42 @@ std::string systemError(const std::string& what) { return what + ": " + std::str
 
 // ---- the record as JSON: written here, read back by the small reader below
 
-// `bytes` as a JSON string; bytes that are not printable ASCII are escaped as \u00XX, so the
-// readable form stays one line. The exact bytes are stored beside it in base64.
+// Length of the valid UTF-8 sequence at `p` (up to `end`), or 0.
+size_t utf8Length(const unsigned char* p, const unsigned char* end) {
+    const unsigned char c = *p;
+    size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0 || size_t(end - p) < length) return 0;
+    uint32_t code = length == 1 ? c : c & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        code = code << 6 | (p[k] & 0x3F);
+    }
+    static const uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+// `bytes` as a JSON string for people to read: valid UTF-8 as it is, control bytes escaped, a
+// byte that is not UTF-8 as U+FFFD. The exact bytes are stored beside it in base64.
 std::string quoted(const std::string& bytes) {
     std::string text = "\"";
-    for (unsigned char c : bytes) {
-        if (c == '"' || c == '\\') {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    while (p < end) {
+        const size_t length = utf8Length(p, end);
+        if (length == 0) {
+            text += "\\ufffd";
+            ++p;
+        } else if (*p == '"' || *p == '\\') {
             text += '\\';
-            text += char(c);
-        } else if (c < 0x20 || c >= 0x7F) {
+            text += char(*p++);
+        } else if (*p < 0x20 || *p == 0x7F) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            std::snprintf(escape, sizeof escape, "\\u%04x", *p++);
             text += escape;
         } else {
-            text += char(c);
+            text.append(reinterpret_cast<const char*>(p), length);
+            p += length;
         }
     }
     return text + "\"";
@@ -50,7 +72,7 @@ std::string quoted(const std::string& bytes) {
 std::string recordText(const QuarantineRecord& r) {
     std::string attributes;
     for (const auto& [name, value] : r.attributes)
-        attributes += (attributes.empty() ? "" : ",") + quoted(name) + ":" + quoted(base64Encode(value));
+        attributes += (attributes.empty() ? "" : ",") + quoted(base64Encode(name)) + ":" + quoted(base64Encode(value));
     const auto number = [](auto v) { return std::to_string(v); };
     return "{\"id\":" + quoted(r.id) + ",\"path\":" + quoted(r.originalPath) +
            ",\"path_base64\":" + quoted(base64Encode(r.originalPath)) + ",\"device\":" + number(r.device) +
@@ -89,6 +111,20 @@ public:
     }
 
 private:
+    // Readable fields only: every exact value is stored in base64.
+    static void appendUtf8(unsigned code, std::string* out) {
+        if (code < 0x80) {
+            out->push_back(char(code));
+        } else if (code < 0x800) {
+            out->push_back(char(0xC0 | code >> 6));
+            out->push_back(char(0x80 | (code & 0x3F)));
+        } else {
+            out->push_back(char(0xE0 | code >> 12));
+            out->push_back(char(0x80 | ((code >> 6) & 0x3F)));
+            out->push_back(char(0x80 | (code & 0x3F)));
+        }
+    }
+
     char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
     void skipSpace() {
         while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_])) ++at_;
@@ -108,10 +144,10 @@ private:
                 c = text_[at_++];
                 if (c == 'u') {
                     unsigned value = 0;
-                    if (at_ + 4 > text_.size() || std::sscanf(text_.c_str() + at_, "%4x", &value) != 1 || value > 0xFF)
-                        return false;
+                    if (at_ + 4 > text_.size() || std::sscanf(text_.c_str() + at_, "%4x", &value) != 1) return false;
                     at_ += 4;
-                    c = char(value);
+                    appendUtf8(value, out);
+                    continue;
                 } else if (c != '"' && c != '\\' && c != '/') {
                     return false;
                 }
@@ -156,9 +192,9 @@ bool parseRecord(const std::string& text, QuarantineRecord* r) {
     const std::string attributePrefix = "attributes_base64.";
     for (const auto& [key, value] : v) {
         if (!key.starts_with(attributePrefix)) continue;
-        std::string bytes;
-        ok = ok && base64Decode(value, &bytes);
-        r->attributes.emplace_back(key.substr(attributePrefix.size()), bytes);
+        std::string name, bytes;
+        ok = ok && base64Decode(key.substr(attributePrefix.size()), &name) && base64Decode(value, &bytes);
+        r->attributes.emplace_back(name, bytes);
     }
     r->originalSha256 = v["sha256"];
     r->replacementSha256 = v["replacement_sha256"];

@@ -200,8 +200,10 @@ bool swapIn(int dirFd, const std::string& name, Replacement* replacement, int fd
         // No exchange on this file system: move the original aside, check it, then take its name.
         const std::string aside = temporaryName(name);
         if (!takeAside(dirFd, name, fd, read, aside, error)) return fail(*error);
+        // Never over a file that took the name meanwhile: a plain rename only where NOREPLACE is unknown.
         if (::renameat2(dirFd, replacement->name.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE) != 0 &&
-            ::renameat(dirFd, replacement->name.c_str(), dirFd, name.c_str()) != 0) {
+            ((errno != EINVAL && errno != ENOSYS) ||
+             ::renameat(dirFd, replacement->name.c_str(), dirFd, name.c_str()) != 0)) {
             const std::string why = systemError("cannot put the repaired file in place");
             ::renameat2(dirFd, aside.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
             return fail(why);

@@ -360,11 +360,13 @@ TEST_F(Integrity, SetUidProgramIsKeptPrivateAndNotExecutable) {
     EXPECT_FALSE(r.version.empty());
 }
 
-// A name that is not UTF-8 and holds a newline and a quote comes back exactly from the record.
+// A name that is not UTF-8 and holds a newline and a quote comes back exactly from the record,
+// and so do the attributes' names and values.
 TEST_F(Integrity, RecordKeepsTheOriginalPathByteForByte) {
-    const fs::path odd = dir.file(std::string("scan/sub/a\nb\"\xff.exe"));
+    const fs::path odd = dir.file(std::string("scan/sub/a\nb\"\xff-\xc3\xa9\\.exe"));  // newline, quote, not UTF-8, é, backslash
     fs::rename(path, odd);
     path = odd;
+    ASSERT_EQ(::setxattr(path.c_str(), "user.\xff\"x", "\0v\n", 3, 0), 0) << std::strerror(errno);
     host::RepairOutcome outcome =
         host::repairFile(path, [](host::FileObject* f) { return truncateAndAnswer(f); }, options);
     ASSERT_EQ(outcome.action, host::RepairAction::Replaced) << outcome.error;
@@ -372,6 +374,8 @@ TEST_F(Integrity, RecordKeepsTheOriginalPathByteForByte) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0].originalPath, path.string());
     EXPECT_EQ(kept[0].replacementSha256, sha(kRepaired));
+    const std::vector<std::pair<std::string, std::string>> attributes = {{"user.\xff\"x", std::string("\0v\n", 3)}};
+    EXPECT_EQ(kept[0].attributes, attributes);
 }
 
 // ---------------------------------------------------------------- leftovers of a killed commit
