@@ -92,15 +92,16 @@ class RecordReader {
 public:
     explicit RecordReader(const std::string& text) : text_(text) {}
 
-    bool object(std::map<std::string, std::string>* values, const std::string& prefix = "") {
-        if (!take('{')) return false;
+    // Objects nest one level at most (the verdict, the attributes).
+    bool object(std::map<std::string, std::string>* values, const std::string& prefix = "", int depth = 0) {
+        if (depth > 1 || !take('{')) return false;
         if (take('}')) return true;
         do {
             std::string key, value;
             if (!string(&key) || !take(':')) return false;
             skipSpace();
             if (peek() == '{') {
-                if (!object(values, prefix + key + ".")) return false;
+                if (!object(values, prefix + key + ".", depth + 1)) return false;
                 (*values)[prefix + key] = "{}";
                 continue;
             }
@@ -307,7 +308,12 @@ bool Quarantine::read(const std::string& id, QuarantineRecord* out, std::string*
         *error = errno == ENOENT ? "no quarantine entry " + id : systemError("cannot read the record of " + id);
         return false;
     }
-    std::string text(kMaxRecordBytes, '\0');
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > kMaxRecordBytes) {
+        *error = "the record of " + id + " is damaged";
+        return false;
+    }
+    std::string text(size_t(st.st_size), '\0');
     size_t have = 0;
     for (ssize_t n; have < text.size() && (n = ::read(fd.get(), text.data() + have, text.size() - have)) != 0;) {
         if (n < 0 && errno == EINTR) continue;

@@ -378,6 +378,31 @@ TEST_F(Integrity, RecordKeepsTheOriginalPathByteForByte) {
     EXPECT_EQ(kept[0].attributes, attributes);
 }
 
+// Records someone damaged (or a crash cut short) are listed as incomplete, never believed.
+TEST_F(Integrity, DamagedRecordsAreListedAsIncomplete) {
+    host::Quarantine quarantine;
+    std::string error;
+    ASSERT_TRUE(host::Quarantine::open(options.quarantineDir, true, &quarantine, &error)) << error;
+    std::string deep;
+    for (int k = 0; k < 100000; ++k) deep += "{\"a\":";
+    const std::string records[] = {"", "{", deep, "{\"path_base64\":\"!!\",\"sha256\":\"00\"}",
+                                   "{\"id\":\"x\"}" + std::string(5 << 20, ' ')};
+    int k = 0;
+    for (const std::string& record : records) {
+        const std::string id = "20260101T000000Z-0000000" + std::to_string(k++);
+        fixtures::writeFile(options.quarantineDir / id, kOriginal);
+        fixtures::writeFile(options.quarantineDir / (id + ".json"), Bytes(record.begin(), record.end()));
+        host::QuarantineRecord read;
+        EXPECT_FALSE(quarantine.read(id, &read, &error)) << id;
+    }
+    const auto listed = quarantine.list();
+    ASSERT_EQ(listed.size(), std::size(records));
+    for (const host::QuarantineRecord& r : listed) EXPECT_FALSE(r.complete) << r.id;
+    host::QuarantineRecord read;
+    EXPECT_FALSE(quarantine.read("../escape", &read, &error));
+    EXPECT_FALSE(quarantine.remove("../escape", &error));
+}
+
 // ---------------------------------------------------------------- leftovers of a killed commit
 
 TEST_F(Integrity, StaleTemporaryFilesAreRecognisedAndOnlyThey) {
