@@ -162,10 +162,12 @@ class KilledCommit : public ::testing::TestWithParam<const char*> {};
 TEST_P(KilledCommit, LeavesTheOriginalOrTheRepairAndTheNextRunCleansUp) {
     const std::string point = GetParam();
     Tree tree;
-    Background run(tree.dir, tree.clean(), {"REMEDY_TEST_STOP_AT=" + point});
+    fixtures::writeFile(tree.root / "a.txt", {'h', 'i'});  // scanned first: its line is out before the kill
+    Background run(tree.dir, tree.clean({"-j", "1"}), {"REMEDY_TEST_STOP_AT=" + point});
     ASSERT_TRUE(run.stopped()) << run.err();
     run.signal(SIGKILL);
     EXPECT_EQ(run.finish(), -SIGKILL);
+    EXPECT_EQ(run.out(), (tree.root / "a.txt").string() + ": OK\n") << "result lines are written one by one";
     const Bytes now = fixtures::readFile(tree.game);
     EXPECT_TRUE(now == infected() || now == repaired()) << point;
     if (rolledBackAt(point) || point == "link") {
