@@ -58,7 +58,7 @@ const char kManual[] =
     "        Puts the original back where it was (or at PATH) with its owner, mode, ACL, extended\n"
     "        attributes and times, through the same atomic exchange, and removes the entry. A file\n"
     "        in the way is replaced only when it is the repaired file the original was replaced with,\n"
-    "        or with --force.\n"
+    "        or with --force - and then it is kept in the quarantine as an entry of its own.\n"
     "\n"
     "    quarantine remove ID\n"
     "        Deletes the entry and its record.\n"

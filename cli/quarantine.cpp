@@ -14,6 +14,8 @@
 #include "cli/escaped_text.h"
 #include "cli/json_text.h"
 #include "host/base64.h"
+#include "host/host_version.h"
+#include "host/kept_metadata.h"
 #include "host/quarantine.h"
 #include "host/repair.h"
 #include "host/sha256.h"
@@ -83,6 +85,30 @@ int list(const host::Quarantine& quarantine, bool json) {
     return kExitClean;
 }
 
+// Keeps the file that a forced restore replaces, as a quarantine entry of its own.
+bool keepReplaced(host::Quarantine& quarantine, int fd, const std::string& path, const std::string& restoredSha,
+                  std::string* id, std::string* error) {
+    struct stat st {};
+    host::KeptMetadata kept;
+    if (::fstat(fd, &st) != 0 || !host::readKeptMetadata(fd, &kept, error)) {
+        if (error->empty()) *error = std::strerror(errno);
+        return false;
+    }
+    host::QuarantineRecord record;
+    record.originalPath = path.starts_with('/') ? path : (std::filesystem::current_path() / path).string();
+    record.device = st.st_dev, record.inode = st.st_ino, record.size = uint64_t(st.st_size);
+    record.owner = kept.owner, record.group = kept.group, record.mode = kept.mode, record.inodeFlags = kept.inodeFlags;
+    record.attributes = kept.attributes;
+    const auto ns = [](const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    record.accessedNs = ns(st.st_atim), record.modifiedNs = ns(st.st_mtim), record.changedNs = ns(st.st_ctim);
+    record.replacementSha256 = restoredSha;
+    record.action = "replaced by restore";
+    record.version = host::hostVersion();
+    if (!quarantine.add(fd, &record, error)) return false;
+    *id = record.id;
+    return true;
+}
+
 int restore(host::Quarantine& quarantine, const QuarantineArgs& args) {
     host::QuarantineRecord record;
     std::string error;
@@ -112,17 +138,26 @@ int restore(host::Quarantine& quarantine, const QuarantineArgs& args) {
             return fail(escapedText(target) +
                         " is not the repaired file this entry's original was replaced with; --force replaces it");
     }
+    // A file forced out of the way is kept too.
+    std::string replacedId;
+    if (current.valid() && args.force &&
+        !keepReplaced(quarantine, current.get(), target, record.originalSha256, &replacedId, &error))
+        return fail(escapedText(target) + ": not restored: cannot keep the file in the way: " + error);
     host::KeptMetadata kept;
     kept.owner = record.owner, kept.group = record.group, kept.mode = record.mode & 07777;
     kept.attributes = record.attributes;
     kept.inodeFlags = record.inodeFlags;
     if (!host::placeBytes(dir.get(), name, bytes.get(), record.size, kept, record.accessedNs, record.modifiedNs,
                           current.valid() ? current.get() : -1, current.valid() ? &identity : nullptr,
-                          host::RepairOptions{}, &error))
+                          host::RepairOptions{}, &error)) {
+        std::string ignored;
+        if (!replacedId.empty()) quarantine.remove(replacedId, &ignored);
         return fail(escapedText(target) + ": not restored: " + error);
+    }
     std::string removeError;
     const bool removed = quarantine.remove(args.id, &removeError);
-    std::printf("%s: restored from %s%s\n", escapedText(target).c_str(), args.id.c_str(),
+    std::printf("%s: restored from %s%s%s\n", escapedText(target).c_str(), args.id.c_str(),
+                replacedId.empty() ? "" : ("; the file it replaced is kept as " + replacedId).c_str(),
                 removed ? "" : ("; the entry stays: " + removeError).c_str());
     std::fflush(stdout);
     return kExitClean;

@@ -317,10 +317,13 @@ TEST(CliQuarantine, ListRestoreAndRemoveGiveTheOriginalBackExactly) {
     run = remedy(tree.dir, "scan --no-summary --clean " + q + " " + quote(copy.string()));
     const std::string third = firstWord(remedy(tree.dir, "quarantine list " + q).out);
     fixtures::writeFile(copy, {'x'});
-    EXPECT_EQ(remedy(tree.dir, "quarantine restore --force " + q + " --to " + quote(copy.string()) + " " + third).status, 0);
+    Outcome forced = remedy(tree.dir, "quarantine restore --force " + q + " --to " + quote(copy.string()) + " " + third);
+    EXPECT_EQ(forced.status, 0) << forced.err;
     EXPECT_EQ(fixtures::readFile(copy), infected());
-    run = remedy(tree.dir, "scan --no-summary --clean " + q + " " + quote(copy.string()));
+    // The file forced out of the way is kept as an entry of its own.
     const std::string fourth = firstWord(remedy(tree.dir, "quarantine list " + q).out);
+    EXPECT_EQ(forced.out, copy.string() + ": restored from " + third + "; the file it replaced is kept as " + fourth + "\n");
+    EXPECT_EQ(fixtures::readFile(tree.quarantine / fourth), (Bytes{'x'}));
     EXPECT_EQ(remedy(tree.dir, "quarantine remove " + q + " " + fourth).out, fourth + ": removed\n");
     EXPECT_EQ(remedy(tree.dir, "quarantine list " + q).out, "");
     EXPECT_EQ(remedy(tree.dir, "quarantine remove " + q + " " + fourth).status, 2);
