@@ -13,7 +13,7 @@ int interruptSignal();  // the signal that arrived; 0 when none
 const char* interruptSignalName();
 
 // Tests of the command stop it at a named point (the commit's steps: lock, backup, write, sync,
-// link, rename, verify, discard; and "walked", after the walk): REMEDY_TEST_STOP_AT=NAME stops
+// link, rename, verify, discard; "walked", after the walk; "printed", after a result line): REMEDY_TEST_STOP_AT=NAME stops
 // the process there (SIGSTOP) until the test has changed the disk and continues it;
 // REMEDY_TEST_TERM_AT=NAME sends it SIGTERM there. Does nothing without them.
 void testPoint(const char* name);

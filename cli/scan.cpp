@@ -291,6 +291,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         progress.clear();
         std::printf("%s\n", result.line.c_str());
         std::fflush(stdout);  // a line a file, at once: a run that is killed still told what it did
+        testPoint("printed");
         summary.add(result);
         const bool last = i + 1 == entries.size();
         progress.show(i + 1, summary.bytes, last ? std::string() : entries[i + 1].path, last);
