@@ -262,8 +262,11 @@ bool Quarantine::open(const std::string& dir, bool create, Quarantine* out, std:
         *error = "the quarantine directory " + dir + " belongs to another user";
         return false;
     }
-    if ((st.st_mode & 07777) != 0700 && create && ::fchmod(out->dir_.get(), 0700) != 0) {
-        *error = systemError("cannot make the quarantine directory private");
+    // Made here it is 0700. One that others may write to is refused: they could plant or swap
+    // entries. Other modes of a directory the user made are left as the user made them (the
+    // entries themselves are 0600).
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *error = "the quarantine directory " + dir + " is writable by others; give a private one (mode 0700)";
         return false;
     }
     return true;

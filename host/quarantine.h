@@ -38,8 +38,9 @@ struct QuarantineRecord {
 
 class Quarantine {
 public:
-    // Opens `dir`, creating it (and its parents) 0700 when `create` is set; an existing directory
-    // is tightened to 0700. The directory itself is never reached through a symbolic link.
+    // Opens `dir`, creating it (and its parents) 0700 when `create` is set. A directory that
+    // belongs to another user (unless this is root) or that others may write to is refused. The
+    // directory itself is never reached through a symbolic link.
     static bool open(const std::string& dir, bool create, Quarantine* out, std::string* error);
 
     const std::string& path() const { return path_; }

@@ -360,6 +360,20 @@ TEST_F(Integrity, SetUidProgramIsKeptPrivateAndNotExecutable) {
     EXPECT_FALSE(r.version.empty());
 }
 
+// A quarantine others may write to could have entries planted or swapped: it is refused, and
+// the file stays as it was.
+TEST_F(Integrity, QuarantineWritableByOthersIsRefused) {
+    fs::create_directories(options.quarantineDir);
+    ASSERT_EQ(::chmod(options.quarantineDir.c_str(), 01777), 0);
+    const host::RepairOutcome outcome = repairInTree();
+    EXPECT_EQ(outcome.action, host::RepairAction::Unchanged);
+    EXPECT_NE(outcome.error.find("writable by others"), std::string::npos) << outcome.error;
+    EXPECT_EQ(fixtures::readFile(path), kOriginal);
+    struct stat st {};
+    ASSERT_EQ(::stat(options.quarantineDir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u) << "a directory remedy did not make keeps its mode";
+}
+
 // A name that is not UTF-8 and holds a newline and a quote comes back exactly from the record,
 // and so do the attributes' names and values.
 TEST_F(Integrity, RecordKeepsTheOriginalPathByteForByte) {
