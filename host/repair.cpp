@@ -195,7 +195,7 @@ bool swapIn(int dirFd, const std::string& name, Replacement* replacement, int fd
     errno = EINVAL;
     if (steps.withoutExchange() ||
         ::renameat2(dirFd, replacement->name.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE) != 0) {
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EXDEV)
             return fail(systemError("cannot put the repaired file in place"));
         // No exchange on this file system: move the original aside, check it, then take its name.
         const std::string aside = temporaryName(name);
