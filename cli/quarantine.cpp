@@ -14,7 +14,6 @@
 #include "cli/escaped_text.h"
 #include "cli/json_text.h"
 #include "host/base64.h"
-#include "host/host_version.h"
 #include "host/kept_metadata.h"
 #include "host/quarantine.h"
 #include "host/repair.h"
@@ -88,22 +87,14 @@ int list(const host::Quarantine& quarantine, bool json) {
 // Keeps the file that a forced restore replaces, as a quarantine entry of its own.
 bool keepReplaced(host::Quarantine& quarantine, int fd, const std::string& path, const std::string& restoredSha,
                   std::string* id, std::string* error) {
-    struct stat st {};
     host::KeptMetadata kept;
-    if (::fstat(fd, &st) != 0 || !host::readKeptMetadata(fd, &kept, error)) {
+    host::QuarantineRecord record;
+    if (!host::readKeptMetadata(fd, &kept, error) || !host::describeForQuarantine(fd, path, kept, &record)) {
         if (error->empty()) *error = std::strerror(errno);
         return false;
     }
-    host::QuarantineRecord record;
-    record.originalPath = path.starts_with('/') ? path : (std::filesystem::current_path() / path).string();
-    record.device = st.st_dev, record.inode = st.st_ino, record.size = uint64_t(st.st_size);
-    record.owner = kept.owner, record.group = kept.group, record.mode = kept.mode, record.inodeFlags = kept.inodeFlags;
-    record.attributes = kept.attributes;
-    const auto ns = [](const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
-    record.accessedNs = ns(st.st_atim), record.modifiedNs = ns(st.st_mtim), record.changedNs = ns(st.st_ctim);
     record.replacementSha256 = restoredSha;
     record.action = "replaced by restore";
-    record.version = host::hostVersion();
     if (!quarantine.add(fd, &record, error)) return false;
     *id = record.id;
     return true;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "host/base64.h"
+#include "host/host_version.h"
 #include "host/new_file.h"
 #include "host/sha256.h"
 
@@ -233,6 +235,22 @@ bool writeComplete(int dirFd, const std::string& name, const std::string& text, 
 }
 
 }  // namespace
+
+bool describeForQuarantine(int fd, const std::string& path, const KeptMetadata& kept, QuarantineRecord* out) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    const auto nanoseconds = [](const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    std::error_code ec;
+    const std::filesystem::path cwd = path.starts_with('/') ? std::filesystem::path() : std::filesystem::current_path(ec);
+    out->originalPath = cwd.empty() || ec ? path : (cwd / path).string();
+    out->device = st.st_dev, out->inode = st.st_ino, out->size = uint64_t(st.st_size);
+    out->owner = kept.owner, out->group = kept.group, out->mode = kept.mode, out->inodeFlags = kept.inodeFlags;
+    out->attributes = kept.attributes;
+    out->accessedNs = nanoseconds(st.st_atim), out->modifiedNs = nanoseconds(st.st_mtim);
+    out->changedNs = nanoseconds(st.st_ctim);
+    out->version = hostVersion();
+    return true;
+}
 
 bool validQuarantineId(const std::string& id) {
     return !id.empty() && id.size() <= 64 &&

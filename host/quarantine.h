@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/anchored_file.h"
+#include "host/kept_metadata.h"
 
 namespace host {
 
@@ -65,6 +66,11 @@ private:
     UniqueFd dir_;
     std::string path_;
 };
+
+// A record of the file open on `fd` (named `path`, made absolute) with its `kept` metadata and
+// this remedy's version; the caller adds the verdict, the action and the replacement's hash.
+// False when the file cannot be examined.
+bool describeForQuarantine(int fd, const std::string& path, const KeptMetadata& kept, QuarantineRecord* out);
 
 // An ID as entries are named: digits, letters and '-' only (so it can never name a path).
 bool validQuarantineId(const std::string& id);

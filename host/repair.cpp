@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include "host/classify.h"
-#include "host/host_version.h"
 #include "host/kept_metadata.h"
 #include "host/new_file.h"
 #include "host/sha256.h"
@@ -251,13 +250,6 @@ bool requestedName(FileObject* file, const fs::path& original, std::string* rena
     return true;
 }
 
-std::string absolutePath(const std::string& path) {
-    if (path.starts_with('/')) return path;
-    std::error_code ec;
-    const fs::path cwd = fs::current_path(ec);
-    return ec ? path : (cwd / path).string();
-}
-
 // One commit of a successful kill, with what it needs at hand.
 class Commit {
 public:
@@ -273,7 +265,6 @@ public:
         if (::fstat(at_.file.get(), &st) != 0) return refuse(systemError("cannot examine the original"));
         if (st.st_nlink > 1)
             return refuse(std::to_string(st.st_nlink) + " hard links (the other links would keep the infected bytes)");
-        accessedNs_ = nanoseconds(st.st_atim);
         if (!readKeptMetadata(at_.file.get(), &kept_, &outcome_.error)) return;
         removal ? remove() : replace();
     }
@@ -295,16 +286,13 @@ private:
             return false;
         }
         QuarantineRecord record;
-        record.originalPath = absolutePath(at_.path);
-        record.device = read_.device, record.inode = read_.inode, record.size = read_.size;
-        record.owner = kept_.owner, record.group = kept_.group, record.mode = kept_.mode;
-        record.inodeFlags = kept_.inodeFlags;
-        record.attributes = kept_.attributes;
-        record.accessedNs = accessedNs_, record.modifiedNs = read_.modifiedNs, record.changedNs = read_.changedNs;
+        if (!describeForQuarantine(at_.file.get(), at_.path, kept_, &record)) {
+            refuse(systemError("cannot examine the original"));
+            return false;
+        }
         record.replacementSha256 = replacementSha256;
         record.verdict = options_.verdict;
         record.action = action;
-        record.version = hostVersion();
         if (!quarantine_.add(at_.file.get(), &record, &error)) {
             refuse(error);
             return false;
@@ -395,7 +383,6 @@ private:
     RepairOutcome& outcome_;
     KeptMetadata kept_;
     Quarantine quarantine_;
-    int64_t accessedNs_ = 0;
 };
 
 }  // namespace
