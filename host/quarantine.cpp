@@ -6,7 +6,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 #include <map>
+#include <type_traits>
 #include <vector>
 
 #include <dirent.h>
@@ -71,7 +73,7 @@ std::string quoted(const std::string& bytes) {
     return text + "\"";
 }
 
-std::string recordText(const QuarantineRecord& r) {
+std::string recordTextOf(const QuarantineRecord& r) {
     std::string attributes;
     for (const auto& [name, value] : r.attributes)
         attributes += (attributes.empty() ? "" : ",") + quoted(base64Encode(name)) + ":" + quoted(base64Encode(value));
@@ -173,17 +175,32 @@ private:
     size_t at_ = 0;
 };
 
-bool parseRecord(const std::string& text, QuarantineRecord* r) {
+bool parseRecordText(const std::string& text, QuarantineRecord* r) {
     std::map<std::string, std::string> v;
     RecordReader reader(text);
     if (!reader.object(&v)) return false;
+    // A whole decimal number that fits the field (no sign for an unsigned one).
     const auto integer = [&](const char* key, auto* out) {
-        char* end = nullptr;
+        using Field = std::remove_pointer_t<decltype(out)>;
         const std::string& s = v[key];
+        if (s.empty() || (std::is_unsigned_v<Field> && s[0] == '-')) return false;
+        char* end = nullptr;
         errno = 0;
-        const long long n = std::strtoll(s.c_str(), &end, 10);
-        *out = decltype(+*out)(n);
-        return !s.empty() && !errno && *end == '\0';
+        if constexpr (std::is_unsigned_v<Field>) {
+            const unsigned long long n = std::strtoull(s.c_str(), &end, 10);
+            if (errno || *end || n > std::numeric_limits<Field>::max()) return false;
+            *out = Field(n);
+        } else {
+            const long long n = std::strtoll(s.c_str(), &end, 10);
+            if (errno || *end) return false;
+            *out = Field(n);
+        }
+        return true;
+    };
+    const auto digest = [](const std::string& hex) {
+        return hex.size() == 64 && std::all_of(hex.begin(), hex.end(), [](char c) {
+                   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+               });
     };
     bool ok = base64Decode(v["path_base64"], &r->originalPath);
     ok = ok && integer("device", &r->device) && integer("inode", &r->inode) && integer("size", &r->size);
@@ -199,12 +216,13 @@ bool parseRecord(const std::string& text, QuarantineRecord* r) {
         ok = ok && base64Decode(key.substr(attributePrefix.size()), &name) && base64Decode(value, &bytes);
         r->attributes.emplace_back(name, bytes);
     }
+    r->id = v["id"];
     r->originalSha256 = v["sha256"];
     r->replacementSha256 = v["replacement_sha256"];
     r->verdict = {v["verdict.name"], v["verdict.id"], v["verdict.phase"]};
     r->action = v["action"];
     r->version = v["version"];
-    return ok && r->originalSha256.size() == 64;
+    return ok && digest(r->originalSha256) && (r->replacementSha256.empty() || digest(r->replacementSha256));
 }
 
 std::string newId() {
@@ -235,6 +253,13 @@ bool writeComplete(int dirFd, const std::string& name, const std::string& text, 
 }
 
 }  // namespace
+
+std::string quarantineRecordText(const QuarantineRecord& record) { return recordTextOf(record); }
+
+bool parseQuarantineRecord(const std::string& text, QuarantineRecord* out) {
+    *out = QuarantineRecord{};
+    return parseRecordText(text, out);
+}
 
 bool describeForQuarantine(int fd, const std::string& path, const KeptMetadata& kept, QuarantineRecord* out) {
     struct stat st {};
@@ -311,7 +336,7 @@ bool Quarantine::add(int sourceFd, QuarantineRecord* record, std::string* error)
         return false;
     }
     discardNewFile(dir_.get(), &copy);
-    if (!writeComplete(dir_.get(), record->id + ".json", recordText(*record), error)) {
+    if (!writeComplete(dir_.get(), record->id + ".json", recordTextOf(*record), error)) {
         ::unlinkat(dir_.get(), record->id.c_str(), 0);
         return false;
     }
@@ -346,7 +371,7 @@ bool Quarantine::read(const std::string& id, QuarantineRecord* out, std::string*
     }
     text.resize(have);
     *out = QuarantineRecord{};
-    if (!parseRecord(text, out)) {
+    if (!parseRecordText(text, out)) {
         *error = "the record of " + id + " is damaged";
         return false;
     }

@@ -72,6 +72,11 @@ private:
 // False when the file cannot be examined.
 bool describeForQuarantine(int fd, const std::string& path, const KeptMetadata& kept, QuarantineRecord* out);
 
+// The record as ID.json holds it (one JSON object, one line), and read back. Reading refuses
+// anything that is not such a record; what it reads, written again, reads back the same.
+std::string quarantineRecordText(const QuarantineRecord& record);
+bool parseQuarantineRecord(const std::string& text, QuarantineRecord* out);
+
 // An ID as entries are named: digits, letters and '-' only (so it can never name a path).
 bool validQuarantineId(const std::string& id);
 

@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -390,6 +391,42 @@ TEST_F(Integrity, RecordKeepsTheOriginalPathByteForByte) {
     EXPECT_EQ(kept[0].replacementSha256, sha(kRepaired));
     const std::vector<std::pair<std::string, std::string>> attributes = {{"user.\xff\"x", std::string("\0v\n", 3)}};
     EXPECT_EQ(kept[0].attributes, attributes);
+}
+
+// Every field comes back from the record as written, at the edges of its range too.
+TEST(QuarantineRecord, WrittenAndReadBackIsTheSame) {
+    host::QuarantineRecord record;
+    record.id = "20261210T120000Z-0123abcd";
+    record.originalPath = std::string("/srv/\0a\nb\"\xff\xc3\xa9.exe", 19);
+    record.device = UINT64_MAX, record.inode = UINT64_MAX - 1, record.size = 1ull << 40;
+    record.owner = UINT32_MAX, record.group = 0, record.mode = 0104755, record.inodeFlags = 0x40;
+    record.accessedNs = -1, record.modifiedNs = INT64_MAX, record.changedNs = INT64_MIN;
+    record.attributes = {{"security.capability", std::string("\1\0\0\2", 4)}, {"user.\xff", ""}};
+    record.originalSha256 = sha(kOriginal);
+    record.replacementSha256 = sha(kRepaired);
+    record.verdict = {"DOS.TmcBCOM", "0x00006551", "post-library"};
+    record.action = "repaired";
+    record.quarantinedAt = 1796947200;
+    record.version = "remedy 1.0";
+    const std::string text = host::quarantineRecordText(record);
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line";
+    host::QuarantineRecord back;
+    ASSERT_TRUE(host::parseQuarantineRecord(text, &back)) << text;
+    EXPECT_EQ(host::quarantineRecordText(back), text);
+    EXPECT_EQ(back.originalPath, record.originalPath);
+    EXPECT_EQ(back.device, record.device);
+    EXPECT_EQ(back.changedNs, record.changedNs);
+    std::sort(record.attributes.begin(), record.attributes.end());
+    std::sort(back.attributes.begin(), back.attributes.end());
+    EXPECT_EQ(back.attributes, record.attributes);
+    for (const char* damaged : {"\"device\":-1,", "\"owner\":4294967296,"}) {
+        std::string bad = text;
+        const std::string field = std::string(damaged).substr(0, std::string(damaged).find(':') + 1);
+        const size_t at = bad.find(field);
+        ASSERT_NE(at, std::string::npos);
+        bad.replace(at, bad.find(',', at) - at + 1, damaged);
+        EXPECT_FALSE(host::parseQuarantineRecord(bad, &back)) << bad;
+    }
 }
 
 // Records someone damaged (or a crash cut short) are listed as incomplete, never believed.
