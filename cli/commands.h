@@ -30,6 +30,9 @@ struct ScanOptions {
     uint64_t maxFileSize = 100ull << 20;  // larger files are skipped with a note
     bool alertExceedsMax = false;         // a file not fully scanned is a finding
     uint64_t maxMemory = 0;               // bytes of file contents held at once; 0: the default
+    std::vector<std::string> excludes;     // --exclude GLOB
+    std::vector<std::string> excludeDirs;  // --exclude-dir GLOB
+    bool oneFileSystem = false;           // --one-file-system
     CommitOptions commit;
     // Signature rules: the shipped directory (empty: none), then the user's files and directories.
     std::filesystem::path shippedRules;
@@ -57,6 +60,9 @@ int runScan(const std::string& modulePath, const ScanOptions& options);
 // One kill-engine request on one file, committed as scan --clean commits. Exit status 0
 // repaired or removed, 1 the module could not repair it (the file is unchanged), 2 an error.
 int runKill(const std::string& modulePath, const KillOptions& options);
+
+// remedy quarantine list|restore|remove: what `args` (after "quarantine") asks.
+int runQuarantine(const std::vector<std::string>& args, const std::filesystem::path& defaultDir);
 
 // Every row of every unit table: table, identifier, class, implemented or registered only.
 int runUnits();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/interrupt.h"
 #include "host/repair.h"
 #include "sdk/identifiers.h"
 #include "sdk/results.h"
@@ -48,6 +49,12 @@ CommitReport preview(host::FileObject* file, uint32_t killResult, const CommitOp
     return report;
 }
 
+// The test points of the commit's steps (see testPoint).
+void commitTestPoint(host::CommitStep step) {
+    static const char* const kSteps[] = {"none", "lock", "backup", "write", "sync", "link", "rename", "verify", "discard"};
+    testPoint(kSteps[int(step)]);
+}
+
 }  // namespace
 
 std::string hexId(uint32_t value) {
@@ -56,12 +63,16 @@ std::string hexId(uint32_t value) {
     return text;
 }
 
-CommitReport commitOrPreview(host::FileObject* file, uint32_t killResult, const CommitOptions& options) {
+CommitReport commitOrPreview(const host::AnchoredFile& at, host::FileObject* file, uint32_t killResult,
+                             const CommitOptions& options, const host::Verdict& verdict) {
     if (options.dryRun) return preview(file, killResult, options);
     host::RepairOptions repair;
     if (!options.noBackup) repair.quarantineDir = options.quarantineDir;
     repair.unlinkRemoved = options.noBackup;
-    const host::RepairOutcome outcome = host::commitKill(file, killResult, repair);
+    repair.verdict = verdict;
+    repair.interrupted = &interruptRequested();
+    repair.atStep = commitTestPoint;
+    const host::RepairOutcome outcome = host::commitKill(at, file, killResult, repair);
     CommitReport report;
     report.text = describe(outcome, file->path());
     report.repaired = outcome.action == host::RepairAction::Replaced;

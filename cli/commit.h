@@ -6,7 +6,9 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "host/anchored_file.h"
 #include "host/qxbase/file_object.h"
+#include "host/quarantine.h"
 
 namespace cli {
 
@@ -18,8 +20,11 @@ struct CommitReport {
     bool killFailed = false; // the module could not repair the file
 };
 
-// `file` holds the private copy the kill worked on (read with FileObject::fromFile).
-CommitReport commitOrPreview(host::FileObject* file, uint32_t killResult, const CommitOptions& options);
+// `file` holds the private copy the kill worked on, read from at.file; `verdict` is what the
+// quarantine records. A signal caught by catchInterrupts() rolls back a commit that has not
+// reached its exchange.
+CommitReport commitOrPreview(const host::AnchoredFile& at, host::FileObject* file, uint32_t killResult,
+                             const CommitOptions& options, const host::Verdict& verdict);
 
 std::string hexId(uint32_t value);  // "0x0000ABCD"
 

@@ -2,10 +2,23 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/anchored_file.h"
+
 namespace cli {
+
+// A directory the user named, as it was when the walk opened it. The walk keeps it open (up to
+// kMaxOpenRoots of them); a root beyond that is opened again by path for each file and must
+// still be the same directory.
+struct WalkRoot {
+    std::string path;
+    uint64_t device = 0, inode = 0;
+    host::UniqueFd fd;
+};
+constexpr size_t kMaxOpenRoots = 256;
 
 // One entry of the scan list: a regular file to scan, or a note/error about a path that
 // is not scanned (a directory that cannot be read, a special file, a symbolic link).
@@ -14,18 +27,40 @@ struct WalkEntry {
     std::string note;    // empty: scan the file; else the text printed after "PATH: "
     bool error = false;  // the note is an error (exit code 2)
     bool tooLarge = false;  // skipped for --max-filesize
+    // Where the file is found again: below the named directory `root` at `relative`, or, with
+    // no root, at `path` as the user named it.
+    std::shared_ptr<const WalkRoot> root;
+    std::string relative;
 };
 
 struct WalkOptions {
     bool recurse = true;
     uint64_t maxFileSize = UINT64_MAX;  // larger regular files get a note instead of a scan
+    std::vector<std::string> excludes;     // --exclude: files whose name or relative path match
+    std::vector<std::string> excludeDirs;  // --exclude-dir: directories likewise
+    bool oneFileSystem = false;            // do not descend into other mounted file systems
+    // Remove temporary files that a killed repair left in the directories walked.
+    bool removeStaleTemporaries = false;
+};
+
+// What the walk passed over without a line of its own.
+struct WalkCounts {
+    uint64_t linksSkipped = 0;  // symbolic links inside the trees
+    uint64_t excluded = 0;      // files and directories matched by --exclude/--exclude-dir
 };
 
 // Walks `paths` in order; directory entries are sorted by name so the list (and the output)
-// is the same from run to run. Symbolic links are never followed - not into trees and not
-// when named directly - so nothing outside the named trees is scanned or repaired through
-// a link, and link loops cannot occur. The depth is bounded for bind-mount loops.
-std::vector<WalkEntry> walkPaths(const std::vector<std::string>& paths, const WalkOptions& options);
+// is the same from run to run. A tree is walked through directory descriptors opened without
+// following links, from the named directory down, so renaming or linking during the walk
+// cannot lead it out of the tree. Symbolic links are never followed: inside a tree they are
+// counted (WalkCounts), a link named directly gets a note. Pseudo file systems (proc, sysfs,
+// cgroup, debugfs ...) met inside a tree are skipped with one note each. The depth is bounded.
+std::vector<WalkEntry> walkPaths(const std::vector<std::string>& paths, const WalkOptions& options,
+                                 WalkCounts* counts = nullptr);
+
+// Opens an entry's file for reading and a later commit: below its root (which must still be the
+// directory the walk opened) without following any link, or as named.
+bool openWalkEntry(const WalkEntry& entry, host::AnchoredFile* out, std::string* error);
 
 // Reads the paths in `source` ("-" for stdin), each ended by `separator` ('\n' or '\0'; the
 // last may lack it); empty entries are skipped, and with '\n' a line's final '\r' is dropped.

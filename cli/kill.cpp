@@ -6,6 +6,8 @@
 #include "cli/commands.h"
 #include "cli/commit.h"
 #include "cli/escaped_text.h"
+#include "cli/interrupt.h"
+#include "cli/virus_names.h"
 #include "host/classify.h"
 #include "host/module_host.h"
 #include "host/repair.h"
@@ -40,7 +42,10 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
         std::fprintf(stderr, "remedy: %s\n", error.c_str());
         return kExitError;
     }
-    host::FileObject* file = host::FileObject::fromFile(options.path, &error, /*followLinks=*/false);  // never repair through a link
+    catchInterrupts();
+    host::AnchoredFile at;  // never repair through a link; the commit goes through these descriptors
+    host::FileObject* file =
+        host::openNamed(options.path, &at, &error) ? host::FileObject::fromDescriptor(at.file.get(), options.path, &error) : nullptr;
     if (!file) {
         std::printf("%s: ERROR: %s\n", escapedText(options.path).c_str(), escapedText(error).c_str());
         return kExitError;
@@ -61,7 +66,8 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
                         limits.timedOutUnit.empty() ? "engines" : limits.timedOutUnit.c_str(), limitNotes.c_str());
             return kExitError;
         }
-        report = commitOrPreview(file, result, options.commit);
+        const std::string name = virusName(options.by == KillOptions::By::Id ? options.number : 0);
+        report = commitOrPreview(at, file, result, options.commit, host::Verdict{name, hexId(options.number), "kill"});
     }
     file->Release();
     std::printf("%s: %s%s\n", escapedText(options.path).c_str(), escapedText(report.text).c_str(),

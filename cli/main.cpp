@@ -141,6 +141,12 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
             if (!parseNumber(count.c_str(), &jobs) || jobs == 0 || jobs > 256)
                 return usageError("-j needs a number from 1 to 256");
             options.jobs = jobs;
+        } else if (arg == "--exclude" && i + 1 < argc) {
+            options.excludes.push_back(argv[++i]);
+        } else if (arg == "--exclude-dir" && i + 1 < argc) {
+            options.excludeDirs.push_back(argv[++i]);
+        } else if (arg == "--one-file-system") {
+            options.oneFileSystem = true;
         } else if (arg == "--rules" && i + 1 < argc) {
             options.userRules.push_back(argv[++i]);
         } else if (arg == "--no-default-rules") {
@@ -207,6 +213,7 @@ int main(int argc, char** argv) {
     if (command == "--version" || command == "-V") return cli::runVersion(modulePath);
     if (command == "scan") return scanCommand(modulePath, argc, argv, i);
     if (command == "kill") return killCommand(modulePath, argc, argv, i);
+    if (command == "quarantine") return cli::runQuarantine(std::vector<std::string>(argv + i, argv + argc), defaultQuarantine());
     if (command == "units") {
         if (i < argc) return usageError("units takes no arguments");
         return cli::runUnits();

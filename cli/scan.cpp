@@ -17,6 +17,8 @@
 #include "cli/commit.h"
 #include "cli/escaped_text.h"
 #include "cli/file_walk.h"
+#include "cli/interrupt.h"
+#include "cli/json_text.h"
 #include "cli/memory_budget.h"
 #include "cli/progress_line.h"
 #include "cli/scan_report.h"
@@ -43,6 +45,12 @@ std::shared_ptr<host::Module> loadModule(const std::string& path) {
     return module;
 }
 
+// What the walk passed over and whether a signal ended the run.
+struct RunNotes {
+    WalkCounts walk;
+    bool interrupted = false;
+};
+
 // Scans one entry with one worker's engines.
 FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanOptions& options,
                      WorkerMemory& memory) {
@@ -61,14 +69,18 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
         else result.notes.push_back(entry.note);
         return finish();
     }
-    // The file is held in memory while it is scanned: its size comes out of the budget first,
-    // and the read refuses a file that grew past what was set aside.
-    struct stat info {};
-    const uint64_t size = ::stat(entry.path.c_str(), &info) == 0 ? uint64_t(info.st_size) : 0;
-    const uint64_t allowed = std::min(size, options.maxFileSize);
-    memory.beforeFile(allowed);
     std::string error;
-    host::FileObject* file = host::FileObject::fromFile(entry.path, &error, /*followLinks=*/true, allowed);
+    host::AnchoredFile at;  // held until the commit: the file is repaired through these descriptors
+    host::FileObject* file = nullptr;
+    if (openWalkEntry(entry, &at, &error)) {
+        // The file is held in memory while it is scanned: its size comes out of the budget
+        // first, and the read refuses a file that grew past what was set aside.
+        struct stat info {};
+        const uint64_t size = ::fstat(at.file.get(), &info) == 0 ? uint64_t(info.st_size) : 0;
+        const uint64_t allowed = std::min(size, options.maxFileSize);
+        memory.beforeFile(allowed);
+        file = host::FileObject::fromDescriptor(at.file.get(), entry.path, &error, allowed);
+    }
     if (!file) {
         result.failed = result.unreadable = true;
         result.errors.push_back(error);
@@ -108,7 +120,8 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     if (options.clean || options.commit.dryRun) {
         const uint32_t killResult = engines.killFound(target);
         if (takeLimits(engines.lastLimits())) return finish();
-        const CommitReport report = commitOrPreview(target.file(), killResult, options.commit);
+        const host::Verdict verdict{name, hexId(finding.virusId), host::phaseName(finding.phase)};
+        const CommitReport report = commitOrPreview(at, target.file(), killResult, options.commit, verdict);
         result.repaired = report.repaired;
         result.removed = report.removed;
         result.actions.push_back(report.text);
@@ -140,7 +153,17 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             return kExitError;
         }
     }
-    const std::vector<WalkEntry> entries = walkPaths(paths, WalkOptions{options.recurse, options.maxFileSize});
+    catchInterrupts();
+    WalkOptions walk;
+    walk.recurse = options.recurse;
+    walk.maxFileSize = options.maxFileSize;
+    walk.excludes = options.excludes;
+    walk.excludeDirs = options.excludeDirs;
+    walk.oneFileSystem = options.oneFileSystem;
+    walk.removeStaleTemporaries = options.clean && !options.commit.dryRun;
+    RunNotes notes;
+    const std::vector<WalkEntry> entries = walkPaths(paths, walk, &notes.walk);
+    testPoint("walked");
 
     std::shared_ptr<host::Module> module = loadModule(modulePath);
     if (!module) return kExitError;
@@ -189,7 +212,8 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     for (unsigned k = 0; k < jobs; ++k) {
         workers.emplace_back([&, k] {
             WorkerMemory memory(budget, keepLimit);
-            for (size_t i; (i = next.fetch_add(1)) < entries.size();) {
+            // After a signal no new file is started; the ones under way finish (or roll back).
+            for (size_t i; !interruptRequested() && (i = next.fetch_add(1)) < entries.size();) {
                 FileResult result = scanEntry(*engines[k], entries[i], options, memory);
                 memory.afterFile();
                 std::lock_guard lock(mutex);
@@ -206,15 +230,27 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         // While waiting for the next file in order, keep the progress line alive.
         while (!ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return results[i].has_value(); })) {
             lock.unlock();
+            if (interruptRequested()) {
+                // Every file a worker took gets its line: wait for them, then print what is there.
+                for (std::thread& worker : workers) worker.join();
+                workers.clear();
+                lock.lock();
+                break;
+            }
             progress.show(i, summary.bytes, entries[i].path);
             lock.lock();
+        }
+        if (!results[i]) {
+            notes.interrupted = true;
+            break;
         }
         const FileResult result = std::move(*results[i]);
         results[i].reset();
         lock.unlock();
         progress.clear();
         std::printf("%s\n", (options.json ? jsonLine(result) : textLine(result)).c_str());
-        if (options.progress) std::fflush(stdout);  // the line must stand before the progress line returns
+        std::fflush(stdout);  // a line a file, at once: a run that is killed still told what it did
+        testPoint("printed");
         summary.add(result);
         const bool last = i + 1 == entries.size();
         progress.show(i + 1, summary.bytes, last ? std::string() : entries[i + 1].path, last);
@@ -224,11 +260,15 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
     const MemoryFigures memory{budget.limit(), budget.peak(), uint64_t(usage.ru_maxrss) * 1024};
+    summary.linksSkipped = notes.walk.linksSkipped;
+    summary.excluded = notes.walk.excluded;
+    if (notes.interrupted || interruptRequested()) summary.interruptedBy = interruptSignalName();
     if (options.summary) {
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
         std::fputs((options.json ? summaryJson(summary, seconds, memory) : summaryText(summary, seconds)).c_str(), stdout);
     }
     std::fflush(stdout);
+    if (!summary.interruptedBy.empty()) return kExitError;
     return summary.errors ? kExitError : summary.found ? kExitFound : kExitClean;
 }
 

@@ -84,7 +84,13 @@ std::string summaryText(const Summary& summary, double seconds) {
                   "\nNot scanned: %" PRIu64 "\nLimits reached: %" PRIu64 "\nTime: %.3f sec\nRate: %.2f MB/s\n",
                   summary.files, summary.bytes, summary.found, summary.repaired, summary.removed, summary.errors,
                   summary.notScanned, summary.limitsReached, seconds, megabytesPerSecond(summary.bytes, seconds));
-    return text;
+    // What the walk passed over, and an interruption: only when they happened.
+    std::string out = text;
+    if (summary.linksSkipped) out += "Symbolic links skipped: " + std::to_string(summary.linksSkipped) + "\n";
+    if (summary.excluded) out += "Excluded: " + std::to_string(summary.excluded) + "\n";
+    if (!summary.interruptedBy.empty())
+        out += "Interrupted by " + summary.interruptedBy + ": files after the last line were not scanned\n";
+    return out;
 }
 
 std::string summaryJson(const Summary& summary, double seconds, const MemoryFigures& memory) {
@@ -93,11 +99,15 @@ std::string summaryJson(const Summary& summary, double seconds, const MemoryFigu
                   "{\"summary\":{\"files\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"found\":%" PRIu64
                   ",\"repaired\":%" PRIu64 ",\"removed\":%" PRIu64 ",\"errors\":%" PRIu64 ",\"not_scanned\":%" PRIu64
                   ",\"limits_reached\":%" PRIu64 ",\"seconds\":%.3f,\"mb_per_s\":%.2f,\"memory_budget\":%" PRIu64
-                  ",\"memory_peak\":%" PRIu64 ",\"rss_peak\":%" PRIu64 "}}\n",
+                  ",\"memory_peak\":%" PRIu64 ",\"rss_peak\":%" PRIu64,
                   summary.files, summary.bytes, summary.found, summary.repaired, summary.removed, summary.errors,
                   summary.notScanned, summary.limitsReached, seconds, megabytesPerSecond(summary.bytes, seconds),
                   memory.budget, memory.peak, memory.rssPeak);
-    return text;
+    std::string out = text;
+    if (summary.linksSkipped) out += ",\"links_skipped\":" + std::to_string(summary.linksSkipped);
+    if (summary.excluded) out += ",\"excluded\":" + std::to_string(summary.excluded);
+    if (!summary.interruptedBy.empty()) out += ",\"interrupted\":" + jsonString(summary.interruptedBy);
+    return out + "}}\n";
 }
 
 }  // namespace cli

@@ -59,6 +59,9 @@ struct Summary {
     uint64_t files = 0, bytes = 0, found = 0, repaired = 0, removed = 0, errors = 0;
     uint64_t notScanned = 0;     // files skipped for their size or not readable
     uint64_t limitsReached = 0;  // files scanned only in part
+    uint64_t linksSkipped = 0;   // symbolic links met inside trees
+    uint64_t excluded = 0;       // files and directories --exclude / --exclude-dir left out
+    std::string interruptedBy;   // the signal that ended the run early, or empty
     void add(const FileResult& result);
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_targets.h"
+#include "host/quarantine.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/docs_scripts.h"
 #include "tests/fixtures/docs_swf.h"
@@ -167,6 +168,17 @@ std::map<std::string, std::vector<Bytes>> allSeeds() {
     seeds["string_dump"] = {text("Scripting.FileSystemObject WScript.Shell CreateObject(\"x\")"),
                             Bytes{'w', 0, 'i', 0, 'd', 0, 'e', 0, ' ', 0, 't', 0, 'e', 0, 'x', 0, 't', 0},
                             fixtures::makeCleanVbs(800)};
+    host::QuarantineRecord record;
+    record.id = "20261210T120000Z-0123abcd";
+    record.originalPath = "/srv/share/a\nb\xff.exe";
+    record.size = 7233, record.mode = 0104755, record.inode = 18446744073709551615ull;
+    record.attributes = {{"user.x", std::string("\0\1", 2)}, {"security.capability", "caps"}};
+    record.originalSha256 = std::string(64, 'a');
+    record.replacementSha256 = std::string(64, 'b');
+    record.verdict = {"DOS.TmcBCOM", "0x00006551", "post-library"};
+    record.action = "repaired";
+    const std::string recordText = host::quarantineRecordText(record);
+    seeds["quarantine_record"] = {Bytes(recordText.begin(), recordText.end())};
     seeds["media_readers"] = {
         fixtures::AsfBuilder().object(fixtures::kAsfFilePropertiesGuid, Bytes(80, 0)).after(fixtures::kAsfDataGuid, Bytes(50, 1)).build(),
         fixtures::concat(fixtures::qtAtom("ftyp", text("isom")), fixtures::qtAtom("moov", fixtures::qtAtom("mvhd", Bytes(100, 0)))),

@@ -17,6 +17,7 @@ const Target kTargets[] = {
     {"media_readers", mediaReaders},
     {"scan_engines", scanEngines},
     {"kill_engine", killEngine},
+    {"quarantine_record", quarantineRecord},
 };
 }  // namespace
 

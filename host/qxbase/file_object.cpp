@@ -80,18 +80,23 @@ void FileObject::releaseSpareBytes() {
 }
 
 FileObject* FileObject::fromFile(const std::string& path, std::string* error, bool followLinks, uint64_t maxBytes) {
+    // By default a symlink is followed: scanning through it reads its target, and the commit
+    // refuses to replace anything that is not the file read here.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        if (error) *error = !followLinks && errno == ELOOP ? "symbolic link not followed" : std::strerror(errno);
+        return nullptr;
+    }
+    FileObject* file = fromDescriptor(fd, path, error, maxBytes);
+    ::close(fd);
+    return file;
+}
+
+FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::string* error, uint64_t maxBytes) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
         return nullptr;
     };
-    // By default a symlink is followed: scanning through it reads its target, and the commit
-    // refuses to replace anything that is not the file read here.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
-    if (fd < 0) return fail(!followLinks && errno == ELOOP ? "symbolic link not followed" : std::strerror(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
     if (!S_ISREG(st.st_mode)) return fail("not a regular file");
@@ -110,19 +115,24 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error, bo
     }
     size_t have = 0;
     while (have < bytes.size()) {
-        ssize_t n = ::read(fd, bytes.data() + have, bytes.size() - have);
+        ssize_t n = ::pread(fd, bytes.data() + have, bytes.size() - have, off_t(have));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return fail(std::strerror(errno));
         if (n == 0) return fail("file shrank while it was read");
         have += size_t(n);
     }
     uint8_t extra = 0;
-    ssize_t more = ::read(fd, &extra, 1);
+    ssize_t more = ::pread(fd, &extra, 1, off_t(have));
     if (more > 0) return fail("file grew while it was read");
     FileObject* file = new FileObject(std::move(bytes), path);
-    file->diskIdentity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size),
+    file->diskIdentity_ = {uint64_t(st.st_dev),
+                           uint64_t(st.st_ino),
+                           uint64_t(st.st_size),
                            int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                           uint32_t(st.st_mode), uint32_t(st.st_uid), uint32_t(st.st_gid)};
+                           int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+                           uint32_t(st.st_mode),
+                           uint32_t(st.st_uid),
+                           uint32_t(st.st_gid)};
     file->hasDiskIdentity_ = true;
     return file;
 }

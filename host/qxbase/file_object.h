@@ -31,6 +31,7 @@ struct DiskIdentity {
     uint64_t inode = 0;
     uint64_t size = 0;
     int64_t modifiedNs = 0;
+    int64_t changedNs = 0;  // ctime: no one can set it back, so an edit with its mtime restored still shows
     uint32_t mode = 0;  // permission bits and file type
     uint32_t owner = 0;
     uint32_t group = 0;
@@ -51,6 +52,10 @@ public:
     // with followLinks false, also when the path itself is a symbolic link.
     static FileObject* fromFile(const std::string& path, std::string* error, bool followLinks = true,
                                 uint64_t maxBytes = kMaxSize);
+    // Reads the regular file open on `fd` (from offset 0; the descriptor stays the caller's) into a
+    // new object named `path`, recording what the descriptor's file looked like. Fails as fromFile.
+    static FileObject* fromDescriptor(int fd, const std::string& path, std::string* error,
+                                      uint64_t maxBytes = kMaxSize);
     // Frees the store this thread keeps for the next file it reads (see fromFile), so a
     // thread that waits or stops holds no file-sized memory.
     static void releaseSpareBytes();

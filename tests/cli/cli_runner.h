@@ -3,11 +3,13 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/fixtures/bytes.h"
 
@@ -42,6 +44,16 @@ inline Outcome remedy(const fixtures::TempDir& dir, const std::string& arguments
     run.out = slurp(out);
     run.err = slurp(err);
     return run;
+}
+
+// The quarantine entries in `dir` that hold originals (not their .json records), by name.
+inline std::vector<std::filesystem::path> quarantinedFiles(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        if (entry.path().extension() != ".json") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 }  // namespace clitest

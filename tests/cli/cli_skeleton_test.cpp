@@ -97,8 +97,8 @@ TEST_P(CliInfected, ScanFindsAndCleanRepairsKeepingTheOriginal) {
     EXPECT_EQ(run.out.rfind(path + ": " + c.finding + "; repaired (original kept as " + quarantine.string(), 0), 0u)
         << run.out;
     EXPECT_EQ(fixtures::readFile(path), clean);
-    ASSERT_EQ(std::distance(std::filesystem::directory_iterator(quarantine), {}), 1);
-    EXPECT_EQ(fixtures::readFile(std::filesystem::directory_iterator(quarantine)->path()), infected);
+    ASSERT_EQ(quarantinedFiles(quarantine).size(), 1u);
+    EXPECT_EQ(fixtures::readFile(quarantinedFiles(quarantine)[0]), infected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -50,7 +50,8 @@ protected:
     std::vector<fs::path> quarantined() const {
         std::vector<fs::path> files;
         if (fs::exists(options.quarantineDir))
-            for (const auto& entry : fs::directory_iterator(options.quarantineDir)) files.push_back(entry.path());
+            for (const auto& entry : fs::directory_iterator(options.quarantineDir))
+                if (entry.path().extension() != ".json") files.push_back(entry.path());  // not the records
         return files;
     }
     void expectOriginalUntouched() const {
@@ -125,11 +126,14 @@ TEST_P(FailingStep, LeavesTheOriginalAndNoTemporaryFile) {
     EXPECT_EQ(outcome.action, host::RepairAction::Unchanged);
     EXPECT_FALSE(outcome.error.empty());
     expectOriginalUntouched();
+    EXPECT_TRUE(quarantined().empty()) << "a failed repair leaves no quarantine entry";
+    EXPECT_TRUE(outcome.backupPath.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, FailingStep,
-                         ::testing::Values(host::CommitStep::Backup, host::CommitStep::WriteTemporary,
-                                           host::CommitStep::SyncTemporary, host::CommitStep::Rename));
+                         ::testing::Values(host::CommitStep::Lock, host::CommitStep::Backup,
+                                           host::CommitStep::WriteTemporary, host::CommitStep::SyncTemporary,
+                                           host::CommitStep::Link, host::CommitStep::Rename));
 
 TEST_F(Repair, FileChangedOnDiskWhileTheKillRanIsNotReplaced) {
     host::RepairOutcome outcome = host::repairFile(
