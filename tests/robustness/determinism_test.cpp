@@ -64,13 +64,25 @@ TEST(Determinism, OneWorkerAndManyMoreWorkersThanCoresAgreeLineForLineAndByteFor
     EXPECT_EQ(contents(one / "tree"), contents(many / "tree"));
 }
 
+// A delayed Sentinel stand-in in `dir`, and the arguments that repair what a scan finds.
+struct DelayedSentinel {
+    DelayedSentinel(const fixtures::TempDir& dir, const char* name, fixtures::dos::StandInDelay delay)
+        : infected(fixtures::dos::infectSentinelComDelayed(fixtures::dos::makeCom(3000), false, delay)),
+          path(dir.file(name)),
+          args("scan --clean --no-summary --quarantine " + quote(dir.file("q").string()) + " ") {
+        fixtures::writeFile(path, infected);
+    }
+    const Bytes infected;
+    const fs::path path;
+    const std::string args;
+};
+
 TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
     fixtures::TempDir dir;
-    const Bytes infected = fixtures::dos::infectSentinelComDelayed(fixtures::dos::makeCom(3000), false,
-                                                            fixtures::dos::StandInDelay::SelfRewritingSpin);
-    const fs::path path = dir.file("slow.com");
-    fixtures::writeFile(path, infected);
-    const std::string args = "scan --clean --no-summary --quarantine " + quote(dir.file("q").string()) + " ";
+    const DelayedSentinel sample(dir, "slow.com", fixtures::dos::StandInDelay::SelfRewritingSpin);
+    const Bytes& infected = sample.infected;
+    const fs::path& path = sample.path;
+    const std::string& args = sample.args;
     const clitest::Outcome text = remedy(dir, args + quote(path.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
     EXPECT_EQ(text.status, 2);
     // The scan's verdict stands; the repair the watchdog stopped is an error, and nothing is written.
@@ -101,11 +113,10 @@ TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
 
 TEST(Determinism, AUnitCutShortByItsBudgetSaysSo) {
     fixtures::TempDir dir;
-    const Bytes infected = fixtures::dos::infectSentinelComDelayed(fixtures::dos::makeCom(3000), false,
-                                                            fixtures::dos::StandInDelay::PastTheBudget);
-    const fs::path path = dir.file("overlong.com");
-    fixtures::writeFile(path, infected);
-    const std::string args = "scan --clean --no-summary --quarantine " + quote(dir.file("q").string()) + " ";
+    const DelayedSentinel sample(dir, "overlong.com", fixtures::dos::StandInDelay::PastTheBudget);
+    const Bytes& infected = sample.infected;
+    const fs::path& path = sample.path;
+    const std::string& args = sample.args;
     const clitest::Outcome text = remedy(dir, args + quote(path.string()));
     EXPECT_NE(text.out.find("limit reached: emulation steps (CScanSentinelCOM)"), std::string::npos) << text.out;
     EXPECT_EQ(text.out.find("; repaired"), std::string::npos) << text.out;
