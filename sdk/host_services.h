@@ -69,8 +69,11 @@ struct IQEVM : IUnknown {
     virtual uint32_t LoadStream(IUnknown* stream) = 0;  // 3: lowest address of the image; 0 failure
     virtual uint32_t GetRegister(uint32_t index) = 0;   // 4: 0-7 x86 order, 8 EFLAGS, 9 EIP
     virtual void SetRegister(uint32_t index, uint32_t value) = 0;  // 5
-    virtual void GetRunLimits(uint32_t limits[2]) = 0;             // 6: {milliseconds, instructions}
-    virtual void SetRunLimits(const uint32_t limits[2]) = 0;       // 7
+    // 6, 7: {milliseconds, instructions}. The instruction limit ends a run with VM_STATUS_LIMIT. The
+    // reference host keeps the time limit but lets no clock decide a run: its own watchdog stops
+    // a request that takes too long, and voids the request's answer.
+    virtual void GetRunLimits(uint32_t limits[2]) = 0;
+    virtual void SetRunLimits(const uint32_t limits[2]) = 0;
     // 8: stop point {address, kind, length}; returns a non-zero handle, 0 on failure.
     virtual uint32_t AddStopPoint(uint32_t address, uint32_t kind, uint32_t length) = 0;
     virtual uint32_t RemoveStopPoint(uint32_t handle) = 0;          // 9: 1 when removed
