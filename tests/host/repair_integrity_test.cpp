@@ -397,7 +397,8 @@ TEST_F(Integrity, RecordKeepsTheOriginalPathByteForByte) {
 TEST(QuarantineRecord, WrittenAndReadBackIsTheSame) {
     host::QuarantineRecord record;
     record.id = "20261210T120000Z-0123abcd";
-    record.originalPath = std::string("/srv/\0a\nb\"\xff\xc3\xa9.exe", 19);
+    static constexpr char kPath[] = "/srv/\0a\nb\"\xff\xc3\xa9.exe";  // a NUL, a newline, a quote, bad UTF-8
+    record.originalPath = std::string(kPath, sizeof kPath - 1);
     record.device = UINT64_MAX, record.inode = UINT64_MAX - 1, record.size = 1ull << 40;
     record.owner = UINT32_MAX, record.group = 0, record.mode = 0104755, record.inodeFlags = 0x40;
     record.accessedNs = -1, record.modifiedNs = INT64_MAX, record.changedNs = INT64_MIN;
