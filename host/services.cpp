@@ -14,15 +14,6 @@ namespace host {
 
 namespace {
 
-template <class Object, class Interface>
-QRESULT answer(Object* object, const GUID& own, const GUID& iid, void** out) {
-    if (!out) return QE_E_INVALIDARG;
-    if (iid != qe::IID_IUnknown && iid != own) return QE_E_NOINTERFACE;
-    object->AddRef();
-    *out = static_cast<Interface*>(object);
-    return QE_OK;
-}
-
 bool guidLess(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) < 0; }
 
 }  // namespace
@@ -49,7 +40,7 @@ bool EngineConfig::heuristics() {
 }
 
 QRESULT EngineConfig::QueryInterface(const GUID& iid, void** out) {
-    return answer<EngineConfig, IQEProperty2>(this, qe::IID_IQEProperty2, iid, out);
+    return answerInterface<EngineConfig, IQEProperty2>(this, qe::IID_IQEProperty2, iid, out);
 }
 uint32_t EngineConfig::AddRef() { return refs_.add(); }
 uint32_t EngineConfig::Release() {
@@ -102,7 +93,7 @@ void ObjectLoader::registerClass(const GUID& clsid, HostClassCreator creator) {
 }
 
 QRESULT ObjectLoader::QueryInterface(const GUID& iid, void** out) {
-    return answer<ObjectLoader, IQEObjectLoader>(this, qe::IID_IQEObjectLoader, iid, out);
+    return answerInterface<ObjectLoader, IQEObjectLoader>(this, qe::IID_IQEObjectLoader, iid, out);
 }
 uint32_t ObjectLoader::AddRef() { return refs_.add(); }
 uint32_t ObjectLoader::Release() {
@@ -175,7 +166,7 @@ const std::string* CompanionDirectory::current() { return tCompanionDirectory; }
 FileSystem* FileSystem::create() { return new FileSystem(); }
 
 QRESULT FileSystem::QueryInterface(const GUID& iid, void** out) {
-    return answer<FileSystem, IQXFileSystem>(this, qe::IID_IQXFileSystem, iid, out);
+    return answerInterface<FileSystem, IQXFileSystem>(this, qe::IID_IQXFileSystem, iid, out);
 }
 uint32_t FileSystem::AddRef() { return refs_.add(); }
 uint32_t FileSystem::Release() {
@@ -221,7 +212,7 @@ QRESULT FileSystem::OpenFile(const QEPATHRECORD* path, uint32_t, IUnknown** out)
 ScanReport* ScanReport::create() { return new ScanReport(); }
 
 QRESULT ScanReport::QueryInterface(const GUID& iid, void** out) {
-    return answer<ScanReport, IQEScanReport>(this, qe::IID_IQEScanReport, iid, out);
+    return answerInterface<ScanReport, IQEScanReport>(this, qe::IID_IQEScanReport, iid, out);
 }
 uint32_t ScanReport::AddRef() { return refs_.add(); }
 uint32_t ScanReport::Release() {

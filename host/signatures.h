@@ -21,8 +21,9 @@
 // on them is false.
 //
 //   auto library = host::SignatureLibrary::compile({"rules", "mine.yar"}, &error);
-//   host::SignatureScanner scanner(library);          // one per thread
-//   std::optional<host::SignatureHit> hit = scanner.scan(bytes, format, &error);
+//   auto scanner = host::SignatureScanner::create(library, &error);   // one per thread
+//   int failed = 0;
+//   std::optional<host::SignatureHit> hit = scanner->scan(bytes, format, &failed);
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@
 #include "host/emulator/program_loader.h"
 #include "host/emulator/x86_cpu.h"
 #include "host/engine_request.h"
+#include "host/qxbase/ref_count.h"
 #include "sdk/identifiers.h"
 
 namespace host {
@@ -34,16 +35,11 @@ public:
     Vm() { ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32); }
 
     QRESULT QueryInterface(const GUID& iid, void** out) override {
-        if (!out) return QE_E_INVALIDARG;
-        *out = nullptr;
-        if (iid != qe::IID_IUnknown && iid != qe::IID_IQEVM) return QE_E_NOINTERFACE;
-        *out = static_cast<IQEVM*>(this);
-        AddRef();
-        return QE_OK;
+        return answerInterface<Vm, IQEVM>(this, qe::IID_IQEVM, iid, out);
     }
-    uint32_t AddRef() override { return ++refs_; }
+    uint32_t AddRef() override { return refs_.add(); }
     uint32_t Release() override {
-        const uint32_t left = --refs_;
+        const uint32_t left = refs_.release();
         if (left == 0) delete this;
         return left;
     }
@@ -294,7 +290,7 @@ private:
 
     void onWrite(uint64_t, uint32_t) override {}
 
-    std::atomic<uint32_t> refs_{1};
+    RefCount refs_;
     ZydisDecoder decoder_;
     std::vector<Decoded> decoded_;
     std::vector<uint8_t> bytes_;  // the loaded stream, which the machine's image is filled from

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <new>
 
+#include "host/qxbase/ref_count.h"
 #include "sdk/identifiers.h"
 
 namespace host {
@@ -19,16 +20,11 @@ public:
     }
 
     QRESULT QueryInterface(const GUID& iid, void** out) override {
-        if (!out) return QE_E_INVALIDARG;
-        *out = nullptr;
-        if (iid != qe::IID_IUnknown && iid != qe::IID_IQEX86Assembler) return QE_E_NOINTERFACE;
-        *out = static_cast<IQEX86Assembler*>(this);
-        AddRef();
-        return QE_OK;
+        return answerInterface<X86Assembler, IQEX86Assembler>(this, qe::IID_IQEX86Assembler, iid, out);
     }
-    uint32_t AddRef() override { return ++refs_; }
+    uint32_t AddRef() override { return refs_.add(); }
     uint32_t Release() override {
-        const uint32_t left = --refs_;
+        const uint32_t left = refs_.release();
         if (left == 0) delete this;
         return left;
     }
@@ -46,7 +42,7 @@ public:
 private:
     ~X86Assembler() = default;
 
-    std::atomic<uint32_t> refs_{1};
+    RefCount refs_;
     ZydisDecoder decoder16_;
     ZydisDecoder decoder32_;
 };

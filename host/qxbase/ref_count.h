@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "sdk/identifiers.h"
+#include "sdk/unknown.h"
+
 namespace host {
 
 class RefCount {
@@ -15,5 +18,17 @@ public:
 private:
     std::atomic<uint32_t> count_{1};
 };
+
+// QueryInterface of a host object that answers IUnknown and one interface `own`: *out gets
+// `object` as Interface, AddRef'd; QE_E_NOINTERFACE (out null) for any other identifier.
+template <class Object, class Interface>
+QRESULT answerInterface(Object* object, const GUID& own, const GUID& iid, void** out) {
+    if (!out) return QE_E_INVALIDARG;
+    *out = nullptr;
+    if (iid != qe::IID_IUnknown && iid != own) return QE_E_NOINTERFACE;
+    object->AddRef();
+    *out = static_cast<Interface*>(object);
+    return QE_OK;
+}
 
 }  // namespace host

@@ -159,7 +159,8 @@ uint32_t CKillMiser::Kill(STScanInfo*, tagScanExParam* param) {
 uint32_t CKillRestorePeHeader::Kill(STScanInfo* info, tagScanExParam* param) {
     if (!hasEmulatorAndHeaders(param) || !info || !info->stream) return KILL_FAILED;
     const uint32_t P = param->methodParameter;
-    // The parameter's fields (DECODE_PARA2 into _RestorePeHeaderPara).
+    // The parameter's fields: where the value comes from, how many reads, relative to what, its
+    // width, and the header offset it goes to.
     const uint32_t source = bits(P, 28, 4);
     const uint32_t readCount = bits(P, 24, 4);
     const uint32_t relative = bits(P, 20, 4);
@@ -197,10 +198,11 @@ uint32_t CVMControlerStub::Kill(STScanInfo*, tagScanExParam* param) {
     if (!hasEmulatorAndHeaders(param)) return KILL_FAILED;
     IExecExport* exec = param->emulator;
     const uint32_t P = param->methodParameter;
-    // The command's fields (DECODE_PARA2 into _ControlerPara).
+    // The command: its opcode in the top byte, its operands below.
     switch (bits(P, 24, 8)) {
         case 0:
-            return exec->RunTo(bits(P, 12, 12), bits(P, 0, 12)) ? KILL_REPAIRED : remedy::endedShort(*exec, KILL_FAILED);
+            return exec->RunTo(bits(P, 12, 12), bits(P, 0, 12)) ? KILL_REPAIRED
+                                                                : remedy::endedShort(*exec, KILL_FAILED);
         case 1:
             return exec->Step(bits(P, 0, 24)) ? KILL_REPAIRED : remedy::endedShort(*exec, KILL_FAILED);
         case 2: {

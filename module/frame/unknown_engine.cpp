@@ -131,9 +131,7 @@ uint32_t CUnknownScanEXVirus::NeedToScan(STScanInfo* info) {
     InterfacePtr<IQEProperty2> config = queryInterface<IQEProperty2>(configObject.get(), qe::IID_IQEProperty2);
     const QEPROPVALUE* value = nullptr;
     if (!config || config->GetProperty(qe::CONFIG_HEURISTICS, &value) < 0 || !value) return 0;
-    uint32_t enabled = 0;
-    std::memcpy(&enabled, reinterpret_cast<const uint8_t*>(value) + 8, 4);
-    return enabled != 0 ? 1 : 0;
+    return value->uintVal != 0 ? 1 : 0;
 }
 
 uint32_t CSuspScanEXVirus::NeedToScan(STScanInfo*) { return 0; }
