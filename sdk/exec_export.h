@@ -1,6 +1,81 @@
 // The host's x86 emulator for the file of one request, plus access to the real file.
 // Not reference-counted: the host owns it for the request. Addresses and offsets are
 // 32-bit; "bool" results are exactly 1 for success and 0 for failure.
+//
+// Run control, the one definition every caller is served by (a host may add bounds of its own:
+// a run they end reads as a step limit, status 1):
+//
+// Stop status (GetStopStatus; every Step / RunTo / RunWhile first resets it to 0)
+//   0 none, or the run ended as asked (count reached, RunWhile callback, RunTo target)
+//   1 step limit reached                     2 fault (invalid instruction, unmapped memory,
+//   3 condition: software interrupt            divide error, bad segment)
+//   4 program ended (INT 20h/27h, INT 21h 00h/31h/4Ch, HLT, ExitProcess or a return from
+//     the PE entry)                          5 call into an import the host does not model
+//   7 condition: address or memory event     8 condition: containment left
+//   ClearStopConditions resets 3, 7 and 8 to 0.
+//
+// Stop conditions (SetStopCondition {kind, p1, p2, p3}; only the words a kind names are
+// read; arming replaces an armed condition of the same kind; 1 armed, 0 unknown kind).
+// A condition raised by an instruction ends the call before the next instruction; an
+// arrival condition ends it before the arrived-at instruction. Conditions stay armed
+// until ClearStopConditions or Restart.
+//   4  return to entry: the IP arrives at load entry + p3 after at least one instruction
+//      executed since arming (p1, p2 ignored) -> 7
+//   7  event mask: p1 != 0 software interrupt -> 3; p2 != 0 write into the loaded image
+//      -> 7; p3 != 0 the IP arrives at memory written since arming -> 7
+//   14 interrupt / far transfer notice: INT n (any n when p2 = 0, else n = p2) -> 3;
+//      JMP/CALL far, RETF, IRET -> 7 (p1, p3 ignored). The interrupt is serviced as usual.
+//   15 containment: the IP leaves [p1, p1 + p2), or with p1 = p2 = 0 the loaded image and
+//      the AllocBlock blocks -> 8
+//
+// Step(n): up to n instructions; 1 iff all n executed (n = 0: 1).
+// RunTo(kind, count):
+//   0  absolute: stand after `count` instructions since load / Restart. When more have run,
+//      reload first (conditions and step limit kept). 1 when reached.
+//   1  next code boundary: with nothing executed and no SetStopCondition /
+//      ClearStopConditions since load, 1 at once (the entry is the first boundary);
+//      otherwise run until an armed condition fires or, with none armed, until the IP
+//      arrives at memory written during this run, passing `count` such arrivals. 1 for
+//      either; 0 for step limit, fault or program end.
+//   other kinds: 0, nothing run.
+// RunWhile(callback, context): callback before each instruction (the first included);
+//   0 ends the run. Result 1 when the callback ended it, 0 when anything else did. The
+//   callback may read state (GetIP, GetRegister, GetSegment, ReadMemory, ...); run control
+//   from inside it fails.
+// SetStepLimit(n): a budget of n instructions from now, shared by all later runs; load /
+//   Restart restore the host's default (10,000,000 in the reference host).
+// Restart: reload from the current file bytes; registers, memory, counters, status,
+//   conditions, blocks and step limit back to the load state. 1 when the file loads.
+// GetImageAddress(mode, selector, out1, out2, 0):
+//   mode 0: out1 = load entry; out2 = the address reached by following `selector`
+//     unconditional jumps or calls from it (E9, EB, E8, EA; PE also FF 25), decoded from
+//     memory; selector 0: out2 = out1; 0 when a hop cannot be followed or selector > 16.
+//   mode 1, selector 0: out1 = current instruction (linear), out2 = its file offset or all
+//     ones; 0 without a program. Other modes / selectors: 0.
+// GetEntryAddress(0): the load entry. GetImageBase: PE ImageBase, COM the address of file
+//   offset 0, MZ the load module; 0 without a program.
+// GetStopInfo (slot 14): fills {status, linear IP, kind of the condition that fired or 0,
+//   address of the event (interrupt number for interrupts), instructions since load} and
+//   returns the status.
+// CommitImage (slot 42): writes the loaded image back over the file bytes it came from
+//   (loader changes - MZ relocations, bound imports - undone); the size never changes.
+// AllocBlock(rec[5], size): zeroed memory of size rounded to 4 KiB in the block arena;
+//   rec = {address, 7, block id, size allocated, 0}; 0 for size 0 or past 64 MiB in all.
+//   ResetMemoryBlocks(0) frees every block, (id) that block.
+//
+// File operations (results exactly 1/0 where boolean):
+//   ReadFile / WriteFile return the count and leave the sequential position at offset +
+//   count; ReadFileSeq / WriteFileSeq use and advance it (1 iff the whole length moved);
+//   SetFilePos(offset, origin 0 start / 1 current / 2 end).
+//   Writes past the end extend the file (zero-filling a gap) up to the host's growth limit; a
+//   write that would pass it writes what fits. SetFileSize truncates or extends.
+//   PatchFile writes only inside the file. FillFile and CutFile clip at the end of file;
+//   a zero-length cut succeeds. MoveFileData(dst, src, length, flag): overlap-safe move of
+//   the bytes present after src; flag 0 keeps the size (grows only to hold dst + length),
+//   flag 1 truncates to dst + length afterwards. DeleteFile marks the file deleted (as the
+//   stream's Remove). Search: first occurrence lying wholly inside [start, start + length)
+//   clipped to the file (0) or to contiguous mapped memory (1); start + length past 4 GB
+//   means "to the end". GetFileSize: all ones above 4 GB - 2.
 #pragma once
 
 #include <cstdint>

@@ -27,7 +27,6 @@ void PrintTo(const ComRoundTrip& c, std::ostream* os) { *os << c.name; }
 class ComRoundTripTest : public ::testing::TestWithParam<ComRoundTrip> {};
 
 TEST_P(ComRoundTripTest, KillByIdentifierGivesBackTheCleanProgram) {
-    REQUIRE_EMULATOR();
     const ComRoundTrip& c = GetParam();
     const Bytes clean = makeCom(c.hostSize);
     const Bytes infected = c.infect(clean);
@@ -70,7 +69,6 @@ INSTANTIATE_TEST_SUITE_P(Families, ComRoundTripTest, ::testing::ValuesIn(kComRou
 
 // The same class serves six COM identifiers; each truncates by the first variant's 4571 bytes.
 TEST(SentinelCom, EveryRegisteredIdentifierRepairs) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeCom(2222);
     const Bytes infected = infectSentinelCom(clean, false);
     ASSERT_EQ(infected.size(), clean.size() + 4571);
@@ -84,7 +82,6 @@ TEST(SentinelCom, EveryRegisteredIdentifierRepairs) {
 
 // TmcB COM is found by the post-library scan and repaired by the unit the engine kept.
 TEST(TmcBCom, ScanFindsItAndTheKeptUnitRepairs) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeCom(3333);
     const auto outcome = dostest::scanThenKill(infectTmcBCom(clean), qe::FORMAT_COM);
     EXPECT_EQ(outcome.finding.virusId, 0x6551u);
@@ -94,7 +91,6 @@ TEST(TmcBCom, ScanFindsItAndTheKeptUnitRepairs) {
 }
 
 TEST(TmcBCom, CleanProgramIsNotFound) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeCom(3333);
     const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_COM);
     EXPECT_EQ(outcome.finding.virusId, 0u);

@@ -40,13 +40,6 @@ host::FileObject* newFile(const Bytes& bytes, uint32_t format) {
 
 }  // namespace
 
-bool emulatorAvailable() {
-    host::FileObject* file = host::FileObject::fromBytes(Bytes(16, 0x90), "probe.com");
-    const bool available = host::Emulator::create(file) != nullptr;
-    file->Release();
-    return available;
-}
-
 KillOutcome kill(const Bytes& bytes, uint32_t format, const host::KillRequest& request) {
     host::FileObject* file = newFile(bytes, format);
     KillOutcome outcome;

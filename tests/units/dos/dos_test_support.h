@@ -26,10 +26,6 @@ struct ScanOutcome {
     bool removed = false;
 };
 
-// True when the host hands the module a working emulator; the tests that need one skip
-// otherwise (say so in their output).
-bool emulatorAvailable();
-
 // The kill engine over the file as `format`, by any request.
 KillOutcome kill(const Bytes& file, uint32_t format, const host::KillRequest& request);
 KillOutcome killById(const Bytes& file, uint32_t format, uint32_t virusId);
@@ -41,7 +37,3 @@ Bytes withPageCountOf(const Bytes& clean, const Bytes& infected);
 
 }  // namespace dostest
 
-#define REQUIRE_EMULATOR()                                                                 \
-    do {                                                                                   \
-        if (!dostest::emulatorAvailable()) GTEST_SKIP() << "the host emulator is not built"; \
-    } while (0)

@@ -15,7 +15,6 @@ using fixtures::Bytes;
 using namespace fixtures::dos;
 
 TEST(ShortFiles, VoronezhTwinsBothRefuseAFileShorterThanTheirBody) {
-    REQUIRE_EMULATOR();
     struct Case {
         const char* name;
         uint32_t virusId;
@@ -31,7 +30,6 @@ TEST(ShortFiles, VoronezhTwinsBothRefuseAFileShorterThanTheirBody) {
 }
 
 TEST(ShortFiles, BadboyNeedsAHostBehindTheVirus) {
-    REQUIRE_EMULATOR();
     for (size_t size : {1000u, 999u, 1u}) {
         SCOPED_TRACE(size);
         const Bytes file = pattern(size, 9);
@@ -42,7 +40,6 @@ TEST(ShortFiles, BadboyNeedsAHostBehindTheVirus) {
 }
 
 TEST(Youth555, CodeNotWhereItBelongsMeansDeletion) {
-    REQUIRE_EMULATOR();
     Bytes infected = infectYouth555(makeCom(1800), 0x33);
     infected[1800 + 512] = 0x90;  // the CALL $+3 that starts the virus's code
     const auto outcome = dostest::killById(infected, qe::FORMAT_COM, 0x3dd8);
@@ -51,7 +48,6 @@ TEST(Youth555, CodeNotWhereItBelongsMeansDeletion) {
 }
 
 TEST(Youth555, FileTooShortForTheVirusIsNeitherRepairedNorDeleted) {
-    REQUIRE_EMULATOR();
     const Bytes file = makeCom(555 + 511);
     const auto outcome = dostest::killById(file, qe::FORMAT_COM, 0x3dd8);
     EXPECT_EQ(outcome.result, KILL_FAILED);
@@ -60,7 +56,6 @@ TEST(Youth555, FileTooShortForTheVirusIsNeitherRepairedNorDeleted) {
 }
 
 TEST(April10Com, RestoreOffsetMustLieInTheFile) {
-    REQUIRE_EMULATOR();
     // The saved offset W is the word at 2151 of the body, under the chained XOR: flipping the
     // same bit in the encrypted byte and in the one after it flips only that bit of W.
     const Bytes clean = makeCom(3000);
@@ -74,7 +69,6 @@ TEST(April10Com, RestoreOffsetMustLieInTheFile) {
 }
 
 TEST(SgBomber, CleanProgramIsLeftAsItIs) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeCom(3000);
     const auto outcome = dostest::killById(clean, qe::FORMAT_COM, 0xad54);
     EXPECT_EQ(outcome.result, KILL_FAILED);
@@ -82,7 +76,6 @@ TEST(SgBomber, CleanProgramIsLeftAsItIs) {
 }
 
 TEST(Bomber, PatchListThatLeavesTheFileFailsWithoutWriting) {
-    REQUIRE_EMULATOR();
     Bytes infected = infectBomber(makeCom(9000), 1500);
     fixtures::put16(infected, 1500 + 294 + 2714 + 2, 0xFFF0);  // first record's target offset
     const auto outcome = dostest::killById(infected, qe::FORMAT_COM, 0xab37);
@@ -130,7 +123,6 @@ const Registered kRegistered[] = {
 };
 
 TEST(HostileFiles, EveryCleanerAnswersAndNeverGrowsTheFile) {
-    REQUIRE_EMULATOR();
     for (const auto& [name, file] : hostileFiles()) {
         for (const auto& unit : kRegistered) {
             SCOPED_TRACE(name + " / id " + std::to_string(unit.virusId));
@@ -147,7 +139,6 @@ TEST(HostileFiles, EveryCleanerAnswersAndNeverGrowsTheFile) {
 }
 
 TEST(HostileFiles, ScanEnginesNeverChangeTheFile) {
-    REQUIRE_EMULATOR();
     for (const auto& [name, file] : hostileFiles()) {
         for (uint32_t format : {qe::FORMAT_COM, qe::FORMAT_MZ}) {
             SCOPED_TRACE(name);

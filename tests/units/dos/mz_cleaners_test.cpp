@@ -29,7 +29,6 @@ class MzRoundTripTest : public ::testing::TestWithParam<MzRoundTrip> {};
 // The cleaners leave the page count words as the infector set them; everything else is the
 // clean program's.
 TEST_P(MzRoundTripTest, KillByIdentifierGivesBackTheCleanProgram) {
-    REQUIRE_EMULATOR();
     const MzRoundTrip& c = GetParam();
     const Bytes clean = makeMz(c.host);
     const Bytes infected = c.infect(clean);
@@ -68,7 +67,6 @@ INSTANTIATE_TEST_SUITE_P(Families, MzRoundTripTest, ::testing::ValuesIn(kMzRound
 
 // On an MZ host the restored entry bytes go back into the load module, never over the header.
 TEST(SentinelMz, EveryRegisteredIdentifierRepairsWithoutTouchingTheSignature) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeMz(kPlainEntryHost);
     const Bytes infected = infectSentinelMz(clean, false);
     for (uint32_t id : {0x3ae4u, 0x3ad8u, 0x3adbu, 0x3ae2u, 0x3addu, 0x3adfu}) {
@@ -83,7 +81,6 @@ TEST(SentinelMz, EveryRegisteredIdentifierRepairsWithoutTouchingTheSignature) {
 }
 
 TEST(DataCrimeIIExe, AlwaysWritesTheVirusStack) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeMz({2048, 0x90, 0x300});
     const auto outcome = dostest::killById(infectDataCrimeIIExe(clean, 0x3C), qe::FORMAT_MZ, 0x3c83);
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
@@ -107,7 +104,6 @@ void PrintTo(const MzScanCase& c, std::ostream* os) { *os << c.name; }
 class MzScanThenKillTest : public ::testing::TestWithParam<MzScanCase> {};
 
 TEST_P(MzScanThenKillTest, FoundInItsPhaseAndRepairedByTheKeptUnit) {
-    REQUIRE_EMULATOR();
     const MzScanCase& c = GetParam();
     const Bytes clean = makeMz();
     const Bytes infected = c.infect(clean);
@@ -132,7 +128,6 @@ INSTANTIATE_TEST_SUITE_P(Families, MzScanThenKillTest, ::testing::ValuesIn(kMzSc
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MzScan, CleanProgramIsNotFound) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeMz();
     const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_MZ);
     EXPECT_EQ(outcome.finding.virusId, 0u);
@@ -142,7 +137,6 @@ TEST(MzScan, CleanProgramIsNotFound) {
 // --- relocation-table cleaners ---
 
 TEST(April1stExe, TakesNinetyThreeParagraphsOffEverySegment) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeMz();
     const Bytes infected = infectApril1st(clean);
     const auto outcome = dostest::killById(infected, qe::FORMAT_MZ, 0x8c9);
@@ -151,7 +145,6 @@ TEST(April1stExe, TakesNinetyThreeParagraphsOffEverySegment) {
 }
 
 TEST(April1stExe, ZeroRelocationsStillSucceed) {
-    REQUIRE_EMULATOR();
     Bytes noRelocations = makeMz();
     setMzWord(noRelocations, 6, 0);
     const auto outcome = dostest::killById(noRelocations, qe::FORMAT_MZ, 0x8c9);
@@ -160,7 +153,6 @@ TEST(April1stExe, ZeroRelocationsStillSucceed) {
 }
 
 TEST(April1stExe, TableOffsetBeyondTheFileFails) {
-    REQUIRE_EMULATOR();
     Bytes broken = makeMz();
     setMzWord(broken, 24, uint16_t(broken.size()));
     const auto outcome = dostest::killById(broken, qe::FORMAT_MZ, 0x8c9);
@@ -172,7 +164,6 @@ TEST(April1stExe, TableOffsetBeyondTheFileFails) {
 // and the count drops by one - with the table inside the header's first 64 bytes, where the
 // header write must not bring the old table back.
 TEST(Voronezh1600Exe, RelocationTableIsExactlyTheCleanOne) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeMz();
     ASSERT_LT(mzWord(clean, 24), 64);
     const Bytes infected = infectVoronezh1600Exe(clean, false);
@@ -189,7 +180,6 @@ TEST(Voronezh1600Exe, RelocationTableIsExactlyTheCleanOne) {
 
 // With a single entry there is nothing to compare: it is chosen, and as the last one cleared.
 TEST(Voronezh1600Exe, SingleEntryIsChosenAndCleared) {
-    REQUIRE_EMULATOR();
     const Bytes clean = makeMz();
     Bytes infected = infectVoronezh1600Exe(clean, false);
     const uint32_t table = mzWord(infected, 24);
@@ -204,7 +194,6 @@ TEST(Voronezh1600Exe, SingleEntryIsChosenAndCleared) {
 }
 
 TEST(Voronezh1600Exe, RefusesTablesItCannotHaveMade) {
-    REQUIRE_EMULATOR();
     const Bytes infected = infectVoronezh1600Exe(makeMz(), false);
     struct Case {
         const char* name;
@@ -229,7 +218,6 @@ TEST(Voronezh1600Exe, RefusesTablesItCannotHaveMade) {
 // --- prepender ---
 
 TEST(Hllp7808Exe, SizesDecideBetweenDeleteCutAndMove) {
-    REQUIRE_EMULATOR();
     struct Case {
         const char* name;
         size_t hostSize;
@@ -254,7 +242,6 @@ TEST(Hllp7808Exe, SizesDecideBetweenDeleteCutAndMove) {
 }
 
 TEST(Hllp7808Exe, FileShorterThanTheVirusIsLeftAlone) {
-    REQUIRE_EMULATOR();
     const Bytes shortFile = pattern(7807, 3);
     const auto outcome = dostest::killById(shortFile, qe::FORMAT_MZ, 0x4376);
     EXPECT_EQ(outcome.result, KILL_FAILED);

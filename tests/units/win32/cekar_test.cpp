@@ -21,7 +21,6 @@ constexpr uint32_t kTable = 0x400 + 0x38;  // .text starts at raw 0x400
 // 1000 bytes, as a 512-byte chunk and the rest). The virus's section stays in the file and in
 // the header.
 TEST(CekarKill, GathersTheEntryBytesAndZeroesThePieces) {
-    REQUIRE_EMULATOR();
     const CekarInfected infected = cekarInfect();
     const auto outcome = killPe(infected.file, kCekarId);
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
@@ -37,7 +36,6 @@ TEST(CekarKill, GathersTheEntryBytesAndZeroesThePieces) {
 
 // Tables the cleaner refuses: nothing is written.
 TEST(CekarKill, RefusedTablesLeaveTheFile) {
-    REQUIRE_EMULATOR();
     struct Case {
         const char* name;
         uint32_t field;  // offset in the table

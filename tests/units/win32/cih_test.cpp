@@ -17,7 +17,6 @@ constexpr uint32_t kCihId = 0x4b98;
 // Pieces zeroed and the table cleared: the program is the clean one except for the entry point,
 // which still leads where the virus began (the cleaner does not know the old one).
 TEST(CihBodyKill, ZeroesEveryPieceAndClearsTheTable) {
-    REQUIRE_EMULATOR();
     const Bytes clean = cleanProgram();
     for (int pieces : {0, 1, 2}) {
         const CihInfected infected = cihInfect(0x300, 0x80, pieces);
@@ -29,7 +28,6 @@ TEST(CihBodyKill, ZeroesEveryPieceAndClearsTheTable) {
 
 // Every identifier of the family reaches the same cleaner.
 TEST(CihBodyKill, AllIdentifiersRepair) {
-    REQUIRE_EMULATOR();
     const uint32_t ids[] = {0x4b98, 0x4d7b, 0x4d6f, 0x4d7f, 0x2dac, 0x4d70, 0x4d71, 0x4d73, 0x4e4e, 0x4d75, 0x2dab,
                             0x5686, 0x4d84, 0x4d76, 0x4d77, 0x4d83, 0x4d78, 0x4eab, 0x10bb, 0x10ba, 0x10a9};
     const CihInfected infected = cihInfect(0x300, 0x80, 2);
@@ -38,7 +36,6 @@ TEST(CihBodyKill, AllIdentifiersRepair) {
 }
 
 TEST(CihBodyKill, PieceSizeLimit) {
-    REQUIRE_EMULATOR();
     // 0x10001 ends the walk before anything is written; the table stays.
     CihInfected infected = cihInfect(0x300, 0x80, 1);
     put32(infected.file, 0x300 - 256 + 252, 0x10001);
@@ -57,7 +54,6 @@ TEST(CihBodyKill, PieceSizeLimit) {
 
 // A body at raw offset 255 has no room for its table in front of it.
 TEST(CihBodyKill, BodyInTheFirst256BytesFails) {
-    REQUIRE_EMULATOR();
     Bytes file = cleanProgram();
     put32(file, kEntryAt, 255);
     const auto outcome = killPe(file, kCihId);
@@ -67,7 +63,6 @@ TEST(CihBodyKill, BodyInTheFirst256BytesFails) {
 
 // Piece addresses that lead nowhere end the walk; the file keeps its length.
 TEST(CihBodyKill, PieceAddressOutsideTheImage) {
-    REQUIRE_EMULATOR();
     CihInfected infected = cihInfect(0x300, 0x80, 1);
     put32(infected.file, 0x300 - 256 + 248, 0xFFFFFF00);
     const auto outcome = killPe(infected.file, kCihId);
@@ -76,7 +71,6 @@ TEST(CihBodyKill, PieceAddressOutsideTheImage) {
 }
 
 TEST(Cih1003Junk, ScanFindsTheRemainsAndKillZeroesThem) {
-    REQUIRE_EMULATOR();
     for (uint32_t at : {0x200u, 0x400u - 277u}) {
         const auto outcome = dostest::scanThenKill(cih1003Infect(at), qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, 0xa083u) << at;
@@ -86,7 +80,6 @@ TEST(Cih1003Junk, ScanFindsTheRemainsAndKillZeroesThem) {
 }
 
 TEST(Cih1003Junk, NearMissesAreNotFound) {
-    REQUIRE_EMULATOR();
     struct Case {
         const char* name;
         Bytes file;

@@ -22,7 +22,6 @@ Bytes repairedFunLove(const FunLoveInfection& infected) {
 }
 
 TEST(FunLoveScanKill, PutsTheEntryBytesBackAndCutsTheBody) {
-    REQUIRE_EMULATOR();
     for (bool withProgramHeader : {true, false}) {
         const FunLoveInfection infected = funLoveInfect(withProgramHeader);
         const auto outcome = dostest::scanThenKill(infected.file, qe::FORMAT_PE);
@@ -35,7 +34,6 @@ TEST(FunLoveScanKill, PutsTheEntryBytesBackAndCutsTheBody) {
 
 // Data behind the body moves the fragments away from where the unit looks for them.
 TEST(FunLoveScan, WhatTheUnitLooksAt) {
-    REQUIRE_EMULATOR();
     const FunLoveInfection base = funLoveInfect(true);
     auto mutated = [&](auto change) {
         Bytes file = base.file;
@@ -89,7 +87,6 @@ TEST(FunLoveScan, WhatTheUnitLooksAt) {
 }
 
 TEST(FunLoveScan, CleanProgramIsLeftAlone) {
-    REQUIRE_EMULATOR();
     const Bytes clean = cleanProgram();
     const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_PE);
     EXPECT_NE(outcome.finding.virusId, kFunLoveId);

@@ -48,7 +48,6 @@ class KukuTrace : public ::testing::TestWithParam<TraceCase> {};
 // Every loader and copy layout the cleaner knows: the entry code comes back and the body
 // section goes, through the scan engine's find and through the kill method alike.
 TEST_P(KukuTrace, RestoresTheEntryCodeAndRemovesTheBody) {
-    REQUIRE_EMULATOR();
     const Infected sample = infect(GetParam().loader, GetParam().body);
     const Bytes expected = withBodySectionRemoved(sample.clean, sample.file);
 
@@ -84,7 +83,6 @@ TEST(KukuTraceLengths, LoaderLengthGenerationsRestoreWhatTheyImply) {
 // A body section with uninitialised space behind its raw data is shortened: its raw data from
 // the body's start is cut and VirtualSize, SizeOfRawData and SizeOfImage drop by that much.
 TEST(KukuKill, ShortensALastSectionWhoseSizesDiffer) {
-    REQUIRE_EMULATOR();
     const Infected sample = infect(Loader::JumpRegister, Body::ThreadCounted, 0x1000);
     Bytes expected(sample.file.begin(), sample.file.begin() + kBodyOffset);
     expected = withBytesOf(expected, sample.clean, kEntryOffset, 0x400);
@@ -101,7 +99,6 @@ TEST(KukuKill, ShortensALastSectionWhoseSizesDiffer) {
 // A loader that never stops looping and a decryptor that never reaches the body: the cleaner
 // gives up with its failure and the file stays as it was; the scan does not report them.
 TEST(KukuKill, EndlessLoaderOrDecryptorFailsWithoutWriting) {
-    REQUIRE_EMULATOR();
     for (const Infected& sample :
          {infect(Loader::Forever, Body::ThreadCounted), infect(Loader::JumpRegister, Body::DecryptorForever)}) {
         const auto killed = killPeByMethod(sample.file, kKukuKillMethod);
@@ -114,7 +111,6 @@ TEST(KukuKill, EndlessLoaderOrDecryptorFailsWithoutWriting) {
 // Without the loader over the entry point (the body left behind in a clean-running program)
 // there is nothing the cleaner could repair, so the scan stays silent.
 TEST(KukuScan, ReportsOnlyWhatTheCleanerCanRepair) {
-    REQUIRE_EMULATOR();
     const Infected sample = infect(Loader::JumpRegister, Body::ThreadCounted);
     const Bytes bodyOnly = withBytesOf(sample.file, sample.clean, kEntryOffset, 0x400);
     EXPECT_FALSE(scanAndKill(bodyOnly).finding.found());
@@ -133,7 +129,6 @@ TEST(KukuScan, ReportsOnlyWhatTheCleanerCanRepair) {
 // The stolen bytes the VM finds are written back and the last section is deleted; lengths 1
 // and 511 are accepted (bytes of the loader behind a short length stay).
 TEST(KukuKoKill, RestoresTheStolenBytesAndDeletesTheBody) {
-    REQUIRE_EMULATOR();
     const uint32_t loaderLength = uint32_t(infectKo().stolenLength);
     for (uint32_t length : {loaderLength, 1u, 511u}) {
         const Infected sample = infectKo(length);
@@ -149,7 +144,6 @@ TEST(KukuKoKill, RestoresTheStolenBytesAndDeletesTheBody) {
 
 // A length of 0 or 512 in the copy code is refused before anything is written.
 TEST(KukuKoKill, RefusesLengthsOutsideOneTo511) {
-    REQUIRE_EMULATOR();
     for (uint32_t declared : {0u, 512u}) {
         const Infected sample = infectKoDeclaring(512, declared);
         const auto outcome = scanAndKill(sample.file);
@@ -162,7 +156,6 @@ TEST(KukuKoKill, RefusesLengthsOutsideOneTo511) {
 // A loader that spins before it enters the body: the VM's run limit ends the run and the
 // cleaner fails without writing.
 TEST(KukuKoKill, EndlessLoaderFailsWithoutWriting) {
-    REQUIRE_EMULATOR();
     Infected sample = infectKo();
     sample.file[kEntryOffset] = 0xEB;  // jmp $ over the pushad; the x87 sequence stays in place
     sample.file[kEntryOffset + 1] = 0xFE;
@@ -175,7 +168,6 @@ TEST(KukuKoKill, EndlessLoaderFailsWithoutWriting) {
 // The x87 sequence counts only inside the 128 bytes from 32 bytes behind the entry point, and
 // starting no later than 119 bytes into them; the last section must be at least 8 KB.
 TEST(KukuKoScan, FindsTheX87SequenceOnlyInItsWindow) {
-    REQUIRE_EMULATOR();
     const Bytes marker = {0xDB, 0x44, 0x24, 0x04, 0xDE, 0xC1, 0xDB, 0x1C, 0x24};
     struct Case {
         int32_t position;  // from entry + 32
@@ -220,7 +212,6 @@ uint32_t patchedDword(uint32_t fileDword, uint32_t memoryDword, bool fileReaches
 }
 
 TEST(KukuSpecificFile, PutsTheFileDwordWhereTheProgramStillHoldsZero) {
-    REQUIRE_EMULATOR();
     EXPECT_EQ(patchedDword(0xA1B2C3D4, 0), 0xA1B2C3D4u);
     EXPECT_EQ(patchedDword(0xA1B2C3D4, 0x11111111), 0x11111111u);  // already set: kept
     EXPECT_EQ(patchedDword(0xA1B2C3D4, 0, false), 0u);             // the file ends before it

@@ -86,7 +86,6 @@ TEST(MagistrDecompress, RefusesStreamsOutsideTheFormat) {
 // The entry code comes back and the body is cut; the header still names the worm's section
 // (only the entry point is rewritten).
 TEST(MagistrKill, RestoresTheEntryCodeAndCutsTheBody) {
-    REQUIRE_EMULATOR();
     const MagistrInfected infected = magistrInfect();
     const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 17);
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
@@ -99,7 +98,6 @@ TEST(MagistrKill, RestoresTheEntryCodeAndCutsTheBody) {
 }
 
 TEST(MagistrKill, DataOutsideTheFileFailsWithoutWriting) {
-    REQUIRE_EMULATOR();
     MagistrInfected infected = magistrInfect();
     fixtures::put32(infected.file, 0x400 + 255, 0x7FFF0000);
     const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 17);

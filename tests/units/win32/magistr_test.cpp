@@ -21,7 +21,6 @@ Bytes repairedMagistr(const MagistrInfection& infected) {
 }
 
 TEST(MagistrScanKill, RestoresTheEntryCodeAndCutsTheBody) {
-    REQUIRE_EMULATOR();
     struct Case {
         const char* name;
         MagistrOptions options;
@@ -49,7 +48,6 @@ TEST(MagistrScanKill, RestoresTheEntryCodeAndCutsTheBody) {
 // A body that keeps running once decrypted has no host to give control back to, and a body
 // whose copy code is neither known layout cannot be undone: both files are the worm alone.
 TEST(MagistrScanKill, DeletesTheWormAlone) {
-    REQUIRE_EMULATOR();
     MagistrOptions endless;
     endless.bodyNeverEnds = true;
     MagistrOptions unknownPlain;
@@ -68,7 +66,6 @@ TEST(MagistrScanKill, DeletesTheWormAlone) {
 
 // Files that are not the worm's: nothing found, nothing changed.
 TEST(MagistrScan, LeavesOtherFilesAlone) {
-    REQUIRE_EMULATOR();
     struct Case {
         const char* name;
         Bytes file;

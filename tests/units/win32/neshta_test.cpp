@@ -14,7 +14,6 @@ namespace {
 
 
 TEST(NeshtaKill, MovesTheHeadBackAndCutsTheFile) {
-    REQUIRE_EMULATOR();
     const NeshtaInfected infected = neshtaInfect();
     ASSERT_NE(fixtures::get32(infected.clean, 1234), 0u);
     const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 2);
@@ -24,7 +23,6 @@ TEST(NeshtaKill, MovesTheHeadBackAndCutsTheFile) {
 
 // A file no longer than the virus is nothing but the virus: deleted.
 TEST(NeshtaKill, VirusAloneIsDeleted) {
-    REQUIRE_EMULATOR();
     CleanOptions exact;
     exact.codeSize = 41472 - 0x800;  // headers and .idata take 0x800 bytes
     for (const Bytes& file : {cleanProgram(exact), cleanProgram()}) {
@@ -37,7 +35,6 @@ TEST(NeshtaKill, VirusAloneIsDeleted) {
 
 // A saved head that does not decrypt to "MZ" leaves the file as it is.
 TEST(NeshtaKill, WrongKeyLeavesTheFile) {
-    REQUIRE_EMULATOR();
     NeshtaInfected infected = neshtaInfect();
     const size_t seedAt = infected.file.size() - 41472 + 1234;
     infected.file[seedAt] ^= 0x55;

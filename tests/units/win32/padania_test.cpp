@@ -53,7 +53,6 @@ Bytes expectedRepair(const PadaniaInfected& infected) {
 }
 
 TEST(PadaniaScanKill, FoundAndRepairedByEitherEngine) {
-    REQUIRE_EMULATOR();
     for (bool damaged : {false, true}) {
         for (bool nopSaved : {true, false}) {
             const PadaniaInfected infected = padaniaInfect(nopSaved);
@@ -67,7 +66,6 @@ TEST(PadaniaScanKill, FoundAndRepairedByEitherEngine) {
 }
 
 TEST(PadaniaScanKill, NearMissesAreNotFound) {
-    REQUIRE_EMULATOR();
     const PadaniaInfected base = padaniaInfect(true);
     const uint32_t body = static_cast<uint32_t>(base.clean.size());
     std::vector<std::pair<const char*, Bytes>> cases;

@@ -29,7 +29,6 @@ class PariteRoundTrip : public testing::TestWithParam<PariteCase> {};
 // start and (at load) the running virus. Variants a and d keep the entry as they find it, so the
 // repaired program still enters at the address where the virus began.
 TEST_P(PariteRoundTrip, RestoresThunksEntryAndCutsTheSection) {
-    REQUIRE_EMULATOR();
     const PariteCase& c = GetParam();
     PariteInfection infection;
     infection.variant = c.variant;
@@ -61,7 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
 // A module name that only begins with KERNEL32.DLL is another module: the walk reaches the end
 // of the import table without a match and the file keeps its thunks (the header is not touched).
 TEST(PariteKill, LongerModuleNameDoesNotMatch) {
-    REQUIRE_EMULATOR();
     PariteInfection infection;
     infection.variant = PariteVariant::B;
     infection.program.kernelName = "kernel32.dllx";
@@ -74,7 +72,6 @@ TEST(PariteKill, LongerModuleNameDoesNotMatch) {
 // A host whose virus start is its own entry in its own code (the virus did not take the entry)
 // would be cut into its own sections: refused, the file stays as it is.
 TEST(PariteKill, CutIntoTheProgramsOwnSectionsIsRefused) {
-    REQUIRE_EMULATOR();
     PariteInfection infection;
     infection.variant = PariteVariant::A;
     Bytes infected = pariteInfect(infection);
@@ -86,7 +83,6 @@ TEST(PariteKill, CutIntoTheProgramsOwnSectionsIsRefused) {
 
 // Hostile import directories: outside the image, or a table cut off by the end of the file.
 TEST(PariteKill, ImportDirectoryOutsideTheFileFails) {
-    REQUIRE_EMULATOR();
     PariteInfection infection;
     infection.variant = PariteVariant::B;
     for (uint32_t rva : {0x7FFF0000u, 0xFFFFFFF0u}) {
@@ -98,7 +94,6 @@ TEST(PariteKill, ImportDirectoryOutsideTheFileFails) {
 }
 
 TEST(PariteKill, CutOffBodyFails) {
-    REQUIRE_EMULATOR();
     PariteInfection infection;
     infection.variant = PariteVariant::C;
     Bytes infected = pariteInfect(infection);
@@ -137,7 +132,6 @@ TEST(PariteEnCodeHeap, BuildsTheMaxHeapInInsertOrder) {
 
 // Sixteen equal key bytes give four equal dwords, which cancel: the saved entry is used as it is.
 TEST(PariteKill, EqualKeysLeaveTheSavedEntry) {
-    REQUIRE_EMULATOR();
     PariteInfection infection;
     infection.variant = PariteVariant::C;
     for (uint8_t& k : infection.keys) k = 0x5A;
@@ -161,7 +155,6 @@ class ResurBlanking : public testing::TestWithParam<ResurCase> {};
 // Resur a to d get the entry point and the import directory back and their body zeroed in
 // place; the file keeps its length and the virus's section.
 TEST_P(ResurBlanking, RestoresHeaderFieldsAndZeroesTheBody) {
-    REQUIRE_EMULATOR();
     const ResurCase& c = GetParam();
     const Bytes clean = cleanProgram();
     const ResurInfected infected = resurInfect(c.variant);
@@ -192,7 +185,6 @@ INSTANTIATE_TEST_SUITE_P(Variants, ResurBlanking,
                          [](const testing::TestParamInfo<ResurCase>& info) { return std::string(info.param.name); });
 
 TEST(ResurKill, VariantERestoresTheSavedHeadersAndCutsTheSection) {
-    REQUIRE_EMULATOR();
     const ResurInfected infected = resurInfect(ResurVariant::E);
     const auto outcome = killPe(infected.file, 0x14b6d);
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
@@ -202,7 +194,6 @@ TEST(ResurKill, VariantERestoresTheSavedHeadersAndCutsTheSection) {
 // Saved headers that name as many sections as the infected file has leave no section of the
 // virus to cut: refused before anything is written.
 TEST(ResurKill, VariantEWithoutAVirusSectionIsRefused) {
-    REQUIRE_EMULATOR();
     ResurInfected infected = resurInfect(ResurVariant::E);
     const uint32_t saved = infected.bodyOffset + 74284;
     fixtures::put16(infected.file, saved + 6, 3);
@@ -213,7 +204,6 @@ TEST(ResurKill, VariantEWithoutAVirusSectionIsRefused) {
 
 // A body cut off before its saved fields cannot be read: nothing is written.
 TEST(ResurKill, CutOffBodyFailsWithoutWriting) {
-    REQUIRE_EMULATOR();
     ResurInfected infected = resurInfect(ResurVariant::A);
     const ResurLayout layout = resurLayout(ResurVariant::A);
     infected.file.resize(infected.bodyOffset + layout.importOffset - 0x400);

@@ -17,7 +17,6 @@ constexpr uint32_t kSalityId = 0x1719ba;
 // The entry code comes back, the body section's raw data goes and the count drops by one; the
 // section's table entry, SizeOfImage and the size totals stay as the virus set them.
 TEST(SalityKill, RestoresEntryCodeAndRemovesTheBody) {
-    REQUIRE_EMULATOR();
     const Bytes clean = cleanProgram();
     for (uint32_t key : {0x12345678u, 2u, 3u, 0xFFFFFFFFu}) {
         const Bytes infected = salityInfect(key);
@@ -29,7 +28,6 @@ TEST(SalityKill, RestoresEntryCodeAndRemovesTheBody) {
 
 // Data behind the body (the rest of the section, an overlay) moves down over it.
 TEST(SalityKill, DataBehindTheBodyMovesDown) {
-    REQUIRE_EMULATOR();
     const Bytes clean = cleanProgram();
     Bytes infected = salityInfect(0x777);
     const Bytes overlay = filler(5000, 3);
@@ -43,7 +41,6 @@ TEST(SalityKill, DataBehindTheBodyMovesDown) {
 
 // A body address outside the file, or a body cut short: nothing is written.
 TEST(SalityKill, HostileBodyPlacesFailWithoutWriting) {
-    REQUIRE_EMULATOR();
     const uint32_t entryOffset = cleanBuilder().sectionFileOffset(0);
     Bytes outside = salityInfect(0x99);
     put32(outside, entryOffset + 0x0D, 0x7FFF0000);

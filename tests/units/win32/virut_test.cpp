@@ -58,7 +58,6 @@ bool reachesHostEntry(const Bytes& file) {
 // The infections are working programs: the virus runs and hands over to the host, whose
 // entry point only its run-time state holds.
 TEST(VirutInfections, HandOverToTheHost) {
-    REQUIRE_EMULATOR();
     EXPECT_TRUE(reachesHostEntry(newCsInfect()));
     for (CeVariant variant : {CeVariant::SectionAdd, CeVariant::SectionXchg, CeVariant::TailAdd, CeVariant::SectionDecoy})
         EXPECT_TRUE(reachesHostEntry(ceInfect(variant).file)) << int(variant);
@@ -69,7 +68,6 @@ TEST(VirutInfections, HandOverToTheHost) {
 // The entry point comes back from the stack, the stub and body go from the file (an overlay
 // moves down behind the section) and the section's raw size ends where they began.
 TEST(VirutNewCs, RoundTripThroughTheKeptUnit) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     for (const Bytes& overlay : {Bytes{}, fixtures::win32::filler(3000, 9)}) {
         NewCsOptions options;
@@ -85,7 +83,6 @@ TEST(VirutNewCs, RoundTripThroughTheKeptUnit) {
 // The entry point may stand exactly at the end of the last section's virtual size, not a byte
 // beyond it.
 TEST(VirutNewCs, EntryAtTheSectionsVirtualEndIsExamined) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     NewCsOptions atEnd;
     atEnd.idataVirtualSize = 0x400;
@@ -105,7 +102,6 @@ TEST(VirutNewCs, EntryAtTheSectionsVirtualEndIsExamined) {
 
 // The xchg's ModRM/SIB bytes must follow the stub's opening.
 TEST(VirutNewCs, SwapBytesBeforeTheOpeningAreNotTheStub) {
-    REQUIRE_EMULATOR();
     NewCsOptions options;
     options.swapFirst = true;
     const Bytes infected = newCsInfect(options);
@@ -117,7 +113,6 @@ TEST(VirutNewCs, SwapBytesBeforeTheOpeningAreNotTheStub) {
 // The repair steps at most 50 instructions to the xchg; a stub that needs more is found but
 // left as it is.
 TEST(VirutNewCs, StepsToTheSwapAreBounded) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     static_assert(newCsStepsToSwap(43) == 50);
     NewCsOptions fifty;
@@ -140,7 +135,6 @@ TEST(VirutNewCs, StepsToTheSwapAreBounded) {
 // An entry point inside the code the repair cuts away would leave a program without its
 // start: the file stays as it is.
 TEST(VirutNewCs, EntryPointInsideTheVirusIsRefused) {
-    REQUIRE_EMULATOR();
     NewCsOptions options;
     options.selfEntry = true;
     const Bytes infected = newCsInfect(options);
@@ -156,7 +150,6 @@ TEST(VirutNewCs, EntryPointInsideTheVirusIsRefused) {
 // it was, and the header gets the entry point, section count and image size back; the added
 // section's table entry stays behind the count.
 TEST(VirutCe, RoundTripRemovesTheAddedSection) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     for (CeVariant variant : {CeVariant::SectionAdd, CeVariant::SectionXchg, CeVariant::SectionDecoy}) {
         const Bytes infected = ceInfect(variant).file;
@@ -171,7 +164,6 @@ TEST(VirutCe, RoundTripRemovesTheAddedSection) {
 
 // Data behind the removed section moves down to where the section's raw data began.
 TEST(VirutCe, OverlayBehindTheRemovedSectionMovesDown) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes overlay = fixtures::win32::filler(9000, 4);  // more than two move blocks
     const Bytes infected = appended(ceInfect(CeVariant::SectionAdd).file, overlay);
@@ -186,7 +178,6 @@ TEST(VirutCe, OverlayBehindTheRemovedSectionMovesDown) {
 // The stub is zeroed from the entry point on: an entry point recovered there is refused
 // before anything is written.
 TEST(VirutCe, EntryPointInsideTheStubIsRefused) {
-    REQUIRE_EMULATOR();
     const Bytes infected = ceInfect(CeVariant::SectionSelfEntry).file;
     const auto outcome = scanAndRepair(infected);
     ASSERT_EQ(outcome.finding.virusId, kCeId);
@@ -197,7 +188,6 @@ TEST(VirutCe, EntryPointInsideTheStubIsRefused) {
 // With the entry point in the last section no section goes: the stub and body are zeroed to
 // the end of the section's raw data.
 TEST(VirutCe, EntryInTheLastSectionOnlyZeroes) {
-    REQUIRE_EMULATOR();
     const CeInfected infected = ceInfect(CeVariant::TailAdd);
     const auto outcome = scanAndRepair(infected.file);
     ASSERT_EQ(outcome.finding.virusId, kCeId);
@@ -210,7 +200,6 @@ TEST(VirutCe, EntryInTheLastSectionOnlyZeroes) {
 
 // A body that never reaches the store runs into the instruction limit: nothing is found.
 TEST(VirutCe, EndlessBodyIsNotFound) {
-    REQUIRE_EMULATOR();
     const Bytes infected = ceInfect(CeVariant::SectionForever).file;
     const auto outcome = scanAndRepair(infected);
     EXPECT_FALSE(outcome.finding.found());
@@ -221,7 +210,6 @@ TEST(VirutCe, EndlessBodyIsNotFound) {
 
 // The section ends where the body begins again; the body stays in the file behind it.
 TEST(VirutBad, RoundTripEndsTheSectionAtTheBody) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes infected = badInfect();
     const auto outcome = scanAndRepair(infected);
@@ -234,7 +222,6 @@ TEST(VirutBad, RoundTripEndsTheSectionAtTheBody) {
 }
 
 TEST(VirutBad, NeedsAnExecutableSectionAndTheFramePush) {
-    REQUIRE_EMULATOR();
     for (const Bytes& file : {badInfect(false, true), badInfect(true, false)}) {
         const auto outcome = scanAndRepair(file);
         EXPECT_FALSE(outcome.finding.found());
@@ -251,7 +238,6 @@ namespace {
 // Infections with a header field or a code dword overwritten: whatever the units make of
 // them, a file nothing was found in stays as it was and a kill answers repaired or failed.
 TEST(VirutHostile, DamagedInfectionsAreHandledCleanly) {
-    REQUIRE_EMULATOR();
     struct Damage {
         const char* what;
         Bytes file;

@@ -25,7 +25,6 @@ std::vector<size_t> cutLengths(size_t size, size_t step) {
 }
 
 TEST(WormHostileInput, ShortenedNimdaFiles) {
-    REQUIRE_EMULATOR();
     const NimdaWorm worm = nimdaWorm(cleanHost());
     for (size_t length : cutLengths(worm.file.size(), 0x180)) {
         const Bytes cut = prefix(worm.file, length);
@@ -39,7 +38,6 @@ TEST(WormHostileInput, ShortenedNimdaFiles) {
 }
 
 TEST(WormHostileInput, ShortenedVikingFiles) {
-    REQUIRE_EMULATOR();
     const VikingWorm worm = vikingWorm(cleanHost(), VikingDebug::Behind);
     for (size_t length : cutLengths(worm.file.size(), 0x1C0)) {
         const Bytes cut = prefix(worm.file, length);
@@ -61,7 +59,6 @@ TEST(WormHostileInput, ShortenedVikingFiles) {
 }
 
 TEST(WormHostileInput, DamagedVikingDebugDirectory) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost();
     const VikingWorm worm = vikingWorm(host, VikingDebug::Behind);
     const uint32_t directoryAt = fixtures::peHeaderOffset(worm.file) + 24 + 96 + 8 * 6;
@@ -79,7 +76,6 @@ TEST(WormHostileInput, DamagedVikingDebugDirectory) {
 }
 
 TEST(WormHostileInput, ShortenedTanatosFiles) {
-    REQUIRE_EMULATOR();
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     for (size_t length : cutLengths(infected.file.size(), 0x1100)) {
         const Bytes cut = prefix(infected.file, length);
@@ -93,7 +89,6 @@ TEST(WormHostileInput, ShortenedTanatosFiles) {
 }
 
 TEST(WormHostileInput, ShortenedXldFiles) {
-    REQUIRE_EMULATOR();
     const XldDropper dropper = xldDropper();
     bool foundShortened = false;
     for (size_t length : cutLengths(dropper.file.size(), 0x100)) {

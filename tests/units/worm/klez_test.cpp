@@ -147,7 +147,6 @@ protected:
 };
 
 TEST_F(KlezWorm, TheStoredProgramReplacesTheWorm) {
-    REQUIRE_EMULATOR();
     for (const WormCase& c : kWormIds) {
         const Bytes worm = klezWorm(c.kind, kStoredPath, 0x12000);
         const wormtest::Outcome outcome = wormtest::killById(worm, c.id, wormPath());
@@ -160,7 +159,6 @@ TEST_F(KlezWorm, TheStoredProgramReplacesTheWorm) {
 }
 
 TEST_F(KlezWorm, AWormBelow64KibibytesIsDeleted) {
-    REQUIRE_EMULATOR();
     const Bytes small = klezWorm(KlezWormKind::F, kStoredPath, 0xFFFF);
     const wormtest::Outcome deleted = wormtest::killById(small, 0x436C, wormPath());
     EXPECT_EQ(deleted.result, KILL_REMOVED);
@@ -172,7 +170,6 @@ TEST_F(KlezWorm, AWormBelow64KibibytesIsDeleted) {
 }
 
 TEST_F(KlezWorm, WithoutItsStoredProgramTheWormIsDeleted) {
-    REQUIRE_EMULATOR();
     const std::vector<std::pair<const char*, Bytes>> cases = {
         {"stored file missing", klezWorm(KlezWormKind::F, "C:\\WINDOWS\\SYSTEM\\gone.exe", 0x12000)},
         {"no directory in the name, missing", klezWorm(KlezWormKind::F, "gone.exe", 0x12000)},
@@ -189,7 +186,6 @@ TEST_F(KlezWorm, WithoutItsStoredProgramTheWormIsDeleted) {
 }
 
 TEST_F(KlezWorm, AStoredNameReachesNoFileOutsideTheWormsDirectory) {
-    REQUIRE_EMULATOR();
     // A name pointing elsewhere, with host separators (no backslash to fall back on), or
     // climbing out with "..": the file there is a valid stored program, yet it is not used.
     fixtures::TempDir elsewhere;
@@ -207,7 +203,6 @@ TEST_F(KlezWorm, AStoredNameReachesNoFileOutsideTheWormsDirectory) {
 }
 
 TEST_F(KlezWorm, AStoredFileThatDoesNotExpandFailsWithTheWormKept) {
-    REQUIRE_EMULATOR();
     fixtures::writeFile(dir.file("Wink3.exe"), {0xFF, 0xFF, 0xFF, 0x7F, 1, 2});
     const Bytes worm = klezWorm(KlezWormKind::F, kStoredPath, 0x12000);
     const wormtest::Outcome outcome = wormtest::killById(worm, 0x436C, wormPath());
@@ -217,7 +212,6 @@ TEST_F(KlezWorm, AStoredFileThatDoesNotExpandFailsWithTheWormKept) {
 }
 
 TEST_F(KlezWorm, AWideOwnPathFindsTheStoredFileToo) {
-    REQUIRE_EMULATOR();
     std::setlocale(LC_ALL, "C.UTF-8");
     host::FileObject* file = wormtest::peFile(klezWorm(KlezWormKind::K, kStoredPath, 0x12000), "");
     const std::string narrow = wormPath();
@@ -239,7 +233,6 @@ Bytes zeroed(Bytes bytes, uint32_t from, uint32_t length) {
 }
 
 TEST(KlezVirus, BodyCutOffOrZeroed) {
-    REQUIRE_EMULATOR();
     const KlezVirusInfected appended = klezVirusAppended();
     const KlezVirusInfected inside = klezVirusInside(0x400);
     const KlezVirusInfected longBody = klezVirusInside(0x10200);
@@ -263,7 +256,6 @@ TEST(KlezVirus, BodyCutOffOrZeroed) {
 }
 
 TEST(KlezVirus, TheDroppedDllIsDeletedByItsName) {
-    REQUIRE_EMULATOR();
     const KlezVirusInfected dll = klezDroppedDll();
     const wormtest::Outcome deleted = wormtest::killById(dll.file, kKlezVirusId, "/tmp/dir/Wqk.DLL");
     EXPECT_EQ(deleted.result, KILL_REMOVED);

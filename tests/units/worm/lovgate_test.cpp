@@ -36,7 +36,6 @@ Bytes mzTail() {
 }
 
 TEST(LovGatePrefix, TheHostComesBack) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes otherTail = fixtures::win32::filler(300, 2);
     for (const Variant& v : kVariants) {
@@ -61,7 +60,6 @@ TEST(LovGatePrefix, TheHostComesBack) {
 }
 
 TEST(LovGatePrefix, AFileShorterThanThePrefixIsTheWormAlone) {
-    REQUIRE_EMULATOR();
     for (const Variant& v : kVariants) {
         Bytes worm = lovGatePrefix(v.prefix, 0);
         worm.pop_back();
@@ -72,7 +70,6 @@ TEST(LovGatePrefix, AFileShorterThanThePrefixIsTheWormAlone) {
 }
 
 TEST(LovGatePrefix, AHostLengthBeyondTheFileNeverGrowsIt) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes file = concat(lovGatePrefix(73736, uint32_t(clean.size()) + 0x100000), clean);
     const wormtest::Outcome outcome = wormtest::killById(file, 0x11BEC);
@@ -81,7 +78,6 @@ TEST(LovGatePrefix, AHostLengthBeyondTheFileNeverGrowsIt) {
 }
 
 TEST(LovGateSub, EitherPrefixLength) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes tail = fixtures::win32::filler(100, 3);
     for (uint32_t id : {0xA2CBu, 0xA357u}) {
@@ -95,7 +91,6 @@ TEST(LovGateSub, EitherPrefixLength) {
 }
 
 TEST(LovGateSub, TheWormAloneIsDeletedOneByteMoreIsExamined) {
-    REQUIRE_EMULATOR();
     const Bytes worm = lovGatePrefix(49160, 0);
     const wormtest::Outcome deleted = wormtest::killById(worm, 0xA2CB);
     EXPECT_EQ(deleted.result, KILL_REMOVED);
@@ -110,7 +105,6 @@ TEST(LovGateSub, TheWormAloneIsDeletedOneByteMoreIsExamined) {
 }
 
 TEST(LovGateSub, AHostLengthBeyondTheFileKeepsWhatIsThere) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes file = concat(lovGatePrefix(49160, uint32_t(clean.size()) + 0x10000), clean);
     const wormtest::Outcome outcome = wormtest::killById(file, 0xA2CB);
@@ -121,7 +115,6 @@ TEST(LovGateSub, AHostLengthBeyondTheFileKeepsWhatIsThere) {
 // The post-library scan never deletes a LovGate file on its own: no mark of a bare worm is
 // known well enough for that.
 TEST(LovGateGeneric, ScanLeavesLovGateFilesAlone) {
-    REQUIRE_EMULATOR();
     const Bytes clean = fixtures::win32::cleanProgram();
     for (const Bytes& file : {lovGatePrefix(57352, 0), concat(lovGatePrefix(57352, uint32_t(clean.size())), clean)}) {
         const wormtest::Outcome outcome = wormtest::scanThenKill(file);

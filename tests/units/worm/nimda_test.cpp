@@ -13,7 +13,6 @@ namespace {
 constexpr uint32_t kNimdaMethod = 0x18;
 
 TEST(NimdaKill, EveryRegistrationCutsTheHostOut) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost();
     const NimdaWorm worm = nimdaWorm(host);
     ASSERT_GT(worm.file.size(), worm.hostOffset + host.size());
@@ -36,7 +35,6 @@ struct LayoutCase {
 class NimdaLayouts : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(NimdaLayouts, HostIsFound) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost(1, 0x600);
     const NimdaWorm worm = nimdaWorm(host, GetParam().options);
     wormtest::Files files(worm.file);
@@ -99,7 +97,6 @@ NimdaOptions beyondIdCount(std::vector<uint32_t> before) {
 class NimdaWormAlone : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(NimdaWormAlone, IsDeleted) {
-    REQUIRE_EMULATOR();
     const NimdaWorm worm = nimdaWorm(cleanHost(), GetParam().options);
     wormtest::Files files(worm.file);
     EXPECT_EQ(files.killByMethod(kNimdaMethod), KILL_REMOVED);
@@ -116,7 +113,6 @@ INSTANTIATE_TEST_SUITE_P(Worm, NimdaWormAlone,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NimdaKill, ResourcePastTheEndOfTheFileLeavesItAlone) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost();
     NimdaWorm worm = nimdaWorm(host, sizeField(0x100000));
     wormtest::Files files(worm.file);
@@ -126,7 +122,6 @@ TEST(NimdaKill, ResourcePastTheEndOfTheFileLeavesItAlone) {
 }
 
 TEST(NimdaKill, FileWithoutPeHeadersIsNotTouched) {
-    REQUIRE_EMULATOR();
     NimdaWorm worm = nimdaWorm(cleanHost());
     for (uint32_t at : {0u, 0x80u}) {  // the MZ and the PE signature
         Bytes damaged = worm.file;

@@ -22,7 +22,6 @@ struct RepairCase {
 class TanatosRepair : public ::testing::TestWithParam<RepairCase> {};
 
 TEST_P(TanatosRepair, OuterFileIsRestoredAndCopiedOverTheImage) {
-    REQUIRE_EMULATOR();
     const RepairCase c = GetParam();
     const TanatosInfected infected = tanatosInfect(c.variant, c.hostSections);
     // The saved block follows the infected section count.
@@ -47,7 +46,6 @@ INSTANTIATE_TEST_SUITE_P(Worm, TanatosRepair,
 
 // The plain cleaner leaves the relocation directory as the worm left it.
 TEST(TanatosKill, OnlyTheAVariantRestoresRelocations) {
-    REQUIRE_EMULATOR();
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     wormtest::Files files(cleanHost(), infected.file);
     // The plain cleaner's body is shorter: it cuts 0xA800 bytes.
@@ -61,7 +59,6 @@ TEST(TanatosKill, OnlyTheAVariantRestoresRelocations) {
 }
 
 TEST(TanatosKill, WormOfThreeSectionsIsDeleted) {
-    REQUIRE_EMULATOR();
     for (TanatosVariant variant : {TanatosVariant::Plain, TanatosVariant::A}) {
         const Bytes worm = tanatosBareWorm(variant);
         wormtest::Files files(worm, worm);
@@ -72,7 +69,6 @@ TEST(TanatosKill, WormOfThreeSectionsIsDeleted) {
 }
 
 TEST(TanatosKill, ImageWithoutOuterFileIsRefused) {
-    REQUIRE_EMULATOR();
     const TanatosInfected infected = tanatosInfect(TanatosVariant::Plain, 2);
     wormtest::Files files(infected.file);
     EXPECT_EQ(files.killById(idOf(TanatosVariant::Plain)), uint32_t(QE_E_INVALIDARG));
@@ -80,7 +76,6 @@ TEST(TanatosKill, ImageWithoutOuterFileIsRefused) {
 }
 
 TEST(TanatosKill, OuterFileThatCannotBePreparedIsLeftAlone) {
-    REQUIRE_EMULATOR();
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     const Bytes unpacked = cleanHost(1);
     wormtest::Files files(unpacked, infected.file);
@@ -92,7 +87,6 @@ TEST(TanatosKill, OuterFileThatCannotBePreparedIsLeftAlone) {
 
 // A file too short to hold the body behind its headers is not this worm: nothing is written.
 TEST(TanatosKill, FileShorterThanTheBodyIsLeftAlone) {
-    REQUIRE_EMULATOR();
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     const Bytes cut(infected.file.begin(), infected.file.begin() + 0x1000);
     const Bytes unpacked = cleanHost(1);

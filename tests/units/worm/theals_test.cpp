@@ -57,7 +57,6 @@ const std::vector<GenerationCase>& generations() {
 }
 
 TEST(ThealsGenerations, FoundAndDisarmedInPlace) {
-    REQUIRE_EMULATOR();
     for (const GenerationCase& c : generations()) {
         const ThealsInfected infected = thealsInfect(c.generation);
         const wormtest::Outcome outcome = wormtest::scanThenKill(infected.file);
@@ -73,7 +72,6 @@ TEST(ThealsGenerations, FoundAndDisarmedInPlace) {
 }
 
 TEST(ThealsGenerations, AnyFeatureChangedIsNotTheals) {
-    REQUIRE_EMULATOR();
     for (const GenerationCase& c : generations()) {
         const ThealsInfected infected = thealsInfect(c.generation);
         for (uint32_t at : c.featureOffsets) {
@@ -87,7 +85,6 @@ TEST(ThealsGenerations, AnyFeatureChangedIsNotTheals) {
 }
 
 TEST(ThealsGenerations, SignatureInTheLastSixtyFourKibibytesIsNotLookedAt) {
-    REQUIRE_EMULATOR();
     // The body moved up by 0x1400 bytes: its start is then `end` itself, above every position
     // tried. The bytes behind it are cut so that the section's size stays.
     const ThealsInfected infected = thealsInfect(ThealsGeneration::First);
@@ -121,7 +118,6 @@ Bytes genericRepair(const ThealsGenInfected& infected) {
 }
 
 TEST(ThealsGeneric, DisarmedBetweenItsLandmarks) {
-    REQUIRE_EMULATOR();
     for (bool marker : {true, false}) {
         const ThealsGenInfected infected = thealsGenInfect(80000, marker);
         const wormtest::Outcome outcome = wormtest::scanThenKill(infected.file);
@@ -133,7 +129,6 @@ TEST(ThealsGeneric, DisarmedBetweenItsLandmarks) {
 }
 
 TEST(ThealsGeneric, AFileBelow76800BytesIsTheWormAlone) {
-    REQUIRE_EMULATOR();
     const ThealsGenInfected bare = thealsGenInfect(76799);
     const wormtest::Outcome deleted = wormtest::scanThenKill(bare.file);
     EXPECT_EQ(deleted.finding.virusId, kThealsId);
@@ -149,7 +144,6 @@ TEST(ThealsGeneric, AFileBelow76800BytesIsTheWormAlone) {
 }
 
 TEST(ThealsGeneric, AMissingLandmarkFailsBeforeAnyWrite) {
-    REQUIRE_EMULATOR();
     const ThealsGenInfected infected = thealsGenInfect(80000);
     const ThealsGenLayout& at = infected.at;
     const std::vector<std::pair<const char*, uint32_t>> broken = {
@@ -166,7 +160,6 @@ TEST(ThealsGeneric, AMissingLandmarkFailsBeforeAnyWrite) {
 }
 
 TEST(ThealsGeneric, CheckRecordsDecide) {
-    REQUIRE_EMULATOR();
     const ThealsGenInfected infected = thealsGenInfect(80000);
     for (uint32_t at : {0u, 36u + 15u, 61u + 3u}) {
         Bytes file = infected.file;

@@ -15,7 +15,6 @@ namespace {
 constexpr uint32_t kVikingMethod = 1;
 
 TEST(VikingKill, EveryRegistrationMovesTheHostToTheFront) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost();
     const VikingWorm worm = vikingWorm(host);
     for (uint32_t id : {0x60c59u, 0x5c6acu, 0x54774u, 0x54aebu, 0x54b65u, 0x54ba9u, 0x54bcdu, 0x483d5u, 0x48317u,
@@ -36,7 +35,6 @@ class VikingDebugData : public ::testing::TestWithParam<DebugCase> {};
 // The debug data behind the worm goes with it; an entry pointing into the worm's own sections
 // does not move the end of the worm. The host is longer than the 0x2000-byte copy block.
 TEST_P(VikingDebugData, HostAloneRemains) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost(1, 0x2A00);
     const VikingWorm worm = vikingWorm(host, GetParam().debug);
     wormtest::Files files(worm.file);
@@ -45,7 +43,6 @@ TEST_P(VikingDebugData, HostAloneRemains) {
 }
 
 TEST_P(VikingDebugData, WormAloneIsDeleted) {
-    REQUIRE_EMULATOR();
     const VikingWorm worm = vikingWorm({}, GetParam().debug);
     wormtest::Files files(worm.file);
     EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REMOVED);
@@ -60,7 +57,6 @@ INSTANTIATE_TEST_SUITE_P(Worm, VikingDebugData,
 
 // Without the debug directory the worm's debug data counts as part of the host.
 TEST(VikingKill, DebugDataWithoutItsDirectoryStays) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost();
     VikingWorm worm = vikingWorm(host, VikingDebug::Behind);
     const uint32_t directoryAt = fixtures::peHeaderOffset(worm.file) + 24 + 96 + 8 * 6;
@@ -72,7 +68,6 @@ TEST(VikingKill, DebugDataWithoutItsDirectoryStays) {
 }
 
 TEST(VikingPacked, OuterFileIsRepairedAndCopiedIntoTheImage) {
-    REQUIRE_EMULATOR();
     const Bytes host = cleanHost(2, 0x800);
     const VikingWorm worm = vikingWorm(host, VikingDebug::Behind);
     // The unpacked image has a layout of its own: the repair must follow the outer file's.
@@ -86,7 +81,6 @@ TEST(VikingPacked, OuterFileIsRepairedAndCopiedIntoTheImage) {
 }
 
 TEST(VikingPacked, WormAloneIsDeletedWithItsImage) {
-    REQUIRE_EMULATOR();
     for (VikingDebug debug : {VikingDebug::None, VikingDebug::Behind}) {
         const VikingWorm worm = vikingWorm({}, debug);
         wormtest::Files files(cleanHost(), worm.file);
@@ -97,7 +91,6 @@ TEST(VikingPacked, WormAloneIsDeletedWithItsImage) {
 }
 
 TEST(VikingPacked, OuterFileThatCannotBePreparedIsLeftAlone) {
-    REQUIRE_EMULATOR();
     const VikingWorm worm = vikingWorm(cleanHost());
     const Bytes unpacked = cleanHost(1);
     wormtest::Files files(unpacked, worm.file);
@@ -108,7 +101,6 @@ TEST(VikingPacked, OuterFileThatCannotBePreparedIsLeftAlone) {
 }
 
 TEST(VikingPacked, OuterFileThatIsNoPeIsLeftAlone) {
-    REQUIRE_EMULATOR();
     VikingWorm worm = vikingWorm(cleanHost());
     worm.file[fixtures::peHeaderOffset(worm.file)] = 'X';
     const Bytes unpacked = cleanHost(1);

@@ -23,7 +23,6 @@ std::string renameRequest(host::FileObject* file) {
 }
 
 TEST(XldKill, ExtractorIsCutOffAndTheFileRenamed) {
-    REQUIRE_EMULATOR();
     const XldDropper dropper = xldDropper();
     wormtest::Files files(dropper.file, "mail/report.exe");
     uint32_t killResult = 0;
@@ -37,7 +36,6 @@ TEST(XldKill, ExtractorIsCutOffAndTheFileRenamed) {
 
 // A size resource shorter than 4 bytes still gives the extractor's size from the bytes it has.
 TEST(XldKill, ShortSizeResourceIsReadWhole) {
-    REQUIRE_EMULATOR();
     XldOptions options;
     options.resourceLength = 2;
     options.lengthField = 0;
@@ -58,7 +56,6 @@ struct PathCase {
 class XldRename : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(XldRename, LastSuffixOfTheNameBecomesDoc) {
-    REQUIRE_EMULATOR();
     const XldDropper dropper = xldDropper();
     wormtest::Files files(dropper.file, GetParam().path);
     uint32_t killResult = 0;
@@ -76,7 +73,6 @@ INSTANTIATE_TEST_SUITE_P(Worm, XldRename,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(XldKill, WidePathGetsAWideName) {
-    REQUIRE_EMULATOR();
     const XldDropper dropper = xldDropper();
     wormtest::Files files(dropper.file);
     files.scanned->setWidePath(L"in/wide.name.exe");
@@ -99,7 +95,6 @@ XldOptions without(bool docSuffix, bool signature) {
 }
 
 TEST(XldScan, LayoutMustHoldTheSuffixAndTheCompoundSignature) {
-    REQUIRE_EMULATOR();
     for (const XldOptions& options : {without(false, true), without(true, false)}) {
         const XldDropper dropper = xldDropper(options);
         wormtest::Files files(dropper.file);
@@ -129,7 +124,6 @@ protected:
 };
 
 TEST_F(XldOnDisk, DocumentTakesTheNewName) {
-    REQUIRE_EMULATOR();
     const auto original = dir.file("report.exe");
     fixtures::writeFile(original, dropper.file);
     const host::RepairOutcome outcome = repair(original);
@@ -140,7 +134,6 @@ TEST_F(XldOnDisk, DocumentTakesTheNewName) {
 }
 
 TEST_F(XldOnDisk, ExistingFileOfTheNewNameIsKept) {
-    REQUIRE_EMULATOR();
     const auto original = dir.file("report.exe");
     fixtures::writeFile(original, dropper.file);
     const Bytes other = {'m', 'i', 'n', 'e'};
@@ -153,7 +146,6 @@ TEST_F(XldOnDisk, ExistingFileOfTheNewNameIsKept) {
 
 // The command line says where the repaired file went.
 TEST_F(XldOnDisk, CommandLineReportsTheNewName) {
-    REQUIRE_EMULATOR();
     const auto original = dir.file("report.exe");
     fixtures::writeFile(original, dropper.file);
     const std::string quarantine = dir.file("q").string();
