@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
-#include "module/toolkit/exec_file.h"
+#include "module/toolkit/emulated_file.h"
 
 using remedy::loadLe16;
 using remedy::loadLe32;

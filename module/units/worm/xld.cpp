@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/identifiers.h"
 #include "module/toolkit/pe_resource.h"
 
 using namespace remedy;
-using remedy::formats::readAt;
+using remedy::readAt;
 
 namespace {
 
@@ -49,9 +49,9 @@ uint32_t CScanXLD::Scan(STScanInfo* info, tagScanExParam* param) {
     CPEResource::_find_res language{2, 1, 0, nullptr, 0};
     uint32_t dataVa = 0, size = 0;
     if (!FindRes(exec, type, name, language, &dataVa, &size)) return 0;
-    uint64_t fileSize = 0;
     // Data larger than the file cannot all arrive: refused before allocating for it.
-    if (!formats::streamSize(info->stream, &fileSize) || size > fileSize) return 0;
+    const std::optional<uint64_t> fileSize = streamSize(info->stream);
+    if (!fileSize || size > *fileSize) return 0;
     uint32_t dataOffset = 0;
     if (exec->AddressToFileOffset(dataVa, &dataOffset) != 1) return 0;
     // A resource shorter than 4 bytes is still read into a 4-byte (zeroed) buffer.
