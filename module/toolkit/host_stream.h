@@ -5,7 +5,8 @@
 //   - a refusal: the host failed the seek, the read or the write (a storage fault);
 //   - a short transfer: the host answered but fewer bytes moved (a read at the end of the file);
 //   - the full transfer.
-// Offsets are 64-bit; the size comes from the stream's 64-bit view where the host offers it.
+// Offsets are 64-bit (IQEStream's Seek takes them as they are); the size comes from the
+// stream's 64-bit view where the host offers it.
 #pragma once
 
 #include <cstdint>

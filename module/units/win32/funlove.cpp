@@ -73,7 +73,7 @@ uint32_t CScanFunLoveInt::Scan(STScanInfo*, tagScanExParam* param) {
     if (!emu || !headers) return 0;
 
     char head[kHeadLength];
-    if (emu->ReadFile(head, 0, kHeadLength) < kHeadLength) return 0;
+    if (!readFile(*emu, head, 0, kHeadLength)) return 0;
     if (strncasecmp(head, kKernelDrop, sizeof kKernelDrop - 1) == 0) return 0;
 
     if (!emu->RunTo(qe::EXEC_RUN_TO_ABSOLUTE, kEntrySteps)) return endedShort(*emu, 0);

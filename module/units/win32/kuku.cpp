@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/host_stream.h"
 #include "module/toolkit/host_vm.h"
 #include "module/toolkit/interface_ptr.h"
@@ -322,7 +323,7 @@ uint32_t killKuku(STScanInfo* info, tagScanExParam* param) {
     if (exec->AddressToFileOffset(entry, &entryOffset) != 1 || fileSize == 0xFFFFFFFF ||
         !rangeInside(entryOffset, stolen.length, fileSize))
         return KILL_FAILED;
-    if (exec->WriteFile(bytes.data(), entryOffset, stolen.length) != stolen.length) return KILL_FAILED;
+    if (!writeFile(*exec, bytes.data(), entryOffset, stolen.length)) return KILL_FAILED;
 
     if (exec->CutFile(cut.offset, cut.length) != 1) return KILL_FAILED;
     if (cut.wholeSection) {

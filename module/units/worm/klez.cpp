@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/file_path.h"
 #include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
@@ -117,7 +118,7 @@ Found openStoredFile(STScanInfo* info, const std::string& decoded, OpenedFile* o
 }
 
 uint32_t killKlezWorm(STScanInfo* info, tagScanExParam* param, uint32_t blockAt) {
-    IExecExport* emu = param ? param->emulator : nullptr;
+    IExecExport* emu = emulatorOf(param);
     if (!info || !info->stream || !emu) return KILL_FAILED;
     const std::optional<uint64_t> size = streamSize(info->stream);
     if (!size) return KILL_FAILED;
@@ -228,7 +229,7 @@ uint32_t CScanWormKlezK::Kill(STScanInfo* info, tagScanExParam* param) {
 }
 
 uint32_t CScanWin32Klez::Kill(STScanInfo* info, tagScanExParam* param) {
-    IExecExport* emu = param ? param->emulator : nullptr;
+    IExecExport* emu = emulatorOf(param);
     const CPEHeander* headers = param ? param->peHeaders : nullptr;
     if (!emu || !headers) return KILL_FAILED;
     uint32_t body = 0, unused = 0, R = 0;
@@ -249,8 +250,8 @@ uint32_t CScanWin32Klez::Kill(STScanInfo* info, tagScanExParam* param) {
         result = emu->SetFileSize(R) ? KILL_REPAIRED : KILL_FAILED;
 
     uint8_t code[sizeof kDllCode], importName[sizeof kDllImportName];
-    if (emu->ReadFile(code, kDllCodeAt, sizeof code) != sizeof code ||
-        emu->ReadFile(importName, kDllImportNameAt, sizeof importName) != sizeof importName ||
+    if (!readFile(*emu, code, kDllCodeAt, sizeof code) ||
+        !readFile(*emu, importName, kDllImportNameAt, sizeof importName) ||
         std::memcmp(code, kDllCode, sizeof code) != 0 || std::memcmp(importName, kDllImportName, sizeof importName) != 0)
         return result;
     CFilePath path;

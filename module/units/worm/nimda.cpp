@@ -127,7 +127,7 @@ uint32_t KillPENimda(IExecExport* exec) {
 }
 
 uint32_t CScanWin32Nimda::Kill(STScanInfo*, tagScanExParam* param) {
-    IExecExport* exec = param ? param->emulator : nullptr;
+    IExecExport* exec = remedy::emulatorOf(param);
     if (!exec) return KILL_FAILED;
     switch (KillPENimda(exec)) {
         case kRepaired:

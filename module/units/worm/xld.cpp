@@ -9,6 +9,7 @@
 #include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/identifiers.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/pe_resource.h"
 
 using namespace remedy;
@@ -42,7 +43,7 @@ std::basic_string<Char> withSuffix(std::basic_string<Char> path, const Char* suf
 }  // namespace
 
 uint32_t CScanXLD::Scan(STScanInfo* info, tagScanExParam* param) {
-    IExecExport* exec = param ? param->emulator : nullptr;
+    IExecExport* exec = emulatorOf(param);
     if (!exec || !info || !info->stream) return 0;
     CPEResource::_find_res type{1, 1, kRawDataType, nullptr, 0};
     CPEResource::_find_res name{1, 0, 0, kSizeResourceName, kSizeResourceNameLength};
@@ -72,7 +73,7 @@ uint32_t CScanXLD::Scan(STScanInfo* info, tagScanExParam* param) {
 }
 
 uint32_t CScanXLD::Kill(STScanInfo* info, tagScanExParam* param) {
-    IExecExport* exec = param ? param->emulator : nullptr;
+    IExecExport* exec = emulatorOf(param);
     if (!exec || documentOffset_ == 0 || exec->CutFile(0, documentOffset_) != 1) return KILL_FAILED;
     ChangeSuffix(info, ".doc", L".doc");  // the cut document is repaired even under its old name
     return KILL_REPAIRED;
