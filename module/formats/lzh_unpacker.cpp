@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "module/formats/stream_io.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/identifiers.h"
 
@@ -133,7 +133,7 @@ void CLZHUnpacker::update(uint32_t symbol) {
 
 bool CLZHUnpacker::GetBytes(uint8_t* out) {
     if (m_inputPosition >= m_inputFill && !m_sourceEnded) {
-        m_inputFill = remedy::formats::readSome(m_source, m_input.get(), m_inputCapacity);
+        m_inputFill = remedy::readSome(m_source, m_input.get(), m_inputCapacity);
         m_inputPosition = 0;
         if (m_inputFill == 0) m_sourceEnded = true;
     }

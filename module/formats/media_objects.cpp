@@ -1,6 +1,6 @@
 #include "module/formats/media_objects.h"
 
-#include "module/formats/stream_io.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
 #include "sdk/identifiers.h"
@@ -12,9 +12,7 @@ bool readRecord(IUnknown* object, int offset, void* out, uint32_t length) {
     if (!out || offset < 0) return false;
     auto stream = remedy::queryInterface<IQEStream>(object, qe::IID_IQEStream);
     if (!stream) return false;
-    auto wide = remedy::queryInterface<IQXStream>(object, qe::IID_IQXStream);
-    bool sought = wide ? qeSucceeded(wide->Seek(offset, QE_SEEK_SET)) : remedy::formats::seekTo(stream.get(), uint64_t(offset));
-    return sought && remedy::formats::readSome(stream.get(), out, length) == length;
+    return remedy::readExactAt(stream.get(), uint64_t(offset), out, length);
 }
 
 }  // namespace

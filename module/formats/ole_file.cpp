@@ -6,8 +6,8 @@
 #include <deque>
 #include <new>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "sdk/identifiers.h"
 
 namespace scanex {
@@ -17,9 +17,9 @@ namespace {
 using remedy::loadLe16;
 using remedy::loadLe32;
 using remedy::storeLe32;
-using remedy::formats::readAt;
-using remedy::formats::streamSize;
-using remedy::formats::writeAt;
+using remedy::readAt;
+using remedy::streamSize;
+using remedy::writeAt;
 
 constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 constexpr uint32_t kSectorSize = 512;
@@ -80,7 +80,11 @@ void COleFile::setEntry32(uint32_t sid, uint32_t field, uint32_t value) {
     storeLe32(m_directory.get() + size_t(sid) * kEntrySize + field, value);
 }
 
-bool COleFile::currentSize(uint64_t* size) const { return streamSize(m_stream, size); }
+bool COleFile::currentSize(uint64_t* size) const {
+    const std::optional<uint64_t> known = streamSize(m_stream);
+    if (known) *size = *known;
+    return known.has_value();
+}
 
 uint32_t COleFile::OpenOleFile(IUnknown* object) {
     clear();

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 
 namespace {
 
 using remedy::loadLe16;
 using remedy::loadLe32;
-using remedy::formats::readSome;
-using remedy::formats::seekTo;
+using remedy::readSome;
+using remedy::seekTo;
 
 constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 constexpr uint32_t kDirectoryEntrySize = 128;

@@ -11,6 +11,7 @@
 #include "module/formats/string_dump.h"
 #include "module/toolkit/file_path.h"
 #include "module/toolkit/file_properties.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
@@ -27,46 +28,8 @@ namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
-// --- Stream access: seeks through IQXStream when the stream answers it, else IQEStream. ---
-
-bool seekTo(IQEStream* stream, uint64_t offset) {
-    if (!stream) return false;
-    InterfacePtr<IQXStream> wide = queryInterface<IQXStream>(stream, qe::IID_IQXStream);
-    if (wide) return wide->Seek(int64_t(offset), QE_SEEK_SET) >= 0;
-    uint64_t position = 0;
-    return stream->Seek(int64_t(offset), QE_SEEK_SET, &position) >= 0;
-}
-
-// The stream's size, or kNone when it cannot be read or does not fit 32 bits.
-uint32_t streamSize(IQEStream* stream) {
-    if (!stream) return kNone;
-    InterfacePtr<IQXStream> wide = queryInterface<IQXStream>(stream, qe::IID_IQXStream);
-    if (wide) {
-        uint64_t size = 0;
-        if (wide->GetSize(&size) < 0 || size >= kNone) return kNone;
-        return uint32_t(size);
-    }
-    uint32_t low = 0, high = 0;
-    if (stream->GetSize(&low, &high) < 0 || high != 0) return kNone;
-    return low;
-}
-
-// Bytes read at offset, or -1 on a failed seek or read.
-int64_t readAt(IQEStream* stream, uint64_t offset, void* buffer, uint32_t length) {
-    if (!seekTo(stream, offset)) return -1;
-    uint32_t done = 0;
-    if (stream->Read(buffer, length, &done) < 0 || done > length) return -1;
-    return done;
-}
-
-// Bytes written at offset, or -1 on a failed seek or write.
-int64_t writeAt(IQEStream* stream, uint64_t offset, const void* buffer, uint32_t length) {
-    uint64_t position = 0;
-    if (!stream || stream->Seek(int64_t(offset), QE_SEEK_SET, &position) < 0) return -1;
-    uint32_t done = 0;
-    if (stream->Write(buffer, length, &done) < 0 || done > length) return -1;
-    return done;
-}
+// The stream's size, or kNone when it cannot be told or does not fit below kNone.
+uint32_t streamSize(IQEStream* stream) { return remedy::streamSize32(stream).value_or(kNone); }
 
 uint32_t removeFile(IQEStream* stream) {
     return stream && stream->Remove() >= 0 ? KILL_REMOVED : KILL_REMOVE_FAILED;
@@ -171,7 +134,7 @@ uint32_t CKillRestorePeHeader::Kill(STScanInfo* info, tagScanExParam* param) {
     const uint32_t width = kWidths[widthCode];
 
     uint16_t peOffset = 0;
-    if (readAt(info->stream, pe::kPeOffsetField, &peOffset, 2) != 2) return KILL_FAILED;
+    if (!remedy::readExactAt(info->stream, pe::kPeOffsetField, &peOffset, 2)) return KILL_FAILED;
 
     IExecExport* exec = param->emulator;
     const uint32_t base = exec->GetImageBase();
@@ -189,7 +152,7 @@ uint32_t CKillRestorePeHeader::Kill(STScanInfo* info, tagScanExParam* param) {
     const uint32_t size = streamSize(info->stream);
     if (size == kNone || at + width > size) return KILL_FAILED;
     const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-    return writeAt(info->stream, at, bytes, width) == int64_t(width) ? KILL_REPAIRED : KILL_FAILED;
+    return remedy::writeExactAt(info->stream, at, bytes, width) ? KILL_REPAIRED : KILL_FAILED;
 }
 
 // --- 3 ---
@@ -251,11 +214,11 @@ uint32_t CCutFileHead::Kill(STScanInfo* info, tagScanExParam* param) {
     const uint32_t blocks = uint32_t((uint64_t(kept) + kBlock - 1) / kBlock);
     for (uint32_t k = 0; k < blocks; ++k) {
         const uint64_t at = uint64_t(k) * kBlock;
-        const int64_t got = readAt(source.get(), P + at, block.get(), kBlock);
-        if (got <= 0) return KILL_FAILED;
+        const uint32_t got = remedy::readAt(source.get(), P + at, block.get(), kBlock);
+        if (got == 0) return KILL_FAILED;
         // Only the bytes read are written; the final size cuts everything after them anyway.
-        if (writeAt(info->stream, at, block.get(), uint32_t(got)) != got) return KILL_FAILED;
-        if (source.get() != info->stream && writeAt(source.get(), at, block.get(), uint32_t(got)) != got)
+        if (!remedy::writeExactAt(info->stream, at, block.get(), got)) return KILL_FAILED;
+        if (source.get() != info->stream && !remedy::writeExactAt(source.get(), at, block.get(), got))
             return KILL_FAILED;
     }
     if (info->stream->SetSize(kept, 0) < 0) return KILL_FAILED;
@@ -272,12 +235,12 @@ uint32_t CKillSubRest::Kill(STScanInfo* info, tagScanExParam* param) {
     uint8_t block[kBlock];
     // Each block comes after the last; the loop ends at the end of the file (at most 2^32 bytes).
     for (uint64_t at = 0; at < (uint64_t(1) << 32); at += kBlock) {
-        const int64_t got = readAt(info->stream, at, block, kBlock);
-        if (got < 0) return KILL_FAILED;  // the stream refused: the rest would stay unrepaired
-        if (got == 0) return KILL_REPAIRED;
-        for (int64_t i = 0; i < got; ++i) block[i] = uint8_t(block[i] - k);
-        if (writeAt(info->stream, at, block, uint32_t(got)) < got) return KILL_FAILED;
-        if (got < kBlock) return KILL_REPAIRED;
+        const std::optional<uint32_t> got = remedy::readAtOrRefused(info->stream, at, block, kBlock);
+        if (!got) return KILL_FAILED;  // the stream refused: the rest would stay unrepaired
+        if (*got == 0) return KILL_REPAIRED;
+        for (uint32_t i = 0; i < *got; ++i) block[i] = uint8_t(block[i] - k);
+        if (!remedy::writeExactAt(info->stream, at, block, *got)) return KILL_FAILED;
+        if (*got < kBlock) return KILL_REPAIRED;
     }
     return KILL_REPAIRED;
 }
@@ -426,8 +389,8 @@ uint32_t CGetExtraFileData::Kill(STScanInfo* info, tagScanExParam* param) {
         const uint32_t size = streamSize(stream.get());
         if (size != kNone && size >= 2 && size <= kMaxCompanionSize) {
             std::vector<uint8_t> content(size);
-            if (readAt(stream.get(), 0, content.data(), size) == int64_t(size) && content[0] == 'M' &&
-                content[1] == 'Z' && writeAt(info->stream, 0, content.data(), size) == int64_t(size) &&
+            if (remedy::readExactAt(stream.get(), 0, content.data(), size) && content[0] == 'M' &&
+                content[1] == 'Z' && remedy::writeExactAt(info->stream, 0, content.data(), size) &&
                 info->stream->SetSize(size, 0) >= 0)
                 result = KILL_REPAIRED;
         }

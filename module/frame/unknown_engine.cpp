@@ -6,6 +6,7 @@
 
 #include "module/frame/file_access.h"
 #include "module/toolkit/file_properties.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
@@ -208,11 +209,7 @@ uint32_t CScanUnknownVirus::Scan(STScanInfo* info, tagScanExParam* param) {
             if (blocksScanned >= kFullBlocks && at > 0) break;
             const uint32_t length = uint32_t(std::min<uint64_t>(kBlock, rawSize - at));
             std::memset(block.get(), 0, kBlock);
-            uint64_t position = 0;
-            uint32_t done = 0;
-            if (info->stream->Seek(int64_t(start + at), QE_SEEK_SET, &position) < 0 ||
-                info->stream->Read(block.get(), length, &done) < 0)
-                break;
+            if (!remedy::readAtOrRefused(info->stream, start + at, block.get(), length)) break;
             ++blocksScanned;
             const uint64_t r = scanner.ScanChunk(block.get(), length);
             if (r == 0) continue;

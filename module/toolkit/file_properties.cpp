@@ -1,6 +1,7 @@
 #include "module/toolkit/file_properties.h"
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/host_services.h"
 #include "sdk/identifiers.h"
@@ -67,12 +68,6 @@ QRESULT dataDirectory(IQEPERecordTable* records, uint32_t index, uint32_t* rva, 
         *size = remedy::loadLe32(directories + 8 * index + 4);
     }
     return QE_OK;
-}
-
-bool readAt(IQEStream* stream, uint64_t offset, void* buffer, uint32_t length) {
-    if (stream->Seek(int64_t(offset), QE_SEEK_SET, nullptr) < 0) return false;
-    uint32_t done = 0;
-    return stream->Read(buffer, length, &done) >= 0 && done == length;
 }
 
 }  // namespace
@@ -142,12 +137,12 @@ QRESULT CheckVersion(IQEArchive* archive, int* hasVersion) {
                             uint32_t root = 0;
                             if ((r = sections->rva2raw(rva, &root)) < 0) return r;
                             uint8_t directory[16];
-                            if (!readAt(stream, root, directory, sizeof directory)) return QE_E_FAIL;
+                            if (!remedy::readExactAt(stream, root, directory, sizeof directory)) return QE_E_FAIL;
                             const uint32_t entries =
                                 uint32_t(remedy::loadLe16(directory + 12)) + remedy::loadLe16(directory + 14);
                             for (uint32_t i = 0; i < entries; ++i) {
                                 uint8_t entry[8];
-                                if (!readAt(stream, uint64_t(root) + 16 + 8ull * i, entry, sizeof entry)) return QE_E_FAIL;
+                                if (!remedy::readExactAt(stream, uint64_t(root) + 16 + 8ull * i, entry, sizeof entry)) return QE_E_FAIL;
                                 const uint32_t name = remedy::loadLe32(entry);
                                 if (!(name & 0x80000000u) && (name & 0xFFFF) == kVersionResourceType) {
                                     *answer = 1;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "sdk/identifiers.h"
 
 using remedy::InterfacePtr;
@@ -20,14 +21,6 @@ constexpr uint32_t kOrdinalFlag = 0x80000000u;
 // beyond these bounds is damaged or built to keep a caller listing forever: it ends there.
 constexpr uint32_t kMaxDescriptors = 1u << 16;
 constexpr uint32_t kMaxThunksPerModule = 1u << 16;
-
-QRESULT readExact(IQEStream* stream, uint32_t offset, void* buffer, uint32_t length) {
-    QRESULT r = stream->Seek(offset, QE_SEEK_SET, nullptr);
-    if (r < 0) return r;
-    uint32_t done = 0;
-    if (stream->Read(buffer, length, &done) < 0 || done != length) return QE_E_FAIL;
-    return QE_OK;
-}
 
 }  // namespace
 
@@ -76,7 +69,7 @@ QRESULT CImportedApis::FetchImportsApi(_IMPORT_ITEM* item, int restart) {
         QRESULT r = sections->rva2raw(importRva_ + kDescriptorSize * descriptor, &offset);
         if (r < 0) return r;
         uint8_t raw[kDescriptorSize];
-        if (readExact(stream.get(), offset, raw, sizeof raw) < 0) return QE_E_FAIL;
+        if (!remedy::readExactAt(stream.get(), offset, raw, sizeof raw)) return QE_E_FAIL;
         const uint32_t originalFirstThunk = loadLe32(raw), nameRva = loadLe32(raw + 12), firstThunk = loadLe32(raw + 16);
         if (firstThunk == 0) return QE_E_IMPORTS_EXHAUSTED;
 
@@ -91,7 +84,7 @@ QRESULT CImportedApis::FetchImportsApi(_IMPORT_ITEM* item, int restart) {
         if ((r = sections->rva2raw(thunks, &offset)) < 0) return r;
         uint8_t thunkBytes[4];
         const uint64_t thunkAt = uint64_t(offset) + 4ull * thunkIndex;
-        if (thunkAt > 0xFFFFFFFFull || readExact(stream.get(), uint32_t(thunkAt), thunkBytes, 4) < 0) return QE_E_FAIL;
+        if (thunkAt > 0xFFFFFFFFull || !remedy::readExactAt(stream.get(), thunkAt, thunkBytes, 4)) return QE_E_FAIL;
         const uint32_t thunk = loadLe32(thunkBytes);
         if (thunk == 0 || thunkIndex >= kMaxThunksPerModule) {
             ++descriptor;

@@ -1,5 +1,7 @@
 #include "module/toolkit/mem_search.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <new>
@@ -102,3 +104,50 @@ int IsExistXByte(const void* buffer, int32_t length, uint8_t value, int32_t mini
     }
     return count >= minimum ? 1 : 0;
 }
+
+namespace remedy {
+
+std::optional<uint32_t> findBytes(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern) {
+    if (pattern.empty() || pattern.size() > haystack.size()) return std::nullopt;
+    const uint32_t hit = SerachMem(haystack.data(), uint32_t(haystack.size()), pattern.data(),
+                                   uint32_t(pattern.size()), 0);
+    if (hit != 0) return hit;
+    // SerachMem answers 0 both for a match at the start and for none.
+    if (std::memcmp(haystack.data(), pattern.data(), pattern.size()) == 0) return 0u;
+    return std::nullopt;
+}
+
+bool matchesAt(std::span<const uint8_t> data, size_t at, BytePattern pattern) {
+    if (at > data.size() || data.size() - at < pattern.size()) return false;
+    for (size_t i = 0; i < pattern.size(); ++i)
+        if (pattern[i] >= 0 && data[at + i] != uint8_t(pattern[i])) return false;
+    return true;
+}
+
+std::optional<size_t> findPattern(std::span<const uint8_t> data, BytePattern pattern) {
+    for (size_t at = 0; at + pattern.size() <= data.size(); ++at)
+        if (matchesAt(data, at, pattern)) return at;
+    return std::nullopt;
+}
+
+std::optional<size_t> quickSearch(std::span<const uint8_t> data, BytePattern pattern, size_t lastStart) {
+    const size_t m = pattern.size();
+    std::array<size_t, 256> shift;
+    shift.fill(m + 1);
+    for (size_t i = 0; i < m; ++i) {
+        if (pattern[i] >= 0) {
+            shift[uint8_t(pattern[i])] = m - i;
+        } else {
+            // A wildcard matches every byte: no byte may move the window past it.
+            for (size_t& s : shift) s = std::min(s, m - i);
+        }
+    }
+    for (size_t at = 0; at <= lastStart;) {
+        if (matchesAt(data, at, pattern)) return at;
+        if (at + m >= data.size()) return std::nullopt;
+        at += shift[data[at + m]];
+    }
+    return std::nullopt;
+}
+
+}  // namespace remedy

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 
 // First occurrence of needle in haystack, or null. Null when the needle length is below 1,
 // when the haystack is shorter than the needle, or when a pointer is null.
@@ -155,3 +157,27 @@ const wchar_t* stristrW(const wchar_t* haystack, const wchar_t* needle, long lim
 
 // 1 when `value` occurs at least `minimum` times among the first `length` bytes, else 0.
 int IsExistXByte(const void* buffer, int32_t length, uint8_t value, int32_t minimum);
+
+namespace remedy {
+
+// First occurrence of `pattern` in `haystack`, as an offset from its start (SerachMem without
+// its ambiguous 0); nullopt for an empty pattern or none.
+std::optional<uint32_t> findBytes(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern);
+
+// A byte pattern with wildcards: each element is a byte value, or kAnyByte for any byte.
+using BytePattern = std::span<const int16_t>;
+constexpr int16_t kAnyByte = -1;
+
+// True when `pattern` matches `data` at `at` (false when it would run past the end).
+bool matchesAt(std::span<const uint8_t> data, size_t at, BytePattern pattern);
+
+// First place of `pattern` in `data`, by a plain forward scan.
+std::optional<size_t> findPattern(std::span<const uint8_t> data, BytePattern pattern);
+
+// As findPattern by quick search (Sunday): after a mismatch the window moves by the shift of the
+// byte just behind it (the pattern's length + 1 for bytes not in the pattern, else the distance
+// from the byte's last place in the pattern to the pattern's end). Starts above `lastStart` are
+// not tried.
+std::optional<size_t> quickSearch(std::span<const uint8_t> data, BytePattern pattern, size_t lastStart);
+
+}  // namespace remedy

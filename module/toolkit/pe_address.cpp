@@ -5,6 +5,7 @@
 #include <new>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/pe_header.h"
 
 #include "sdk/host_services.h"
@@ -91,12 +92,6 @@ bool fieldOffset(uint64_t base, uint64_t field, uint32_t* out) {
     return true;
 }
 
-bool writeStream(IQEStream* stream, uint64_t offset, const void* data, uint32_t length) {
-    if (stream->Seek(int64_t(offset), QE_SEEK_SET, nullptr) < 0) return false;
-    uint32_t done = 0;
-    return stream->Write(data, length, &done) >= 0 && done == length;
-}
-
 }  // namespace
 
 int ConvertRVAtoFileOffset(uint32_t rva, uint32_t* offset, IUnknown* stream) {
@@ -155,12 +150,12 @@ int DeleteLastSection(STScanInfo* info, tagScanExParam* param) {
 
     uint8_t count[2];
     remedy::storeLe16(count, uint16_t(headers.sectionCount - 1));
-    if (!writeStream(stream.get(), uint64_t(headers.peOffset) + kSectionCountField, count, 2)) return 0;
+    if (!remedy::writeExactAt(stream.get(), uint64_t(headers.peOffset) + kSectionCountField, count, 2)) return 0;
     uint8_t imageSize[4];
     remedy::storeLe32(imageSize, headers.optionalHeader.SizeOfImage - last.VirtualSize);
     // From here on a failing host call ends the work where it is and answers 0: the file then
     // holds neither the infected nor the repaired layout, and the caller must not report a repair.
-    if (!writeStream(stream.get(), uint64_t(headers.peOffset) + kSizeOfImageField, imageSize, 4)) return 0;
+    if (!remedy::writeExactAt(stream.get(), uint64_t(headers.peOffset) + kSizeOfImageField, imageSize, 4)) return 0;
 
     InterfacePtr<IQXStream> x = queryInterface<IQXStream>(info->stream, qe::IID_IQXStream);
     uint64_t size = 0;
@@ -182,7 +177,7 @@ int DeleteLastSection(STScanInfo* info, tagScanExParam* param) {
         uint32_t got = 0;
         if (stream->Read(block.get(), kOverlayBlock, &got) < 0 || got > kOverlayBlock) return 0;
         if (got == 0) break;
-        if (!writeStream(stream.get(), to, block.get(), got)) return 0;
+        if (!remedy::writeExactAt(stream.get(), to, block.get(), got)) return 0;
         from += got;
         to += got;
     }

@@ -7,7 +7,9 @@
 #include <type_traits>
 
 #include "module/toolkit/byte_reader.h"
-#include "module/toolkit/exec_file.h"
+#include "module/toolkit/emulated_file.h"
+#include "module/toolkit/host_stream.h"
+#include "module/toolkit/interface_ptr.h"
 #include "sdk/file_interfaces.h"
 #include "sdk/identifiers.h"
 
@@ -46,57 +48,26 @@ private:
     bool refused_ = false;
 };
 
-// File access through the stream: seeks for reading go through IQXStream when the stream
-// offers it; reads and every write go through IQEStream. Both interfaces are released when
-// the access ends.
+// File access through the stream (the 64-bit view for its size where the host offers one). The
+// stream is released when the access ends.
 class StreamFileAccess {
 public:
-    explicit StreamFileAccess(IUnknown* source) {
-        if (!source) return;
-        void* found = nullptr;
-        if (qeSucceeded(source->QueryInterface(qe::IID_IQEStream, &found)) && found)
-            qeStream_ = static_cast<IQEStream*>(found);
-        found = nullptr;
-        if (qeSucceeded(source->QueryInterface(qe::IID_IQXStream, &found)) && found)
-            qxStream_ = static_cast<IQXStream*>(found);
-    }
-    ~StreamFileAccess() {
-        if (qxStream_) qxStream_->Release();
-        if (qeStream_) qeStream_->Release();
-    }
-    StreamFileAccess(const StreamFileAccess&) = delete;
-    StreamFileAccess& operator=(const StreamFileAccess&) = delete;
+    explicit StreamFileAccess(IUnknown* source)
+        : stream_(remedy::queryInterface<IQEStream>(source, qe::IID_IQEStream)) {}
 
-    bool valid() const { return qeStream_ != nullptr; }
+    bool valid() const { return bool(stream_); }
     uint64_t read(void* buffer, uint64_t offset, uint64_t length) {
         if (!addressable(offset, length)) return 0;
-        const QRESULT seek = qxStream_ ? qxStream_->Seek(int64_t(offset), QE_SEEK_SET)
-                                       : qeStream_->Seek(int64_t(offset), QE_SEEK_SET, nullptr);
-        if (qeFailed(seek)) return 0;
-        uint32_t done = 0;
-        if (qeFailed(qeStream_->Read(buffer, uint32_t(length), &done))) return 0;
-        return std::min<uint64_t>(done, length);
+        return remedy::readAt(stream_.get(), offset, buffer, uint32_t(length));
     }
     uint64_t write(const void* buffer, uint64_t offset, uint64_t length) {
         if (!addressable(offset, length)) return 0;
-        if (qeFailed(qeStream_->Seek(int64_t(offset), QE_SEEK_SET, nullptr))) return 0;
-        uint32_t done = 0;
-        if (qeFailed(qeStream_->Write(buffer, uint32_t(length), &done))) return 0;
-        return done;
+        return remedy::writeAt(stream_.get(), offset, buffer, uint32_t(length));
     }
-    std::optional<uint64_t> size() {
-        if (qxStream_) {
-            uint64_t size = 0;
-            if (qeSucceeded(qxStream_->GetSize(&size))) return size;
-        }
-        uint32_t low = 0, high = 0;
-        if (qeSucceeded(qeStream_->GetSize(&low, &high))) return (uint64_t(high) << 32) | low;
-        return std::nullopt;
-    }
+    std::optional<uint64_t> size() { return remedy::streamSize(stream_.get()); }
 
 private:
-    IQEStream* qeStream_ = nullptr;
-    IQXStream* qxStream_ = nullptr;
+    remedy::InterfacePtr<IQEStream> stream_;
 };
 
 // The file header's fields read from its stored bytes, whatever the record's current order.

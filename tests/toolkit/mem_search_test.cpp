@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -206,6 +208,51 @@ TEST(IsExistXByte, CountsAgainstTheMinimum) {
     EXPECT_EQ(IsExistXByte(buffer, 0, 0xE8, 0), 1);
     EXPECT_EQ(IsExistXByte(buffer, -3, 0xE8, 1), 0);
     EXPECT_EQ(IsExistXByte(buffer, -3, 0xE8, -1), 1);
+}
+
+TEST(FindBytes, AnswersAMatchAtTheStartApartFromNone) {
+    const uint8_t data[] = {'a', 'b', 'c', 'a', 'b'};
+    const struct {
+        std::string pattern;
+        std::optional<uint32_t> expected;
+    } cases[] = {{"ab", 0u}, {"ca", 2u}, {"bc", 1u}, {"abx", std::nullopt}, {"", std::nullopt},
+                 {"abcabx", std::nullopt}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        const auto* p = reinterpret_cast<const uint8_t*>(c.pattern.data());
+        EXPECT_EQ(remedy::findBytes(data, std::span<const uint8_t>(p, c.pattern.size())), c.expected);
+    }
+}
+
+// Both searches over wildcard patterns must find the same first place; the quick search only
+// looks at starts up to its limit.
+TEST(FindPattern, PlainAndQuickSearchAgreeWithWildcards) {
+    constexpr int16_t _ = remedy::kAnyByte;
+    const std::vector<uint8_t> data = {0x00, 0x41, 0x42, 0x41, 0x43, 0x99, 0x41, 0x42};
+    const struct {
+        const char* name;
+        std::vector<int16_t> pattern;
+        std::optional<size_t> expected;
+    } cases[] = {
+        {"exact", {0x41, 0x43}, 3},
+        {"wildcard last", {0x41, _}, 1},       // the byte behind a window must not skip past a wildcard
+        {"wildcard first", {_, 0x43, 0x99}, 3},
+        {"wildcard only", {_, _}, 0},
+        {"at the very end", {0x99, 0x41, 0x42}, 5},
+        {"absent", {0x42, 0x42}, std::nullopt},
+        {"longer than the data", std::vector<int16_t>(9, _), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(remedy::findPattern(data, c.pattern), c.expected);
+        const size_t lastStart = data.size() >= c.pattern.size() ? data.size() - c.pattern.size() : 0;
+        EXPECT_EQ(remedy::quickSearch(data, c.pattern, lastStart), c.expected);
+    }
+    const int16_t tail[] = {0x41, 0x42};
+    EXPECT_EQ(remedy::quickSearch(data, tail, 0), std::nullopt) << "a start above the limit was tried";
+    EXPECT_TRUE(remedy::matchesAt(data, 6, tail));
+    EXPECT_FALSE(remedy::matchesAt(data, 7, tail));
+    EXPECT_FALSE(remedy::matchesAt(data, 100, tail));
 }
 
 }  // namespace

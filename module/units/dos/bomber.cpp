@@ -5,6 +5,7 @@
 #include <new>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/mem_search.h"
 #include "module/units/dos/dos_common.h"
 
 using namespace remedy;

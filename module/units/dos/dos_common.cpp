@@ -1,9 +1,6 @@
 #include "module/units/dos/dos_common.h"
 
-#include <cstring>
-
 #include "module/toolkit/byte_reader.h"
-#include "module/toolkit/mem_search.h"
 
 namespace remedy::dos {
 
@@ -22,42 +19,6 @@ bool secondJumpAddress(IExecExport& emu, uint32_t* address) { return imageAddres
 bool currentAddress(IExecExport& emu, uint32_t* address) {
     return imageAddress(emu, 1, 0, false, address) && *address != 0;
 }
-
-bool fileSize(IExecExport& emu, uint32_t* size) {
-    *size = emu.GetFileSize();
-    return *size != 0xFFFFFFFFu;
-}
-
-bool readFile(IExecExport& emu, void* buffer, uint32_t offset, uint32_t length) {
-    return length != 0 && emu.ReadFile(buffer, offset, length) == length;
-}
-
-bool writeFile(IExecExport& emu, const void* buffer, uint32_t offset, uint32_t length) {
-    return length != 0 && emu.WriteFile(buffer, offset, length) == length;
-}
-
-bool writeWord(IExecExport& emu, uint32_t offset, uint16_t value) {
-    uint8_t bytes[2];
-    storeLe16(bytes, value);
-    return writeFile(emu, bytes, offset, 2);
-}
-
-bool readWord(IExecExport& emu, uint32_t offset, uint16_t* value) {
-    uint8_t bytes[2];
-    if (!readFile(emu, bytes, offset, 2)) return false;
-    *value = loadLe16(bytes);
-    return true;
-}
-
-bool readMemory(IExecExport& emu, uint32_t address, void* buffer, uint32_t length) {
-    return emu.ReadMemory(address, buffer, length) != 0;
-}
-
-bool fileOffsetOf(IExecExport& emu, uint32_t address, uint32_t* offset) {
-    return emu.AddressToFileOffset(address, offset) != 0;
-}
-
-bool truncateFile(IExecExport& emu, uint32_t size) { return emu.SetFileSize(size) != 0; }
 
 bool slidingWordXor(std::span<uint8_t> buffer, uint32_t start, uint32_t count, uint16_t x, int step) {
     // The last word starts at start + count - 1 and covers two bytes.
@@ -83,16 +44,6 @@ bool chainedXor(std::span<uint8_t> buffer, uint32_t keyOffset, uint32_t from) {
 
 void xorBytes(std::span<uint8_t> bytes, uint8_t key) {
     for (uint8_t& b : bytes) b ^= key;
-}
-
-std::optional<uint32_t> findBytes(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern) {
-    if (pattern.empty() || pattern.size() > haystack.size()) return std::nullopt;
-    const uint32_t hit = SerachMem(haystack.data(), uint32_t(haystack.size()), pattern.data(),
-                                   uint32_t(pattern.size()), 0);
-    if (hit != 0) return hit;
-    // SerachMem answers 0 both for a match at the start and for none.
-    if (std::memcmp(haystack.data(), pattern.data(), pattern.size()) == 0) return 0u;
-    return std::nullopt;
 }
 
 bool fileIsMz(IExecExport& emu) {

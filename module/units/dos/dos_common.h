@@ -1,20 +1,18 @@
-// Shared pieces of the DOS COM and MZ cleaners: checked access to the host's emulator and
-// file, the decryption loops several families share, and the size rules every cleaner keeps.
+// Shared pieces of the DOS COM and MZ cleaners: the emulator's addresses of a DOS program, the
+// decryption loops several families share, and the size rules every cleaner keeps. The
+// emulated file itself is reached through module/toolkit/emulated_file.h.
 //
-// Every helper answers false when the host call fails or when the answer cannot be used
-// (a short read, a size query that failed), so a unit can end its repair with KILL_FAILED.
+// Every helper answers false when the host call fails or when the answer cannot be used,
+// so a unit can end its repair with KILL_FAILED.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "module/frame/scan_unit.h"
+#include "module/toolkit/emulated_file.h"
 
 namespace remedy::dos {
-
-// The emulator of the request, or null (the request record allows none).
-inline IExecExport* emulatorOf(const tagScanExParam* param) { return param ? param->emulator : nullptr; }
 
 // The program's entry address: GetImageAddress (0, 0), first output.
 bool entryAddress(IExecExport& emu, uint32_t* address);
@@ -25,17 +23,6 @@ bool secondJumpAddress(IExecExport& emu, uint32_t* address);
 // The address of the instruction being executed: GetImageAddress (1, 0), first output.
 // A zero address is refused too: real-mode code never runs at linear 0.
 bool currentAddress(IExecExport& emu, uint32_t* address);
-
-// The file size; false when the host cannot tell (all ones).
-bool fileSize(IExecExport& emu, uint32_t* size);
-// Exactly `length` bytes at `offset`; a short read is a failure.
-bool readFile(IExecExport& emu, void* buffer, uint32_t offset, uint32_t length);
-bool writeFile(IExecExport& emu, const void* buffer, uint32_t offset, uint32_t length);
-bool writeWord(IExecExport& emu, uint32_t offset, uint16_t value);
-bool readWord(IExecExport& emu, uint32_t offset, uint16_t* value);
-bool readMemory(IExecExport& emu, uint32_t address, void* buffer, uint32_t length);
-bool fileOffsetOf(IExecExport& emu, uint32_t address, uint32_t* offset);
-bool truncateFile(IExecExport& emu, uint32_t size);
 
 // Sliding-word decryption: for i = 0 .. count-1 in order, the little-endian word at
 // start + i is XORed with ((x + step*i) XOR (count - i)) mod 65536, step being +1 or -1.
@@ -48,9 +35,6 @@ bool chainedXor(std::span<uint8_t> buffer, uint32_t keyOffset, uint32_t from);
 
 // XORs every byte of the span with one key byte.
 void xorBytes(std::span<uint8_t> bytes, uint8_t key);
-
-// First occurrence of `pattern` in `haystack`, as an offset from its start.
-std::optional<uint32_t> findBytes(std::span<const uint8_t> haystack, std::span<const uint8_t> pattern);
 
 // The MZ header words a repair writes back.
 constexpr uint32_t kMzSsOffset = 14;

@@ -1,6 +1,7 @@
 #include "module/units/dos/tequila.h"
 
 #include <cstring>
+#include <optional>
 
 #include "module/toolkit/byte_reader.h"
 #include "module/toolkit/run_checks.h"

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/mem_search.h"
 #include "module/toolkit/run_checks.h"
 #include "module/toolkit/stream_copy.h"
 #include "module/units/dos/dos_common.h"

@@ -8,12 +8,12 @@
 #include <optional>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/pe_header.h"
 #include "module/toolkit/run_checks.h"
-#include "module/units/dos/dos_common.h"
 
 using namespace remedy;
-using namespace remedy::dos;
 
 namespace {
 
@@ -73,7 +73,7 @@ uint32_t CScanFunLoveInt::Scan(STScanInfo*, tagScanExParam* param) {
     if (!emu || !headers) return 0;
 
     char head[kHeadLength];
-    if (emu->ReadFile(head, 0, kHeadLength) < kHeadLength) return 0;
+    if (!readFile(*emu, head, 0, kHeadLength)) return 0;
     if (strncasecmp(head, kKernelDrop, sizeof kKernelDrop - 1) == 0) return 0;
 
     if (!emu->RunTo(qe::EXEC_RUN_TO_ABSOLUTE, kEntrySteps)) return endedShort(*emu, 0);
@@ -112,9 +112,6 @@ uint32_t CScanFunLoveInt::Kill(STScanInfo* info, tagScanExParam* param) {
     if (m_entryOffset == 0xFFFFFFFFu || !info || !info->stream || !emu) return KILL_FAILED;
     // A host whose entry bytes could not be put back is not cut: without them it would run
     // into the missing body.
-    uint32_t written = 0;
-    if (info->stream->Seek(m_entryOffset, QE_SEEK_SET, nullptr) < 0 ||
-        info->stream->Write(m_savedEntry, sizeof m_savedEntry, &written) < 0 || written != sizeof m_savedEntry)
-        return KILL_FAILED;
+    if (!writeExactAt(info->stream, m_entryOffset, m_savedEntry, sizeof m_savedEntry)) return KILL_FAILED;
     return truncateFile(*emu, m_bodyOffset) ? KILL_REPAIRED : KILL_FAILED;
 }

@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/host_vm.h"
 #include "module/toolkit/interface_ptr.h"
+#include "module/toolkit/mem_search.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
 #include "module/toolkit/run_checks.h"
@@ -18,9 +21,7 @@ using namespace remedy;
 
 namespace {
 
-// A byte pattern; -1 matches any byte.
-using Pattern = std::span<const int16_t>;
-constexpr int16_t _ = -1;
+constexpr int16_t _ = kAnyByte;
 
 constexpr int16_t kFpuMarker[] = {0xDB, 0x44, 0x24, 0x04, 0xDE, 0xC1, 0xDB, 0x1C, 0x24};
 constexpr int16_t kCopyTail[] = {0x8B, 0xF8, 0xF3, 0xA4, 0x61};
@@ -40,50 +41,7 @@ constexpr int16_t kCountLoad[] = {0x8B, 0x8D, _, _, _, _, 0x49, 0x85, 0xC9};
 constexpr int16_t kSourceLoad[] = {0x8D, 0xB5, _, _, _, _, 0x8B, 0xBD, _, _, _, _, 0xF3, 0xA4};
 constexpr int16_t kImmediateCopy[] = {0x8D, 0xB5, _, _, _, _, 0xB9, _, _, _, _, 0x8B, _, 0xF3, 0xA4};
 
-bool matchesAt(std::span<const uint8_t> data, size_t at, Pattern pattern) {
-    if (at > data.size() || data.size() - at < pattern.size()) return false;
-    for (size_t i = 0; i < pattern.size(); ++i)
-        if (pattern[i] >= 0 && data[at + i] != uint8_t(pattern[i])) return false;
-    return true;
-}
-
-// First place of `pattern` (wildcards allowed) in `data`.
-std::optional<size_t> findPattern(std::span<const uint8_t> data, Pattern pattern) {
-    for (size_t at = 0; at + pattern.size() <= data.size(); ++at)
-        if (matchesAt(data, at, pattern)) return at;
-    return std::nullopt;
-}
-
-// Quick search (Sunday): after a mismatch the window moves by the shift of the byte just behind
-// it (the pattern's length + 1 for bytes not in the pattern, else the distance from the byte's
-// last place in the pattern to the pattern's end). Starts above `lastStart` are not tried.
-std::optional<size_t> quickSearch(std::span<const uint8_t> data, std::span<const int16_t> pattern,
-                                  size_t lastStart) {
-    const size_t m = pattern.size();
-    std::array<size_t, 256> shift;
-    shift.fill(m + 1);
-    for (size_t i = 0; i < m; ++i) shift[uint8_t(pattern[i])] = m - i;
-    for (size_t at = 0; at <= lastStart;) {
-        if (matchesAt(data, at, pattern)) return at;
-        if (at + m >= data.size()) return std::nullopt;
-        at += shift[data[at + m]];
-    }
-    return std::nullopt;
-}
-
 uint32_t le32(std::span<const uint8_t> data, size_t at) { return ByteReader(data).u32(at).value_or(0); }
-
-bool streamReadAt(IQEStream* stream, uint32_t offset, void* buffer, uint32_t length) {
-    uint32_t done = 0;
-    return stream->Seek(offset, QE_SEEK_SET, nullptr) >= 0 && stream->Read(buffer, length, &done) >= 0 &&
-           done == length;
-}
-
-bool streamWriteAt(IQEStream* stream, uint32_t offset, const void* buffer, uint32_t length) {
-    uint32_t done = 0;
-    return stream->Seek(offset, QE_SEEK_SET, nullptr) >= 0 && stream->Write(buffer, length, &done) >= 0 &&
-           done == length;
-}
 
 bool hasSections(const tagScanExParam* param) {
     return param && param->peHeaders && param->peHeaders->sections && param->peHeaders->sectionCount > 0;
@@ -365,7 +323,7 @@ uint32_t killKuku(STScanInfo* info, tagScanExParam* param) {
     if (exec->AddressToFileOffset(entry, &entryOffset) != 1 || fileSize == 0xFFFFFFFF ||
         !rangeInside(entryOffset, stolen.length, fileSize))
         return KILL_FAILED;
-    if (exec->WriteFile(bytes.data(), entryOffset, stolen.length) != stolen.length) return KILL_FAILED;
+    if (!writeFile(*exec, bytes.data(), entryOffset, stolen.length)) return KILL_FAILED;
 
     if (exec->CutFile(cut.offset, cut.length) != 1) return KILL_FAILED;
     if (cut.wholeSection) {
@@ -389,9 +347,7 @@ uint32_t CScanKUKU_ko::Scan(STScanInfo* info, tagScanExParam* param) {
     const uint32_t entryOffset = rva2raw(param->peHeaders->optionalHeader.AddressOfEntryPoint, info);
     if (entryOffset == 0xFFFFFFFF) return 0;
     uint8_t window[128] = {};
-    uint32_t done = 0;
-    if (info->stream->Seek(uint64_t(entryOffset) + 32, QE_SEEK_SET, nullptr) >= 0)
-        info->stream->Read(window, sizeof window, &done);  // a short read leaves zeros
+    readAt(info->stream, uint64_t(entryOffset) + 32, window, sizeof window);  // a short read leaves zeros
     return quickSearch(window, kFpuMarker, sizeof window - std::size(kFpuMarker)) ? 1 : 0;
 }
 
@@ -426,7 +382,7 @@ uint32_t CScanKUKU_ko::Kill(STScanInfo* info, tagScanExParam* param) {
     uint32_t sizeLow = 0, sizeHigh = 0;
     if (entryOffset == 0xFFFFFFFF || info->stream->GetSize(&sizeLow, &sizeHigh) < 0) return KILL_FAILED;
     if (sizeHigh == 0 && !rangeInside(entryOffset, length, sizeLow)) return KILL_FAILED;  // never grow the file
-    if (!streamWriteAt(info->stream, entryOffset, stolen, length)) return KILL_FAILED;
+    if (!writeExactAt(info->stream, entryOffset, stolen, length)) return KILL_FAILED;
     return DeleteLastSection(info, param) ? KILL_REPAIRED : KILL_FAILED;
 }
 
@@ -435,7 +391,7 @@ uint32_t CScanKUKU_ko::Kill(STScanInfo* info, tagScanExParam* param) {
 void CScanKuku::PatchSpecificKuKuFile(IExecExport* exec, IQEStream* stream) {
     if (!exec || !stream) return;
     uint8_t fromFile[4], inMemory[4];
-    if (!streamReadAt(stream, kSpecificFileOffset, fromFile, 4)) return;
+    if (!readExactAt(stream, kSpecificFileOffset, fromFile, 4)) return;
     if (exec->ReadMemory(kSpecificAddress, inMemory, 4) != 1) return;
     if (loadLe32(inMemory) == 0 && loadLe32(fromFile) != 0) exec->WriteMemory(kSpecificAddress, fromFile, 4);
 }

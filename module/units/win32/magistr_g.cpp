@@ -4,11 +4,10 @@
 #include <array>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/pe_header.h"
-#include "module/units/dos/dos_common.h"
 
 using namespace remedy;
-using namespace remedy::dos;
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/file_properties.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
-#include "module/units/dos/dos_common.h"
 
 using namespace remedy;
-using namespace remedy::dos;
 
 namespace {
 
@@ -38,16 +38,13 @@ uint32_t CScanNeshtaA::Kill(STScanInfo* info, tagScanExParam* param) {
     if (found == 0xFFFFFFFFu || !top) return KILL_FAILED;
     InterfacePtr<IQEStream> stream;
     if (top->GetStream(stream.put()) != 0 || !stream) return KILL_FAILED;
-    uint32_t size = 0, high = 0;
-    if (stream->GetSize(&size, &high) < 0 || high != 0 || size == 0xFFFFFFFFu) return KILL_FAILED;
+    const uint32_t size = streamSize32(stream.get()).value_or(0xFFFFFFFFu);
+    if (size == 0xFFFFFFFFu) return KILL_FAILED;
 
     if (size <= kVirusLength) return emu->DeleteFile() ? KILL_REMOVED : KILL_FAILED;
     const uint32_t hostLength = size - kVirusLength;
     std::vector<uint8_t> head(kVirusLength);
-    uint32_t done = 0;
-    if (stream->Seek(hostLength, QE_SEEK_SET, nullptr) < 0 || stream->Read(head.data(), kVirusLength, &done) < 0 ||
-        done != kVirusLength)
-        return KILL_FAILED;
+    if (!readExactAt(stream.get(), hostLength, head.data(), kVirusLength)) return KILL_FAILED;
     XorData(head.data(), loadLe32(head.data() + kSeedAt), kEncryptedLength);
     if (loadLe16(head.data()) != 0x5A4D) return KILL_FAILED;
     if (!writeFile(*emu, head.data(), 0, kVirusLength) || !truncateFile(*emu, hostLength)) return KILL_FAILED;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/import_reader.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
@@ -28,20 +29,6 @@ constexpr uint32_t kMaxImportsListed = 4096;
 
 constexpr uint32_t kMinWideString = 4;
 constexpr const char* kDeviceNamePrefixes[] = {"\\Device\\", "\\DosDevices\\", "\\??\\"};
-
-bool streamSize(IQEStream* stream, uint32_t* size) {
-    InterfacePtr<IQXStream> wide = queryInterface<IQXStream>(stream, qe::IID_IQXStream);
-    if (wide) {
-        uint64_t size64 = 0;
-        if (wide->GetSize(&size64) < 0 || size64 > 0xFFFFFFFFull) return false;
-        *size = uint32_t(size64);
-        return true;
-    }
-    uint32_t low = 0, high = 0;
-    if (stream->GetSize(&low, &high) < 0 || high != 0) return false;
-    *size = low;
-    return true;
-}
 
 bool isNativePe(const ByteReader& file) {
     const auto pe = file.u32(0x3C);
@@ -94,13 +81,10 @@ bool namesADevice(const ByteReader& file) {
 
 uint32_t CScanObscuredRootkit::Scan(STScanInfo* info, tagScanExParam*) {
     if (!info || !info->stream) return 0;
-    uint32_t size = 0;
-    if (!streamSize(info->stream, &size) || size == 0 || size >= kMaxDriverLength) return 0;
+    const uint32_t size = streamSize32(info->stream).value_or(0);
+    if (size == 0 || size >= kMaxDriverLength) return 0;
     auto buffer = std::make_unique<uint8_t[]>(kMaxDriverLength);
-    uint32_t done = 0;
-    if (info->stream->Seek(0, QE_SEEK_SET, nullptr) < 0 || info->stream->Read(buffer.get(), size, &done) < 0 ||
-        done != size)
-        return 0;
+    if (!readExactAt(info->stream, 0, buffer.get(), size)) return 0;
     const ByteReader file(buffer.get(), size);
     if (!isNativePe(file) || !importsDeviceFunctions(*info)) return 0;
     return namesADevice(file) ? 0 : 1;

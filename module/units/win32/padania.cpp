@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/pe_header.h"
-#include "module/units/dos/dos_common.h"
 
 using namespace remedy;
-using namespace remedy::dos;
 
 namespace {
 
@@ -36,11 +36,6 @@ constexpr uint32_t kSizeOfImageField = 80;
 // The end of the section table, for the 224-byte PE32 optional header the virus assumes.
 uint64_t sectionTableEnd(const CPEHeander& headers) {
     return uint64_t(headers.peOffset) + 248 + 40 * uint64_t(headers.fileHeader.NumberOfSections);
-}
-
-bool readStream(IQEStream* stream, uint32_t offset, void* buffer, uint32_t length, uint32_t* done) {
-    *done = 0;
-    return stream->Seek(offset, QE_SEEK_SET, nullptr) >= 0 && stream->Read(buffer, length, done) >= 0;
 }
 
 }  // namespace
@@ -71,8 +66,7 @@ uint32_t CScanPadania1335b::Kill(STScanInfo* info, tagScanExParam* param) {
     if (base == 0) base = headers->optionalHeader.ImageBase;
 
     uint8_t loader[16];
-    uint32_t done = 0;
-    if (!readStream(info->stream, t + kLoaderAt, loader, sizeof loader, &done) || done != sizeof loader ||
+    if (!readExactAt(info->stream, t + kLoaderAt, loader, sizeof loader) ||
         std::memcmp(loader, kLoader, sizeof loader) != 0)
         return KILL_FAILED;
     uint8_t displacement[4], saved[6];

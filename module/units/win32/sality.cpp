@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_address.h"
 #include "module/toolkit/pe_header.h"
@@ -21,24 +22,6 @@ constexpr uint32_t kSavedEntryCode = 586;
 constexpr uint32_t kEntryCodeLength = 106;
 constexpr uint32_t kMoveBlock = 4096;
 
-bool readAt(IQEStream* stream, uint32_t offset, void* buffer, uint32_t length) {
-    uint32_t done = 0;
-    return stream->Seek(offset, QE_SEEK_SET, nullptr) >= 0 && stream->Read(buffer, length, &done) >= 0 &&
-           done == length;
-}
-
-bool writeAt(IQEStream* stream, uint32_t offset, const void* buffer, uint32_t length) {
-    uint32_t done = 0;
-    return stream->Seek(offset, QE_SEEK_SET, nullptr) >= 0 && stream->Write(buffer, length, &done) >= 0 &&
-           done == length;
-}
-
-// The stream's size; files of 4 GiB and more are not PE files this cleaner can repair.
-bool streamSize(IQEStream* stream, uint32_t* size) {
-    uint32_t high = 0;
-    return stream->GetSize(size, &high) >= 0 && high == 0;
-}
-
 bool rvaToOffset(IQEPESectionTable* sections, uint32_t rva, uint32_t* offset) {
     return sections->rva2raw(rva, offset) >= 0;
 }
@@ -46,7 +29,7 @@ bool rvaToOffset(IQEPESectionTable* sections, uint32_t rva, uint32_t* offset) {
 bool readDword(IQEStream* stream, IQEPESectionTable* sections, uint32_t rva, uint32_t* value) {
     uint32_t offset = 0;
     uint8_t word[4];
-    if (!rvaToOffset(sections, rva, &offset) || !readAt(stream, offset, word, sizeof word)) return false;
+    if (!rvaToOffset(sections, rva, &offset) || !readExactAt(stream, offset, word, sizeof word)) return false;
     *value = loadLe32(word);
     return true;
 }
@@ -80,18 +63,22 @@ uint32_t CKillSality::Kill(STScanInfo* info, tagScanExParam* param) {
         return KILL_FAILED;
     std::vector<uint8_t> body(kBodyLength);
     if (!rvaToOffset(sections.get(), entry + distance, &bodyOffset) ||
-        !readAt(stream, bodyOffset, body.data(), kBodyLength))
+        !readExactAt(stream, bodyOffset, body.data(), kBodyLength))
         return KILL_FAILED;
     DecryptSalityBody(body, key);
     if (!rvaToOffset(sections.get(), entry, &entryOffset) ||
-        !writeAt(stream, entryOffset, body.data() + kSavedEntryCode, kEntryCodeLength))
+        !writeExactAt(stream, entryOffset, body.data() + kSavedEntryCode, kEntryCodeLength))
         return KILL_FAILED;
 
     // The body is the first 0x5000 bytes of the last section's raw data; what follows it moves
     // down over it.
     const IMAGE_SECTION_HEADER& last = headers->sections[headers->sectionCount - 1];
-    uint32_t start = 0, size = 0;
-    if (!rvaToOffset(sections.get(), last.VirtualAddress, &start) || !streamSize(stream, &size)) return KILL_FAILED;
+    uint32_t start = 0;
+    if (!rvaToOffset(sections.get(), last.VirtualAddress, &start)) return KILL_FAILED;
+    // Files of 4 GiB and more are not PE files this cleaner can repair.
+    const std::optional<uint32_t> knownSize = streamSize32(stream);
+    if (!knownSize) return KILL_FAILED;
+    const uint32_t size = *knownSize;
     if (start < size) {
         const uint64_t tail = uint64_t(start) + kBodyLength;
         if (tail < size) {
@@ -104,5 +91,5 @@ uint32_t CKillSality::Kill(STScanInfo* info, tagScanExParam* param) {
 
     uint8_t count[2];
     storeLe16(count, uint16_t(headers->sectionCount - 1));
-    return writeAt(stream, headers->peOffset + 6, count, sizeof count) ? KILL_REPAIRED : KILL_FAILED;
+    return writeExactAt(stream, headers->peOffset + 6, count, sizeof count) ? KILL_REPAIRED : KILL_FAILED;
 }

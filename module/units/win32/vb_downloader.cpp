@@ -7,14 +7,13 @@
 #include <string>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_header.h"
-#include "module/units/dos/dos_common.h"
 #include "sdk/identifiers.h"
 #include "sdk/property.h"
 
 using namespace remedy;
-using namespace remedy::dos;
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/host_vm.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/mem_search.h"
@@ -61,59 +62,23 @@ uint32_t entryAddress(const CPEHeander& headers) {
     return headers.optionalHeader.ImageBase + headers.optionalHeader.AddressOfEntryPoint;
 }
 
-// The file's byte stream, through the 64-bit view for seeking and sizes when the stream
-// offers one.
-class FileStream {
-public:
-    explicit FileStream(IQEStream* stream)
-        : stream_(stream), wide_(queryInterface<IQXStream>(stream, qe::IID_IQXStream)) {}
-
-    bool size(uint64_t* out) {
-        if (wide_) return wide_->GetSize(out) >= 0;
-        uint32_t low = 0, high = 0;
-        if (stream_->GetSize(&low, &high) < 0) return false;
-        *out = uint64_t(high) << 32 | low;
-        return true;
-    }
-    bool setSize(uint64_t size) {
-        if (wide_) return wide_->SetSize(size) >= 0;
-        return stream_->SetSize(uint32_t(size), uint32_t(size >> 32)) >= 0;
-    }
-    bool seek(uint64_t offset) {
-        if (wide_) return wide_->Seek(int64_t(offset), QE_SEEK_SET) >= 0;
-        return stream_->Seek(int64_t(offset), QE_SEEK_SET, nullptr) >= 0;
-    }
-    // Bytes read at offset (0 at the end); false on an error.
-    bool readAt(uint64_t offset, void* buffer, uint32_t length, uint32_t* done) {
-        *done = 0;
-        return seek(offset) && stream_->Read(buffer, length, done) >= 0 && *done <= length;
-    }
-    bool writeAt(uint64_t offset, const void* buffer, uint32_t length) {
-        uint32_t done = 0;
-        return seek(offset) && stream_->Write(buffer, length, &done) >= 0 && done == length;
-    }
-
-private:
-    IQEStream* stream_;
-    InterfacePtr<IQXStream> wide_;
-};
-
 // Moves everything behind [start, start + length) down to start and ends the file there.
 // Nothing to move when the range reaches the end of the file.
-bool cutStreamRange(FileStream& file, uint64_t start, uint64_t length) {
-    uint64_t size = 0;
-    if (!file.size(&size)) return false;
+bool cutStreamRange(IQEStream* stream, uint64_t start, uint64_t length) {
+    const std::optional<uint64_t> size = streamSize(stream);
+    if (!size) return false;
     uint8_t block[kMoveBlock];
     uint64_t from = start + length, to = start;
-    while (from < size) {
-        uint32_t got = 0;
-        if (!file.readAt(from, block, uint32_t(std::min<uint64_t>(kMoveBlock, size - from)), &got)) return false;
-        if (got == 0) break;
-        if (!file.writeAt(to, block, got)) return false;
-        from += got;
-        to += got;
+    while (from < *size) {
+        const std::optional<uint32_t> got =
+            readAtOrRefused(stream, from, block, uint32_t(std::min<uint64_t>(kMoveBlock, *size - from)));
+        if (!got) return false;
+        if (*got == 0) break;
+        if (!writeExactAt(stream, to, block, *got)) return false;
+        from += *got;
+        to += *got;
     }
-    return file.setSize(to);
+    return setStreamSize(stream, to);
 }
 
 // Runs the VM to a stop point of `kind` at `address` and removes the point again. True when
@@ -260,9 +225,9 @@ uint32_t CScanVirutCe::Kill(STScanInfo* info, tagScanExParam* param) {
     while (kept > 0 && entry < headers.sections[kept - 1].VirtualAddress) --kept;
     if (kept == 0) return KILL_FAILED;
 
-    FileStream file(info->stream);
-    uint64_t size = 0;
-    if (!file.size(&size)) return KILL_FAILED;
+    IQEStream* const file = info->stream;
+    std::optional<uint64_t> size = streamSize(file);
+    if (!size) return KILL_FAILED;
     // The removed sections' raw data must follow the kept sections' and each other's in table
     // order: cutting one out moves what lies behind it, which must not be data still to keep
     // or a section still to cut.
@@ -270,7 +235,7 @@ uint32_t CScanVirutCe::Kill(STScanInfo* info, tagScanExParam* param) {
     for (uint32_t index = 0; index < headers.sectionCount; ++index) {
         const IMAGE_SECTION_HEADER& section = headers.sections[index];
         if (section.SizeOfRawData == 0) continue;
-        if (index >= kept && section.PointerToRawData < size && section.PointerToRawData < previousEnd)
+        if (index >= kept && section.PointerToRawData < *size && section.PointerToRawData < previousEnd)
             return KILL_FAILED;
         const uint64_t sectionEnd = uint64_t(section.PointerToRawData) + section.SizeOfRawData;
         previousEnd = index < kept ? std::max(previousEnd, sectionEnd) : sectionEnd;
@@ -281,8 +246,9 @@ uint32_t CScanVirutCe::Kill(STScanInfo* info, tagScanExParam* param) {
     uint32_t imageSize = headers.optionalHeader.SizeOfImage;
     for (uint32_t index = headers.sectionCount; index > kept; --index) {
         const IMAGE_SECTION_HEADER& section = headers.sections[index - 1];
-        if (!file.size(&size)) return KILL_FAILED;
-        if (section.SizeOfRawData != 0 && section.PointerToRawData < size &&
+        size = streamSize(file);
+        if (!size) return KILL_FAILED;
+        if (section.SizeOfRawData != 0 && section.PointerToRawData < *size &&
             !cutStreamRange(file, section.PointerToRawData, section.SizeOfRawData))
             return KILL_FAILED;
         imageSize -= section.VirtualSize;
@@ -290,11 +256,12 @@ uint32_t CScanVirutCe::Kill(STScanInfo* info, tagScanExParam* param) {
 
     // Zeroes the stub up to the end of the section's raw data, as far as the file holds it.
     const IMAGE_SECTION_HEADER& holder = headers.sections[kept - 1];
-    if (!file.size(&size)) return KILL_FAILED;
-    const uint64_t end = std::min<uint64_t>(uint64_t(holder.PointerToRawData) + holder.SizeOfRawData, size);
+    size = streamSize(file);
+    if (!size) return KILL_FAILED;
+    const uint64_t end = std::min<uint64_t>(uint64_t(holder.PointerToRawData) + holder.SizeOfRawData, *size);
     static const uint8_t zeros[kZeroBlock] = {};
     for (uint64_t at = stub; at < end; at += kZeroBlock) {
-        if (!file.writeAt(at, zeros, uint32_t(std::min<uint64_t>(kZeroBlock, end - at)))) return KILL_FAILED;
+        if (!writeExactAt(file, at, zeros, uint32_t(std::min<uint64_t>(kZeroBlock, end - at)))) return KILL_FAILED;
     }
 
     headers.optionalHeader.AddressOfEntryPoint = hostEntryRva_;

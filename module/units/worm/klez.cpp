@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/file_path.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "module/toolkit/pe_header.h"
 #include "sdk/host_services.h"
@@ -41,13 +42,6 @@ constexpr uint32_t kDllImportNameAt = 6256;
 constexpr uint8_t kDllImportName[12] = {'E', 'R', 'N', 'E', 'L', '3', '2', '.', 'd', 'l', 'l', 0};
 constexpr char kDllName[] = "Wqk.DLL";
 constexpr wchar_t kDllWideName[] = L"Wqk.DLL";
-
-// The stream's size, preferring its 64-bit view; false when it cannot tell.
-bool sizeOfStream(IQEStream* stream, uint64_t* size) {
-    if (InterfacePtr<IQXStream> wide = queryInterface<IQXStream>(stream, qe::IID_IQXStream))
-        if (wide->GetSize(size) >= 0) return true;
-    return formats::streamSize(stream, size);
-}
 
 // Deleting through a stream: the host removes the file behind it (deferred to its commit).
 uint32_t removeThrough(IQEStream* stream) {
@@ -124,16 +118,16 @@ Found openStoredFile(STScanInfo* info, const std::string& decoded, OpenedFile* o
 }
 
 uint32_t killKlezWorm(STScanInfo* info, tagScanExParam* param, uint32_t blockAt) {
-    IExecExport* emu = param ? param->emulator : nullptr;
+    IExecExport* emu = emulatorOf(param);
     if (!info || !info->stream || !emu) return KILL_FAILED;
-    uint64_t size = 0;
-    if (!sizeOfStream(info->stream, &size)) return KILL_FAILED;
-    if (size < kBareWormBelow) return removeThrough(info->stream);
+    const std::optional<uint64_t> size = streamSize(info->stream);
+    if (!size) return KILL_FAILED;
+    if (*size < kBareWormBelow) return removeThrough(info->stream);
 
     // The block is needed up to the end of the stored path.
     std::vector<uint8_t> block(kInfoBlockLength, 0);
     // A file too short for the block is the worm alone; a read the host failed tells nothing.
-    const std::optional<uint32_t> got = formats::readAtOrRefused(info->stream, blockAt, block.data(), kInfoBlockLength);
+    const std::optional<uint32_t> got = readAtOrRefused(info->stream, blockAt, block.data(), kInfoBlockLength);
     if (!got) return KILL_FAILED;
     if (*got < kStoredPathAt + kStoredPathLength) return removeThrough(info->stream);
     uint8_t* name = block.data() + kStoredPathAt;
@@ -148,16 +142,15 @@ uint32_t killKlezWorm(STScanInfo* info, tagScanExParam* param, uint32_t blockAt)
         case Found::Failed: return KILL_FAILED;
     }
 
-    uint64_t storedSize = 0;
-    if (!sizeOfStream(stored.stream.get(), &storedSize) || storedSize == 0 || storedSize > kMaxStoredFileSize)
-        return KILL_FAILED;
+    const uint64_t storedSize = streamSize(stored.stream.get()).value_or(0);
+    if (storedSize == 0 || storedSize > kMaxStoredFileSize) return KILL_FAILED;
     std::vector<uint8_t> content;
     try {
         content.resize(size_t(storedSize));
     } catch (const std::bad_alloc&) {
         return KILL_FAILED;
     }
-    if (formats::readAt(stored.stream.get(), 0, content.data(), uint32_t(storedSize)) != storedSize) return KILL_FAILED;
+    if (!readExactAt(stored.stream.get(), 0, content.data(), uint32_t(storedSize))) return KILL_FAILED;
 
     uint32_t programLength = 0;
     std::unique_ptr<uint8_t[]> program(Decodefile(content.data(), uint32_t(storedSize), &programLength));
@@ -236,7 +229,7 @@ uint32_t CScanWormKlezK::Kill(STScanInfo* info, tagScanExParam* param) {
 }
 
 uint32_t CScanWin32Klez::Kill(STScanInfo* info, tagScanExParam* param) {
-    IExecExport* emu = param ? param->emulator : nullptr;
+    IExecExport* emu = emulatorOf(param);
     const CPEHeander* headers = param ? param->peHeaders : nullptr;
     if (!emu || !headers) return KILL_FAILED;
     uint32_t body = 0, unused = 0, R = 0;
@@ -257,8 +250,8 @@ uint32_t CScanWin32Klez::Kill(STScanInfo* info, tagScanExParam* param) {
         result = emu->SetFileSize(R) ? KILL_REPAIRED : KILL_FAILED;
 
     uint8_t code[sizeof kDllCode], importName[sizeof kDllImportName];
-    if (emu->ReadFile(code, kDllCodeAt, sizeof code) != sizeof code ||
-        emu->ReadFile(importName, kDllImportNameAt, sizeof importName) != sizeof importName ||
+    if (!readFile(*emu, code, kDllCodeAt, sizeof code) ||
+        !readFile(*emu, importName, kDllImportNameAt, sizeof importName) ||
         std::memcmp(code, kDllCode, sizeof code) != 0 || std::memcmp(importName, kDllImportName, sizeof importName) != 0)
         return result;
     CFilePath path;

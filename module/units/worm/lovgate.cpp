@@ -1,9 +1,8 @@
 #include "module/units/worm/lovgate.h"
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
-#include "module/toolkit/interface_ptr.h"
-#include "sdk/identifiers.h"
+#include "module/toolkit/emulated_file.h"
+#include "module/toolkit/host_stream.h"
 
 using namespace remedy;
 
@@ -26,30 +25,17 @@ constexpr Layout kLovGateBo = {73736, TailCheck::None};
 constexpr uint32_t kSubPrefixes[] = {49160, 51208};
 constexpr uint32_t kHostLengthBeforeEnd = 8;
 
-IExecExport* emulatorOf(const tagScanExParam* param) { return param ? param->emulator : nullptr; }
-
 uint32_t deleteFile(IExecExport& emu) { return emu.DeleteFile() ? KILL_REMOVED : KILL_REMOVE_FAILED; }
-
-bool readDword(IExecExport& emu, uint32_t offset, uint32_t* value) {
-    uint8_t bytes[4];
-    if (emu.ReadFile(bytes, offset, 4) != 4) return false;
-    *value = loadLe32(bytes);
-    return true;
-}
 
 bool startsMz(IExecExport& emu, uint64_t offset) {
     uint8_t bytes[2];
-    return offset <= 0xFFFFFFFFu && emu.ReadFile(bytes, uint32_t(offset), 2) == 2 && bytes[0] == 'M' && bytes[1] == 'Z';
+    return readFile(emu, bytes, offset, 2) && bytes[0] == 'M' && bytes[1] == 'Z';
 }
 
 // The size the stream reports (its 64-bit view preferred); a size that cannot be read counts
 // as large.
 uint64_t streamSizeOrLarge(STScanInfo* info) {
-    IQEStream* stream = info ? info->stream : nullptr;
-    uint64_t size = 0;
-    if (InterfacePtr<IQXStream> wide = queryInterface<IQXStream>(stream, qe::IID_IQXStream))
-        if (wide->GetSize(&size) >= 0) return size;
-    return formats::streamSize(stream, &size) ? size : UINT64_MAX;
+    return streamSize(info ? info->stream : nullptr).value_or(UINT64_MAX);
 }
 
 uint32_t cutPrefix(const Layout& layout, STScanInfo* info, tagScanExParam* param) {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "module/toolkit/byte_reader.h"
-#include "module/toolkit/exec_file.h"
+#include "module/toolkit/emulated_file.h"
 
 using remedy::loadLe16;
 using remedy::loadLe32;
@@ -127,7 +127,7 @@ uint32_t KillPENimda(IExecExport* exec) {
 }
 
 uint32_t CScanWin32Nimda::Kill(STScanInfo*, tagScanExParam* param) {
-    IExecExport* exec = param ? param->emulator : nullptr;
+    IExecExport* exec = remedy::emulatorOf(param);
     if (!exec) return KILL_FAILED;
     switch (KillPENimda(exec)) {
         case kRepaired:

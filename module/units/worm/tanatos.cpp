@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/identifiers.h"
 
 using namespace remedy;
-using remedy::formats::readAt;
-using remedy::formats::writeAt;
 
 namespace {
 
@@ -28,20 +26,6 @@ struct Variant {
 constexpr Variant kTanatos{0xA800, false};
 constexpr Variant kTanatosA{0xAA00, true};
 
-bool readExact(IQEStream* s, uint64_t offset, void* buffer, uint32_t length) {
-    return readAt(s, offset, buffer, length) == length;
-}
-bool writeExact(IQEStream* s, uint64_t offset, const void* buffer, uint32_t length) {
-    return writeAt(s, offset, buffer, length) == length;
-}
-
-// The stream's size, through the 64-bit view when the stream offers one.
-bool sizeOf(IQEStream* s, uint64_t* size) {
-    InterfacePtr<IQXStream> x = queryInterface<IQXStream>(s, qe::IID_IQXStream);
-    if (x) return x->GetSize(size) >= 0;
-    return formats::streamSize(s, size);
-}
-
 // Copies [0, length) of `from` over `to`, whose size is set to `length` first.
 bool copyOver(IQEStream* to, IQEStream* from, uint32_t length) {
     if (to->SetSize(length, 0) < 0) return false;
@@ -49,9 +33,10 @@ bool copyOver(IQEStream* to, IQEStream* from, uint32_t length) {
     for (uint32_t at = 0; at < length;) {
         const uint32_t want = std::min(kCopyChunk, length - at);
         const uint32_t got = readAt(from, at, chunk.data(), want);
-        uint64_t toSize = 0;
-        if (got == 0 || !sizeOf(to, &toSize) || toSize <= at) return false;
-        if (!writeExact(to, at, chunk.data(), got)) return false;
+        if (got == 0) return false;
+        const std::optional<uint64_t> toSize = streamSize(to);
+        if (!toSize || *toSize <= at) return false;
+        if (!writeExactAt(to, at, chunk.data(), got)) return false;
         at += got;
     }
     return true;
@@ -77,34 +62,34 @@ uint32_t killTanatos(STScanInfo* info, const Variant& variant) {
     IQEStream* o = outer.get();
 
     uint8_t field[4];
-    if (!readExact(o, 0x3C, field, 4)) return KILL_FAILED;
+    if (!readExactAt(o, 0x3C, field, 4)) return KILL_FAILED;
     const uint32_t pe = loadLe32(field);
-    if (!readExact(o, uint64_t(pe) + 6, field, 2)) return KILL_FAILED;
+    if (!readExactAt(o, uint64_t(pe) + 6, field, 2)) return KILL_FAILED;
     const uint32_t sections = loadLe16(field);
 
     if (sections < kAddedSections + 1) return scanned->Remove() == 0 ? KILL_REMOVED : KILL_REMOVE_FAILED;
 
     const uint64_t saved = uint64_t(pe) + kSavedBlockBehind + uint64_t(kSectionEntryLength) * sections;
     uint8_t block[kSavedBlockLength];
-    if (!readExact(o, saved, block, sizeof block)) return KILL_FAILED;
+    if (!readExactAt(o, saved, block, sizeof block)) return KILL_FAILED;
     // The body must be there to be cut, behind the headers it was saved in: checked before the
     // first write so that a file too short for this worm stays as it is.
-    uint64_t size = 0;
-    if (!sizeOf(o, &size) || size > 0xFFFFFFFFu || size < saved + sizeof block + variant.bodyLength)
+    const std::optional<uint32_t> size = streamSize32(o);
+    if (!size || *size < saved + sizeof block + variant.bodyLength)
         return KILL_FAILED;
 
     const uint8_t zeros[kAddedSections * kSectionEntryLength] = {};
     uint8_t count[2];
     storeLe16(count, uint16_t(sections - kAddedSections));
     const uint64_t firstAdded = uint64_t(pe) + kSavedBlockBehind + uint64_t(kSectionEntryLength) * (sections - kAddedSections);
-    const bool written = writeExact(o, uint64_t(pe) + 0x28, block, 4) &&
-                         writeExact(o, uint64_t(pe) + 0x80, block + 12, 8) &&
-                         (!variant.restoresRelocations || writeExact(o, uint64_t(pe) + 0xA0, block + 4, 8)) &&
-                         writeExact(o, uint64_t(pe) + 0xD0, zeros, 8) &&
-                         writeExact(o, firstAdded, zeros, sizeof zeros) && writeExact(o, uint64_t(pe) + 6, count, 2);
+    const bool written = writeExactAt(o, uint64_t(pe) + 0x28, block, 4) &&
+                         writeExactAt(o, uint64_t(pe) + 0x80, block + 12, 8) &&
+                         (!variant.restoresRelocations || writeExactAt(o, uint64_t(pe) + 0xA0, block + 4, 8)) &&
+                         writeExactAt(o, uint64_t(pe) + 0xD0, zeros, 8) &&
+                         writeExactAt(o, firstAdded, zeros, sizeof zeros) && writeExactAt(o, uint64_t(pe) + 6, count, 2);
     if (!written) return KILL_FAILED;
 
-    const uint32_t repairedLength = uint32_t(size - variant.bodyLength);
+    const uint32_t repairedLength = *size - variant.bodyLength;
     if (o->SetSize(repairedLength, 0) != 0) return KILL_FAILED;
     return copyOver(scanned, o, repairedLength) ? KILL_REPAIRED : KILL_FAILED;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/pe_header.h"
 
 using namespace remedy;
@@ -116,8 +117,6 @@ constexpr uint32_t kBodyTail = 0x10000;
 constexpr uint32_t kLocateReach = 81921;
 constexpr uint32_t kGenericReach = 0x14000;
 
-IExecExport* emulatorOf(const tagScanExParam* param) { return param ? param->emulator : nullptr; }
-
 // The section with the largest PointerToRawData (the first of equals), or null.
 const IMAGE_SECTION_HEADER* lastRawSection(const CPEHeander& headers) {
     const uint32_t count = std::min<uint32_t>(headers.sectionCount, headers.fileHeader.NumberOfSections);
@@ -126,16 +125,6 @@ const IMAGE_SECTION_HEADER* lastRawSection(const CPEHeander& headers) {
     for (uint32_t i = 1; i < count; ++i)
         if (headers.sections[i].PointerToRawData > last->PointerToRawData) last = &headers.sections[i];
     return last;
-}
-
-bool readExactly(IExecExport& emu, uint64_t offset, void* buffer, uint32_t length) {
-    if (offset > 0xFFFFFFFFu) return false;
-    return length != 0 && emu.ReadFile(buffer, uint32_t(offset), length) == length;
-}
-
-bool writeExactly(IExecExport& emu, uint64_t offset, const void* buffer, uint32_t length) {
-    if (offset > 0xFFFFFFFFu) return false;
-    return length != 0 && emu.WriteFile(buffer, uint32_t(offset), length) == length;
 }
 
 }  // namespace
@@ -189,7 +178,7 @@ int CScanTheals::LocateVirus(const uint8_t* signature, uint32_t length) {
     std::vector<uint8_t> window(length);
     for (int64_t pos = end; start < pos;) {
         pos -= alignment;
-        if (pos < 0 || !readExactly(*emu, uint64_t(pos), window.data(), length)) return 0;
+        if (pos < 0 || !readFile(*emu, window.data(), uint64_t(pos), length)) return 0;
         if (std::equal(window.begin(), window.end(), signature)) {
             bodyStart_ = uint32_t(pos);
             bodyLength_ = uint32_t(int64_t(last->SizeOfRawData) - (pos - start));
@@ -208,7 +197,7 @@ int CScanTheals::CheckVirus() {
     for (const _FEARTURE_CODE* feature : features_) {
         if (!feature) break;
         if (!feature->bytes || feature->length == 0 || feature->length > kMaxFeatureLength) return 0;
-        if (!readExactly(*emu, uint64_t(bodyStart_) + feature->offset, expected, feature->length)) return 0;
+        if (!readFile(*emu, expected, uint64_t(bodyStart_) + feature->offset, feature->length)) return 0;
         if (!std::equal(expected, expected + feature->length, feature->bytes)) return 0;
     }
     return 1;
@@ -219,7 +208,7 @@ int CScanTheals::FixCode() {
     if (!emu || !located_) return 0;
     for (const _FIX_CODE* fix : fixes_) {
         if (!fix) break;
-        if (!fix->bytes || !writeExactly(*emu, uint64_t(bodyStart_) + fix->offset, fix->bytes, fix->length)) return 0;
+        if (!fix->bytes || !writeFile(*emu, fix->bytes, uint64_t(bodyStart_) + fix->offset, fix->length)) return 0;
     }
     return 1;
 }
@@ -346,7 +335,7 @@ int CScanThealsGen::CheckVirusGen(int32_t base) {
     for (const _check_code& check : checks_) {
         const int64_t p = int64_t(base) + check.offset;
         if (p < 0 || check.length > sizeof read) return 0;
-        if (!readExactly(*emu, uint64_t(p), read, check.length)) return 0;
+        if (!readFile(*emu, read, uint64_t(p), check.length)) return 0;
         if (!std::equal(read, read + check.length, check.bytes)) return 0;
     }
     return 1;
@@ -367,7 +356,7 @@ uint32_t CScanThealsGen::Scan(STScanInfo*, tagScanExParam* param) {
     for (int64_t pos = end;;) {
         pos -= alignment;
         uint8_t head[16];
-        if (pos < 0 || !readExactly(*emu, uint64_t(pos), head, sizeof head)) return 0;
+        if (pos < 0 || !readFile(*emu, head, uint64_t(pos), sizeof head)) return 0;
         uint32_t k = 0;
         if (head[0] == 0xE9) k = 1;
         else if (head[0] == 0x90 && head[1] == 0xE9) k = 2;
@@ -403,7 +392,7 @@ uint32_t CScanThealsGen::Kill(STScanInfo*, tagScanExParam* param) {
     if (!findInFile(*emu, B, F, kLandmarkHandler, &C)) return KILL_FAILED;
     if (!findInFile(*emu, C, F, kLandmarkResume, &D)) return KILL_FAILED;
     uint8_t call = 0;
-    if (!readExactly(*emu, uint64_t(D) + 11, &call, 1) || call != 0xE8) return KILL_FAILED;
+    if (!readFile(*emu, &call, uint64_t(D) + 11, 1) || call != 0xE8) return KILL_FAILED;
 
     if (!nopRange(*emu, J + 4, A) || !nopRange(*emu, A + kExportWalkKept, S) || !nopRange(*emu, B, C))
         return KILL_FAILED;
@@ -413,9 +402,9 @@ uint32_t CScanThealsGen::Kill(STScanInfo*, tagScanExParam* param) {
     uint8_t handler[kHandlerPatchBefore] = {0x8B, 0x44, 0x24, 0x04, 0x3D, 0x10, 0x00, 0x00, 0x80, 0x7F, 0x05, 0xE9, 0,
                                            0,    0,    0,    0xE8, 0x04, 0x00, 0x00, 0x00, 0x90, 0x90, 0x90, 0x90};
     storeLe32(handler + 12, D - 16 - handlerAt);  // the jump lands on D
-    if (!writeExactly(*emu, S - sizeof kFixSkipEntries, kFixSkipEntries, sizeof kFixSkipEntries) ||
-        !writeExactly(*emu, uint64_t(S) + 43, kFixCallBack, sizeof kFixCallBack) ||
-        !writeExactly(*emu, handlerAt, handler, sizeof handler))
+    if (!writeFile(*emu, kFixSkipEntries, S - sizeof kFixSkipEntries, sizeof kFixSkipEntries) ||
+        !writeFile(*emu, kFixCallBack, uint64_t(S) + 43, sizeof kFixCallBack) ||
+        !writeFile(*emu, handler, handlerAt, sizeof handler))
         return KILL_FAILED;
 
     uint32_t marker = 0;

@@ -4,16 +4,15 @@
 #include <optional>
 #include <vector>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
 #include "module/toolkit/file_properties.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/identifiers.h"
 #include "module/toolkit/pe_header.h"
 #include "module/toolkit/stream_copy.h"
 
 using namespace remedy;
-using remedy::formats::readAt;
 
 namespace {
 
@@ -87,7 +86,7 @@ std::optional<uint64_t> endOfDebugData(IQEStream* stream, const WormLayout& layo
         if (raw <= 0 || layout.debugSize > fileSize) return end;
         std::vector<uint8_t> entries(layout.debugSize);
         const std::optional<uint32_t> got =
-            formats::readAtOrRefused(stream, uint64_t(raw), entries.data(), layout.debugSize);
+            remedy::readAtOrRefused(stream, uint64_t(raw), entries.data(), layout.debugSize);
         if (!got) return std::nullopt;
         if (*got != layout.debugSize) return end;
         for (uint32_t at = 0; at + kDebugEntryLength <= layout.debugSize; at += kDebugEntryLength) {
@@ -138,8 +137,9 @@ uint32_t CScanViking::Kill(STScanInfo* info, tagScanExParam* param) {
     }
     if (!anyData) return KILL_FAILED;
     // A size the host cannot tell is a failure, never a reason to delete the file.
-    uint64_t fileSize = 0;
-    if (!formats::streamSize(work, &fileSize) || fileSize > 0xFFFFFFFFu) return KILL_FAILED;
+    const std::optional<uint32_t> knownSize = streamSize32(work);
+    if (!knownSize) return KILL_FAILED;
+    const uint64_t fileSize = *knownSize;
 
     // Debug data of the worm's own (entries with no address in the image) may follow its sections.
     if (fileSize > end && layout.optionalHeaderSize + 0x30 >= kNtHeaderLength) {

@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "module/formats/stream_io.h"
 #include "module/toolkit/byte_reader.h"
+#include "module/toolkit/host_stream.h"
 #include "module/toolkit/interface_ptr.h"
 #include "sdk/identifiers.h"
+#include "module/toolkit/emulated_file.h"
 #include "module/toolkit/pe_resource.h"
 
 using namespace remedy;
-using remedy::formats::readAt;
+using remedy::readAt;
 
 namespace {
 
@@ -42,16 +43,16 @@ std::basic_string<Char> withSuffix(std::basic_string<Char> path, const Char* suf
 }  // namespace
 
 uint32_t CScanXLD::Scan(STScanInfo* info, tagScanExParam* param) {
-    IExecExport* exec = param ? param->emulator : nullptr;
+    IExecExport* exec = emulatorOf(param);
     if (!exec || !info || !info->stream) return 0;
     CPEResource::_find_res type{1, 1, kRawDataType, nullptr, 0};
     CPEResource::_find_res name{1, 0, 0, kSizeResourceName, kSizeResourceNameLength};
     CPEResource::_find_res language{2, 1, 0, nullptr, 0};
     uint32_t dataVa = 0, size = 0;
     if (!FindRes(exec, type, name, language, &dataVa, &size)) return 0;
-    uint64_t fileSize = 0;
     // Data larger than the file cannot all arrive: refused before allocating for it.
-    if (!formats::streamSize(info->stream, &fileSize) || size > fileSize) return 0;
+    const std::optional<uint64_t> fileSize = streamSize(info->stream);
+    if (!fileSize || size > *fileSize) return 0;
     uint32_t dataOffset = 0;
     if (exec->AddressToFileOffset(dataVa, &dataOffset) != 1) return 0;
     // A resource shorter than 4 bytes is still read into a 4-byte (zeroed) buffer.
@@ -72,7 +73,7 @@ uint32_t CScanXLD::Scan(STScanInfo* info, tagScanExParam* param) {
 }
 
 uint32_t CScanXLD::Kill(STScanInfo* info, tagScanExParam* param) {
-    IExecExport* exec = param ? param->emulator : nullptr;
+    IExecExport* exec = emulatorOf(param);
     if (!exec || documentOffset_ == 0 || exec->CutFile(0, documentOffset_) != 1) return KILL_FAILED;
     ChangeSuffix(info, ".doc", L".doc");  // the cut document is repaired even under its old name
     return KILL_REPAIRED;
