@@ -46,8 +46,8 @@ constexpr uint32_t kPlainEntryAt = 0x5488;
 uint32_t deleteWorm(IExecExport& emu) { return emu.DeleteFile() ? KILL_REMOVED : KILL_REMOVE_FAILED; }
 
 // The walk from the decryptor's delta call to its first XOR, one instruction at a time, as one
-// run: the callback looks at each instruction before it executes. (A run of its own per step
-// costs the x86 engine up to half a millisecond on a damaged image; 65,536 of them took seconds.)
+// run: the callback looks at each instruction before it executes, where a run of its own per
+// step would start the x86 engine up to 65,536 times.
 struct XorWalk {
     enum class End { Walking, AtXor, Unreadable, Capped };
     IExecExport* emu;
