@@ -62,8 +62,8 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
         if (limits.timedOut) {
             // The clock stopped the repair: nothing it wrote is committed.
             file->Release();
-            std::printf("%s: ERROR: time limit reached (%s)%s\n", escapedText(options.path).c_str(),
-                        limits.timedOutUnit.empty() ? "engines" : limits.timedOutUnit.c_str(), limitNotes.c_str());
+            std::printf("%s: ERROR: %s%s\n", escapedText(options.path).c_str(), limits.timeOutError().c_str(),
+                        escapedText(limitNotes).c_str());
             return kExitError;
         }
         const std::string name = virusName(options.by == KillOptions::By::Id ? options.number : 0);

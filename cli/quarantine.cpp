@@ -29,7 +29,7 @@ struct QuarantineArgs {
 };
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "remedy: %s\n", message.c_str());
+    std::fprintf(stderr, "remedy: %s\n", escapedText(message).c_str());
     return kExitError;
 }
 
@@ -72,12 +72,12 @@ int list(const host::Quarantine& quarantine, bool json) {
                             jsonString(isoTime(r.quarantinedAt)).c_str());
             std::printf("}\n");
         } else if (r.complete) {
-            std::printf("%s %s: %s %s (%s) %s %s\n", r.id.c_str(), escapedText(r.originalPath).c_str(),
+            std::printf("%s %s: %s %s (%s) %s %s\n", escapedText(r.id).c_str(), escapedText(r.originalPath).c_str(),
                         r.verdict.name.empty() ? "virus" : escapedText(r.verdict.name).c_str(),
                         escapedText(r.verdict.id).c_str(), escapedText(r.verdict.phase).c_str(),
                         escapedText(r.action).c_str(), isoTime(r.quarantinedAt).c_str());
         } else {
-            std::printf("%s (incomplete entry: no record)\n", r.id.c_str());
+            std::printf("%s (incomplete entry: no record)\n", escapedText(r.id).c_str());
         }
     }
     std::fflush(stdout);
@@ -147,7 +147,7 @@ int restore(host::Quarantine& quarantine, const QuarantineArgs& args) {
     }
     std::string removeError;
     const bool removed = quarantine.remove(args.id, &removeError);
-    std::printf("%s: restored from %s%s%s\n", escapedText(target).c_str(), args.id.c_str(),
+    std::printf("%s: restored from %s%s%s\n", escapedText(target).c_str(), escapedText(args.id).c_str(),
                 replacedId.empty() ? "" : ("; the file it replaced is kept as " + replacedId).c_str(),
                 removed ? "" : ("; the entry stays: " + removeError).c_str());
     std::fflush(stdout);
@@ -193,7 +193,7 @@ int runQuarantine(const std::vector<std::string>& argv, const std::filesystem::p
     if (args.command == "list") return list(quarantine, args.json);
     if (args.command == "restore") return restore(quarantine, args);
     if (!quarantine.remove(args.id, &error)) return fail(error);
-    std::printf("%s: removed\n", args.id.c_str());
+    std::printf("%s: removed\n", escapedText(args.id).c_str());
     return kExitClean;
 }
 

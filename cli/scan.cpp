@@ -100,8 +100,7 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
         result.limits.insert(result.limits.end(), limits.reached.begin(), limits.reached.end());
         if (!limits.timedOut) return false;
         result.failed = true;
-        result.errors.push_back("time limit reached (" +
-                                (limits.timedOutUnit.empty() ? std::string("engines") : limits.timedOutUnit) + ")");
+        result.errors.push_back(limits.timeOutError());
         return true;
     };
     if (takeLimits(finding.limits)) return finish();

@@ -22,10 +22,13 @@ int openResolvedBeneath(int dirFd, const std::string& relative, int flags) {
     open_how how{};
     how.flags = uint64_t(flags);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    for (;;) {
+    // EAGAIN: a rename raced the lookup. A few tries, then the stepwise open, which needs none.
+    for (int attempt = 0; attempt < 8; ++attempt) {
         const long fd = ::syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != EAGAIN) return int(fd);  // EAGAIN: a rename raced the lookup; try again
+        if (fd >= 0 || errno != EAGAIN) return int(fd);
     }
+    errno = ENOSYS;
+    return -1;
 #else
     (void)dirFd, (void)relative, (void)flags;
     errno = ENOSYS;

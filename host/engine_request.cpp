@@ -68,8 +68,8 @@ bool EngineRequest::check() {
         return false;
     }
     if (executed_ > kInstructionBudget) {
-        stopped_ = true;
         limitReached("emulation instructions");
+        stopped_ = true;
         return false;
     }
     if (threadCpuTime() - cpuStart_ >= cpuBudget_) {
@@ -89,7 +89,7 @@ void EngineRequest::fire() {
 
 void EngineRequest::limitReached(std::string_view what) {
     // A unit that ran into a stopped request only sees the stop the request already names.
-    if (stopped_ && (limits_.timedOut || !limits_.reached.empty())) return;
+    if (stopped_) return;
     std::string text(what);
     if (unit_) text += std::string(" (") + unit_ + ")";
     if (std::find(limits_.reached.begin(), limits_.reached.end(), text) == limits_.reached.end())

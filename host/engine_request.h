@@ -29,6 +29,11 @@ struct RequestLimits {
     bool timedOut = false;             // the watchdog fired: the request's answer is void
     std::string timedOutUnit;          // the unit at work when it fired ("" when none was named)
     std::vector<std::string> reached;  // fixed limits met, as "emulation steps (CScanX)"
+
+    // The error a timed-out request is reported with: "time limit reached (UNIT)".
+    std::string timeOutError() const {
+        return "time limit reached (" + (timedOutUnit.empty() ? std::string("engines") : timedOutUnit) + ")";
+    }
 };
 
 class EngineRequest {

@@ -183,7 +183,12 @@ EmulatorImpl::RunEnd EmulatorImpl::run(Goal goal, uint64_t count, QERunWhileCall
 
 EngineRequest& EmulatorImpl::request() {
     EngineRequest* installed = EngineRequest::current();
-    return installed ? *installed : ownRequest_;
+    return installed ? *installed : ownRequest();
+}
+
+EngineRequest& EmulatorImpl::ownRequest() {
+    if (!ownRequest_) ownRequest_.emplace(EngineRequest::Kind::Standalone);
+    return *ownRequest_;
 }
 
 bool EmulatorImpl::beforeInstruction(uint64_t address, uint32_t) {

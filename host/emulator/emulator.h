@@ -45,7 +45,7 @@ public:
     static std::unique_ptr<Emulator> create(FileObject* file);
     virtual ~Emulator() = default;
     // Replaces the watchdog's CPU-time budget of the emulator's own request, which bounds its runs
-    // outside any engine request (tests; measured on the thread that created the emulator).
+    // outside any engine request (tests; measured on the thread that first needs it).
     virtual void setCpuBudget(std::chrono::milliseconds budget) = 0;
 };
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bitset>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -18,7 +19,7 @@ public:
     explicit EmulatorImpl(FileObject* file);
     ~EmulatorImpl() override;
 
-    void setCpuBudget(std::chrono::milliseconds budget) override { ownRequest_.setCpuBudget(budget); }
+    void setCpuBudget(std::chrono::milliseconds budget) override { ownRequest().setCpuBudget(budget); }
     uint32_t GetStopStatus() override;
     uint32_t GetEntryAddress(uint32_t selector, uint32_t* out) override;
     uint32_t Restart() override;
@@ -87,7 +88,8 @@ private:
     uint32_t currentLinear() const;
     size_t fileSize() const;
     bool growTo(uint64_t size);  // zero-fills; false past kMaxFileGrowth or out of memory
-    EngineRequest& request();  // the thread's request, or this emulator's own outside any
+    EngineRequest& request();     // the thread's request, or this emulator's own outside any
+    EngineRequest& ownRequest();  // made when first needed: most emulators only run inside one
 
     // CpuObserver
     bool beforeInstruction(uint64_t address, uint32_t size) override;
@@ -108,7 +110,7 @@ private:
     uint32_t firedKind_ = 0;
     uint32_t eventAddress_ = 0;
     uint64_t stepsLeft_ = kDefaultStepLimit;
-    EngineRequest ownRequest_{EngineRequest::Kind::Standalone};  // bounds runs outside any request
+    std::optional<EngineRequest> ownRequest_;  // bounds runs outside any request
     EngineRequest* runRequest_ = nullptr;  // the request the run under way counts against
     uint64_t executedSinceLoad_ = 0;
     uint64_t executedSinceReturnArmed_ = 0;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "host/emulator/program_loader.h"
@@ -114,7 +115,8 @@ public:
         first_ = true;
         status_ = qe::VM_STATUS_NONE;
         EngineRequest* installed = EngineRequest::current();
-        runRequest_ = installed ? installed : &ownRequest_;
+        if (!installed && !ownRequest_) ownRequest_.emplace(EngineRequest::Kind::Standalone);
+        runRequest_ = installed ? installed : &*ownRequest_;
         if (runRequest_->stopped()) {
             inRun_ = false;
             return status_ = qe::VM_STATUS_LIMIT;
@@ -309,7 +311,7 @@ private:
     uint32_t entriesSeen_ = 0;
     uint64_t executed_ = 0;
     uint32_t status_ = 0;
-    EngineRequest ownRequest_{EngineRequest::Kind::Standalone};  // bounds runs outside any request
+    std::optional<EngineRequest> ownRequest_;  // bounds runs outside any request; made when first needed
     EngineRequest* runRequest_ = nullptr;
 };
 

@@ -79,10 +79,8 @@ struct DelayedSentinel {
 
 TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
     fixtures::TempDir dir;
-    const DelayedSentinel sample(dir, "slow.com", fixtures::dos::StandInDelay::SelfRewritingSpin);
-    const Bytes& infected = sample.infected;
-    const fs::path& path = sample.path;
-    const std::string& args = sample.args;
+    const DelayedSentinel slow(dir, "slow.com", fixtures::dos::StandInDelay::SelfRewritingSpin);
+    const auto& [infected, path, args] = slow;
     const clitest::Outcome text = remedy(dir, args + quote(path.string()), "REMEDY_TEST_WATCHDOG_AFTER=50000");
     EXPECT_EQ(text.status, 2);
     // The scan's verdict stands; the repair the watchdog stopped is an error, and nothing is written.
@@ -113,10 +111,8 @@ TEST(Determinism, AWatchdogStopIsAnErrorAndTheFileIsUntouched) {
 
 TEST(Determinism, AUnitCutShortByItsBudgetSaysSo) {
     fixtures::TempDir dir;
-    const DelayedSentinel sample(dir, "overlong.com", fixtures::dos::StandInDelay::PastTheBudget);
-    const Bytes& infected = sample.infected;
-    const fs::path& path = sample.path;
-    const std::string& args = sample.args;
+    const DelayedSentinel overlong(dir, "overlong.com", fixtures::dos::StandInDelay::PastTheBudget);
+    const auto& [infected, path, args] = overlong;
     const clitest::Outcome text = remedy(dir, args + quote(path.string()));
     EXPECT_NE(text.out.find("limit reached: emulation steps (CScanSentinelCOM)"), std::string::npos) << text.out;
     EXPECT_EQ(text.out.find("; repaired"), std::string::npos) << text.out;
