@@ -6,14 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace cli {
+#include "host/scan/commit_report.h"
 
-// How a repair is committed: shared by scan --clean and kill.
-struct CommitOptions {
-    std::filesystem::path quarantineDir;  // where originals go before a repair or removal
-    bool noBackup = false;                // --no-backup: keep no original; removals unlink
-    bool dryRun = false;                  // repair the private copy only and say what would happen
-};
+namespace cli {
 
 struct ScanOptions {
     std::vector<std::string> paths;
@@ -33,7 +28,7 @@ struct ScanOptions {
     std::vector<std::string> excludes;     // --exclude GLOB
     std::vector<std::string> excludeDirs;  // --exclude-dir GLOB
     bool oneFileSystem = false;           // --one-file-system
-    CommitOptions commit;
+    host::CommitSettings commit;  // how scan --clean and kill commit a repair
     // Signature rules: the shipped directory (empty: none), then the user's files and directories.
     std::filesystem::path shippedRules;
     std::vector<std::filesystem::path> userRules;
@@ -45,7 +40,7 @@ struct KillOptions {
     uint32_t number = 0;     // the virus identifier, method number or special-method number
     uint32_t parameter = 0;  // --param: the special method's parameter
     std::string path;
-    CommitOptions commit;
+    host::CommitSettings commit;  // how scan --clean and kill commit a repair
 };
 
 // Exit codes, as scanners use them.

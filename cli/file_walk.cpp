@@ -80,13 +80,13 @@ public:
 
     void named(const std::string& path) {
         struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) return note(path, std::string("ERROR: ") + std::strerror(errno), true);
+        if (::lstat(path.c_str(), &info) != 0) return note(path, std::strerror(errno), true);
         if (S_ISLNK(info.st_mode)) return note(path, "Symbolic link not followed");
         if (S_ISREG(info.st_mode)) return file(path, info, nullptr, "");
         if (!S_ISDIR(info.st_mode)) return note(path, "Not a regular file, skipped");
         host::UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!dir.valid() || ::fstat(dir.get(), &info) != 0)
-            return note(path, std::string("ERROR: cannot read the directory: ") + std::strerror(errno), true);
+            return note(path, std::string("cannot read the directory: ") + std::strerror(errno), true);
         auto root = std::make_shared<WalkRoot>(WalkRoot{path, uint64_t(info.st_dev), uint64_t(info.st_ino), host::UniqueFd()});
         directory(dir.get(), info, root, "", path.ends_with('/') ? path : path + "/", 0);
         if (openRoots_ < kMaxOpenRoots) {
@@ -97,15 +97,15 @@ public:
 
 private:
     void note(const std::string& path, const std::string& text, bool error = false) {
-        out_->push_back({path, text, error, false, nullptr, ""});
+        out_->push_back({path, error ? "" : text, error ? text : "", false, nullptr, ""});
     }
 
     void file(const std::string& path, const struct stat& info, std::shared_ptr<const WalkRoot> root,
               const std::string& relative) {
         if (uint64_t(info.st_size) > options_.maxFileSize)
             return out_->push_back({path, "Larger than --max-filesize (" + std::to_string(options_.maxFileSize) +
-                                        " bytes), skipped", false, true, nullptr, ""});
-        out_->push_back({path, "", false, false, std::move(root), relative});
+                                        " bytes), skipped", "", true, nullptr, ""});
+        out_->push_back({path, "", "", false, std::move(root), relative});
     }
 
     // The directory open on `fd`; `shown` is its path with a trailing '/'.
@@ -116,7 +116,7 @@ private:
         if (!dir) {
             if (listing >= 0) ::close(listing);
             return note(shown.substr(0, shown.size() - 1),
-                        std::string("ERROR: cannot read the directory: ") + std::strerror(errno), true);
+                        std::string("cannot read the directory: ") + std::strerror(errno), true);
         }
         std::vector<std::string> names;
         errno = 0;
@@ -129,7 +129,7 @@ private:
         ::closedir(dir);
         if (readError != 0)
             note(shown.substr(0, shown.size() - 1),
-                 std::string("ERROR: cannot read the directory: ") + std::strerror(readError), true);
+                 std::string("cannot read the directory: ") + std::strerror(readError), true);
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
             if (interruptRequested().load()) return;  // a signal ends the walk too; the run says so
@@ -142,7 +142,7 @@ private:
                const std::string& name, const std::string& relative, const std::string& path, int depth) {
         struct stat info {};
         if (::fstatat(parentFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-            return note(path, std::string("ERROR: ") + std::strerror(errno), true);
+            return note(path, std::strerror(errno), true);
         if (S_ISLNK(info.st_mode)) {
             if (counts_) ++counts_->linksSkipped;
             return;
@@ -155,14 +155,14 @@ private:
         if (S_ISREG(info.st_mode)) return file(path, info, root, relative);
         if (!isDirectory) return note(path, "Not a regular file, skipped");
         if (!options_.recurse) return;  // --no-recurse: the named directory's files only
-        if (depth >= kMaxDepth) return note(path, "ERROR: directory tree too deep", true);
+        if (depth >= kMaxDepth) return note(path, "directory tree too deep", true);
         host::UniqueFd dir(::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!dir.valid() || ::fstat(dir.get(), &info) != 0) {
             if (errno == ELOOP || errno == ENOTDIR) {  // replaced by a link since it was listed
                 if (counts_) ++counts_->linksSkipped;
                 return;
             }
-            return note(path, std::string("ERROR: cannot read the directory: ") + std::strerror(errno), true);
+            return note(path, std::string("cannot read the directory: ") + std::strerror(errno), true);
         }
         if (info.st_dev != parent.st_dev) {  // a mount point
             struct statfs fsInfo {};

@@ -24,9 +24,11 @@ constexpr size_t kMaxOpenRoots = 256;
 // is not scanned (a directory that cannot be read, a special file, a symbolic link).
 struct WalkEntry {
     std::string path;
-    std::string note;    // empty: scan the file; else the text printed after "PATH: "
-    bool error = false;  // the note is an error (exit code 2)
+    // Both empty: scan the file. Else the path is not scanned, and one says why.
+    std::string note;   // a path passed over ("Symbolic link not followed")
+    std::string error;  // a path that could not be walked (exit code 2)
     bool tooLarge = false;  // skipped for --max-filesize
+    bool scan() const { return note.empty() && error.empty(); }
     // Where the file is found again: below the named directory `root` at `relative`, or, with
     // no root, at `path` as the user named it.
     std::shared_ptr<const WalkRoot> root;

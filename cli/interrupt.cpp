@@ -47,4 +47,9 @@ const char* interruptSignalName() {
     }
 }
 
+void commitTestPoint(host::CommitStep step) {
+    static const char* const kSteps[] = {"none", "lock", "backup", "write", "sync", "link", "rename", "verify", "discard"};
+    testPoint(kSteps[int(step)]);
+}
+
 }  // namespace cli

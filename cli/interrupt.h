@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "host/repair.h"
+
 namespace cli {
 
 void catchInterrupts();
@@ -17,5 +19,7 @@ const char* interruptSignalName();
 // the process there (SIGSTOP) until the test has changed the disk and continues it;
 // REMEDY_TEST_TERM_AT=NAME sends it SIGTERM there. Does nothing without them.
 void testPoint(const char* name);
+// The test point of a commit step, for host::CommitSettings::atStep.
+void commitTestPoint(host::CommitStep step);
 
 }  // namespace cli

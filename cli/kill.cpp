@@ -4,13 +4,14 @@
 #include <memory>
 
 #include "cli/commands.h"
-#include "cli/commit.h"
 #include "cli/escaped_text.h"
 #include "cli/interrupt.h"
 #include "cli/virus_names.h"
 #include "host/classify.h"
 #include "host/module_host.h"
 #include "host/repair.h"
+#include "host/scan/commit_report.h"
+#include "host/scan/scan_result.h"
 #include "sdk/results.h"
 
 namespace cli {
@@ -51,7 +52,7 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
         return kExitError;
     }
     host::classify(file);
-    CommitReport report;
+    host::CommitReport report;
     std::string limitNotes;
     {
         host::ScanTarget target(file);
@@ -67,7 +68,10 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
             return kExitError;
         }
         const std::string name = virusName(options.by == KillOptions::By::Id ? options.number : 0);
-        report = commitOrPreview(at, file, result, options.commit, host::Verdict{name, hexId(options.number), "kill"});
+        host::CommitSettings commit = options.commit;
+        commit.interrupted = &interruptRequested();
+        commit.atStep = commitTestPoint;
+        report = host::commitOrPreview(at, file, result, commit, host::Verdict{name, host::hexId(options.number), "kill"});
     }
     file->Release();
     std::printf("%s: %s%s\n", escapedText(options.path).c_str(), escapedText(report.text).c_str(),

@@ -80,7 +80,7 @@ bool parseSize(const std::string& text, uint64_t* value) {
 }
 
 // Options of the repair commit, shared by scan and kill. True when `arg` was one of them.
-bool commitOption(const std::string& arg, int argc, char** argv, int* i, cli::CommitOptions* commit) {
+bool commitOption(const std::string& arg, int argc, char** argv, int* i, host::CommitSettings* commit) {
     if (arg == "--no-backup") {
         commit->noBackup = true;
     } else if (arg == "--dry-run") {
@@ -94,7 +94,7 @@ bool commitOption(const std::string& arg, int argc, char** argv, int* i, cli::Co
 }
 
 // The quarantine directory a commit needs: the one given, else the default. False when none.
-bool settleQuarantine(cli::CommitOptions* commit) {
+bool settleQuarantine(host::CommitSettings* commit) {
     if (commit->noBackup || !commit->quarantineDir.empty()) return true;
     commit->quarantineDir = defaultQuarantine();
     return !commit->quarantineDir.empty();

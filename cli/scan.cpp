@@ -1,6 +1,5 @@
 // remedy scan and remedy --version.
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,20 +13,16 @@
 #include <thread>
 
 #include "cli/commands.h"
-#include "cli/commit.h"
 #include "cli/escaped_text.h"
 #include "cli/file_walk.h"
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
-#include "cli/memory_budget.h"
 #include "cli/progress_line.h"
-#include "cli/scan_report.h"
+#include "cli/result_printers.h"
 #include "cli/virus_names.h"
-#include "host/classify.h"
 #include "host/host_version.h"
 #include "host/module_host.h"
-#include "host/repair.h"
-#include "host/services.h"
+#include "host/scan/file_scanner.h"
 #include "host/signatures.h"
 
 namespace cli {
@@ -51,85 +46,42 @@ struct RunNotes {
     bool interrupted = false;
 };
 
-// Scans one entry with one worker's engines.
-FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanOptions& options,
-                     WorkerMemory& memory) {
-    const Clock::time_point start = Clock::now();
-    FileResult result;
-    result.path = entry.path;
-    const auto finish = [&]() {
-        if (options.alertExceedsMax && result.incomplete()) result.findings.push_back(limitsExceededFinding());
-        result.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        return result;
-    };
-    if (!entry.note.empty()) {
-        result.failed = entry.error;
-        result.skippedForSize = entry.tooLarge;
-        if (entry.error) result.errors.push_back(entry.note.substr(std::string_view("ERROR: ").size()));
-        else result.notes.push_back(entry.note);
-        return finish();
-    }
-    std::string error;
-    host::AnchoredFile at;  // held until the commit: the file is repaired through these descriptors
-    host::FileObject* file = nullptr;
-    if (openWalkEntry(entry, &at, &error)) {
-        // The file is held in memory while it is scanned: its size comes out of the budget
-        // first, and the read refuses a file that grew past what was set aside.
-        struct stat info {};
-        const uint64_t size = ::fstat(at.file.get(), &info) == 0 ? uint64_t(info.st_size) : 0;
-        const uint64_t allowed = std::min(size, options.maxFileSize);
-        memory.beforeFile(allowed);
-        file = host::FileObject::fromDescriptor(at.file.get(), entry.path, &error, allowed);
-    }
-    if (!file) {
+// Scans one entry of the walk with one worker's scanner.
+host::ScanResult scanEntry(host::FileScanner& scanner, const WalkEntry& entry, const host::ScanSettings& settings) {
+    if (entry.scan()) {
+        host::AnchoredFile at;  // held until the commit: the file is repaired through these descriptors
+        std::string error;
+        if (openWalkEntry(entry, &at, &error)) return scanner.scanOpened(at, entry.path, settings);
+        host::ScanResult result;
+        result.path = entry.path;
         result.failed = result.unreadable = true;
         result.errors.push_back(error);
-        return finish();
+        return result;
     }
-    result.scanned = true;
-    result.size = file->bytes().size();
-    host::classify(file);
-    result.format = file->format();
-    host::ScanTarget target(file);
-    target.damaged = options.damaged;
-    file->Release();
-    const host::ScanFinding finding = engines.scan(target);
-    // Limits never decide a verdict; each one met is said beside it. A request the watchdog
-    // stopped has no verdict at all: the file is an error, and nothing is repaired.
-    const auto takeLimits = [&](const host::RequestLimits& limits) {
-        result.limits.insert(result.limits.end(), limits.reached.begin(), limits.reached.end());
-        if (!limits.timedOut) return false;
+    // A path the walk passed over: its note or error is the whole result.
+    host::ScanResult result;
+    result.path = entry.path;
+    result.skippedForSize = entry.tooLarge;
+    if (!entry.error.empty()) {
         result.failed = true;
-        result.errors.push_back(limits.timeOutError());
-        return true;
-    };
-    if (takeLimits(finding.limits)) return finish();
-    if (finding.failed) {
-        result.failed = true;
-        result.errors.push_back(std::string("the ") + host::phaseName(finding.phase) + " engine failed (" +
-                                hexId(finding.engineResult) + ")");
-        return finish();
+        result.errors.push_back(entry.error);
+    } else {
+        result.notes.push_back(entry.note);
     }
-    if (!finding.found()) return finish();
+    if (settings.alertExceedsMax && result.incomplete()) result.findings.push_back(host::limitsExceededFinding());
+    return result;
+}
 
-    // A rule may name a virus no unit table knows (one repaired by a method number).
-    std::string name = virusName(finding.virusId);
-    if (name.empty()) name = finding.rule;
-    result.findings.push_back({hexId(finding.virusId), name, host::phaseName(finding.phase), finding.rule});
-    if (options.clean || options.commit.dryRun) {
-        const uint32_t killResult = engines.killFound(target);
-        if (takeLimits(engines.lastLimits())) return finish();
-        const host::Verdict verdict{name, hexId(finding.virusId), host::phaseName(finding.phase)};
-        const CommitReport report = commitOrPreview(at, target.file(), killResult, options.commit, verdict);
-        result.repaired = report.repaired;
-        result.removed = report.removed;
-        result.actions.push_back(report.text);
-        if (report.failed) {
-            result.failed = true;
-            result.errors.push_back(report.text);
-        }
-    }
-    return finish();
+host::ScanSettings scanSettings(const ScanOptions& options) {
+    host::ScanSettings settings;
+    if (options.clean || options.commit.dryRun) settings.repair = host::ScanSettings::Repair::Commit;
+    settings.commit = options.commit;
+    settings.commit.interrupted = &interruptRequested();
+    settings.commit.atStep = commitTestPoint;
+    settings.damaged = options.damaged;
+    settings.alertExceedsMax = options.alertExceedsMax;
+    settings.maxFileSize = options.maxFileSize;
+    return settings;
 }
 
 }  // namespace
@@ -178,43 +130,42 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             return kExitError;
         }
     }
-    // Scan engines keep per-call state: every worker owns its own set, made here up front.
+    // Scan engines keep per-call state: every worker owns its own scanner, made here up front.
     unsigned jobs = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     jobs = unsigned(std::min<size_t>(jobs, std::max<size_t>(1, entries.size())));
-    std::vector<std::unique_ptr<host::Engines>> engines;
+    std::vector<std::unique_ptr<host::FileScanner>> scanners;
     for (unsigned k = 0; k < jobs; ++k) {
-        host::RunningObjectTable* rot = host::RunningObjectTable::createDefault();
-        rot->engineConfig()->setHeuristics(options.heuristics);
         std::string error;
-        engines.push_back(host::Engines::create(module, rot, &error));
-        rot->Release();
-        if (!engines.back() || !engines.back()->useSignatures(signatures, &error)) {
+        scanners.push_back(host::FileScanner::create({module, signatures, options.heuristics, virusName}, &error));
+        if (!scanners.back()) {
             std::fprintf(stderr, "remedy: %s\n", error.c_str());
             return kExitError;
         }
     }
+    const host::ScanSettings settings = scanSettings(options);
 
     // Workers take entries in order and leave results by index; this thread prints them in
     // the same order, so output never interleaves and does not depend on the worker count.
     // A worker wakes the printer only with the result it waits for: waking it for every file
     // took a core's time away from the workers.
-    std::vector<std::optional<FileResult>> results(entries.size());
+    std::vector<std::optional<host::ScanResult>> results(entries.size());
     std::mutex mutex;
     std::condition_variable ready;
     size_t awaited = 0;  // the index the printer waits for (under mutex)
     std::atomic<size_t> next{0};
     // One memory budget for all workers; a worker may keep a small file's store between files
     // while the stores of all workers together take at most half the budget.
-    MemoryBudget budget(options.maxMemory ? options.maxMemory : MemoryBudget::defaultLimit());
+    host::MemoryBudget budget(options.maxMemory ? options.maxMemory : host::MemoryBudget::defaultLimit());
     const uint64_t keepLimit = budget.limit() / 2 / jobs;
     std::vector<std::thread> workers;
     for (unsigned k = 0; k < jobs; ++k) {
         workers.emplace_back([&, k] {
-            WorkerMemory memory(budget, keepLimit);
+            host::WorkerMemory memory(budget, keepLimit);
+            host::ScanSettings workerSettings = settings;
+            workerSettings.memory = &memory;
             // After a signal no new file is started; the ones under way finish (or roll back).
             for (size_t i; !interruptRequested() && (i = next.fetch_add(1)) < entries.size();) {
-                FileResult result = scanEntry(*engines[k], entries[i], options, memory);
-                memory.afterFile();
+                host::ScanResult result = scanEntry(*scanners[k], entries[i], workerSettings);
                 std::lock_guard lock(mutex);
                 results[i] = std::move(result);
                 if (i == awaited) ready.notify_one();
@@ -243,7 +194,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             notes.interrupted = true;
             break;
         }
-        const FileResult result = std::move(*results[i]);
+        const host::ScanResult result = std::move(*results[i]);
         results[i].reset();
         lock.unlock();
         progress.clear();

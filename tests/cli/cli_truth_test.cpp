@@ -12,10 +12,8 @@
 #include <map>
 #include <regex>
 #include <set>
-#include <thread>
 
-#include "cli/memory_budget.h"
-#include "cli/scan_report.h"
+#include "cli/result_printers.h"
 #include "tests/cli/cli_runner.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
@@ -186,13 +184,13 @@ TEST(CliHostileNames, ErrorsAndNotesAreEscapedToo) {
 // a limit reached part way through a file.
 struct PrintCase {
     const char* name;
-    cli::FileResult result;
+    host::ScanResult result;
     std::string text;
     std::string jsonPart;
 };
 
-cli::FileResult resultWith(std::vector<std::string> limits, std::vector<cli::FoundVirus> findings = {}) {
-    cli::FileResult result;
+host::ScanResult resultWith(std::vector<std::string> limits, std::vector<host::FoundVirus> findings = {}) {
+    host::ScanResult result;
     result.path = "dir/a\nb";
     result.scanned = true;
     result.size = 10;
@@ -209,7 +207,7 @@ TEST_P(CliPrinter, PrintsEveryPartOfTheResult) {
     EXPECT_NE(json.find(GetParam().jsonPart), std::string::npos) << json;
 }
 
-const cli::FoundVirus kTmc{"0x00006551", "DOS.TmcBCOM", "post-library", ""};
+const host::FoundVirus kTmc{"0x00006551", "DOS.TmcBCOM", "post-library", ""};
 
 INSTANTIATE_TEST_SUITE_P(
     Results, CliPrinter,
@@ -221,17 +219,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "dir/a\\nb: DOS.TmcBCOM 0x00006551 FOUND (post-library); limit reached: emulation steps "
                   "(CScanX); limit reached: time",
                   "\"findings\":[{\"id\":\"0x00006551\",\"name\":\"DOS.TmcBCOM\",\"phase\":\"post-library\"}]"},
-        PrintCase{"alert", resultWith({"time"}, {cli::limitsExceededFinding()}),
+        PrintCase{"alert", resultWith({"time"}, {host::limitsExceededFinding()}),
                   "dir/a\\nb: Limits.Exceeded FOUND (limits); limit reached: time",
                   "\"findings\":[{\"id\":null,\"name\":\"Limits.Exceeded\",\"phase\":\"limits\"}]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliSummary, CountsFilesNotScannedAndLimitsReached) {
     cli::Summary summary;
-    cli::FileResult tooLarge, unreadable;
+    host::ScanResult tooLarge, unreadable;
     tooLarge.skippedForSize = true;
     unreadable.unreadable = unreadable.failed = true;
-    for (const cli::FileResult& result : {tooLarge, unreadable, resultWith({"time"}), resultWith({})})
+    for (const host::ScanResult& result : {tooLarge, unreadable, resultWith({"time"}), resultWith({})})
         summary.add(result);
     EXPECT_EQ(summary.files, 2u);
     EXPECT_EQ(summary.notScanned, 2u);
@@ -403,26 +401,6 @@ TEST(CliMemoryBudget, ManyWorkersOverLargeFilesStayInsideTheBudget) {
     // (code, engines, stacks) gets 48 MB of slack.
     const uint64_t residentPeak = uint64_t(usage.ru_maxrss) * 1024;
     EXPECT_LT(residentPeak, kBudget + (48ull << 20)) << residentPeak;
-}
-
-TEST(CliMemoryBudget, AFileLargerThanTheBudgetRunsAlone) {
-    cli::MemoryBudget budget(100);
-    ASSERT_TRUE(budget.tryAcquire(150));  // nothing else held: it may run
-    EXPECT_FALSE(budget.tryAcquire(1));   // and nothing runs beside it
-    std::atomic<bool> acquired{false};
-    std::thread small([&] {
-        budget.acquire(10);
-        acquired = true;
-    });
-    for (int k = 0; k < 2000 && !budget.othersWaiting(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(budget.othersWaiting());
-    EXPECT_FALSE(acquired);
-    budget.release(150);
-    small.join();
-    EXPECT_TRUE(acquired);
-    EXPECT_EQ(budget.peak(), 150u);
-    EXPECT_FALSE(budget.tryAcquire(91));  // 10 held
-    EXPECT_TRUE(budget.tryAcquire(90));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "cli/memory_budget.h"
+#include "host/scan/memory_budget.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 
 #include "host/qxbase/file_object.h"
 
-namespace cli {
+namespace host {
 
 uint64_t MemoryBudget::defaultLimit() {
     const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
@@ -75,4 +75,4 @@ void WorkerMemory::giveBack() {
     held_ = 0;
 }
 
-}  // namespace cli
+}  // namespace host

@@ -1,18 +1,14 @@
-#include "cli/commit.h"
+#include "host/scan/commit_report.h"
 
-#include <cstdio>
-
-#include "cli/interrupt.h"
-#include "host/repair.h"
+#include "host/scan/scan_result.h"
 #include "sdk/identifiers.h"
 #include "sdk/results.h"
 
-namespace cli {
+namespace host {
 
 namespace {
 
-std::string describe(const host::RepairOutcome& outcome, const std::string& original) {
-    using host::RepairAction;
+std::string describe(const RepairOutcome& outcome, const std::string& original) {
     if (outcome.action == RepairAction::Replaced) {
         std::string text = "repaired";
         if (!outcome.finalPath.empty() && outcome.finalPath != std::filesystem::path(original))
@@ -28,9 +24,9 @@ std::string describe(const host::RepairOutcome& outcome, const std::string& orig
 }
 
 // A dry run: the kill ran on the private copy; say what the commit would make of it.
-CommitReport preview(host::FileObject* file, uint32_t killResult, const CommitOptions& options) {
+CommitReport preview(FileObject* file, uint32_t killResult, const CommitSettings& options) {
     CommitReport report;
-    if (!host::killSucceeded(killResult)) {
+    if (!killSucceeded(killResult)) {
         report.killFailed = true;
         report.text = "would not be repaired (kill result " + hexId(killResult) + ")";
         return report;
@@ -49,38 +45,26 @@ CommitReport preview(host::FileObject* file, uint32_t killResult, const CommitOp
     return report;
 }
 
-// The test points of the commit's steps (see testPoint).
-void commitTestPoint(host::CommitStep step) {
-    static const char* const kSteps[] = {"none", "lock", "backup", "write", "sync", "link", "rename", "verify", "discard"};
-    testPoint(kSteps[int(step)]);
-}
-
 }  // namespace
 
-std::string hexId(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-CommitReport commitOrPreview(const host::AnchoredFile& at, host::FileObject* file, uint32_t killResult,
-                             const CommitOptions& options, const host::Verdict& verdict) {
+CommitReport commitOrPreview(const AnchoredFile& at, FileObject* file, uint32_t killResult,
+                             const CommitSettings& options, const Verdict& verdict) {
     if (options.dryRun) return preview(file, killResult, options);
-    host::RepairOptions repair;
+    RepairOptions repair;
     if (!options.noBackup) repair.quarantineDir = options.quarantineDir;
     repair.unlinkRemoved = options.noBackup;
     repair.verdict = verdict;
-    repair.interrupted = &interruptRequested();
-    repair.atStep = commitTestPoint;
-    const host::RepairOutcome outcome = host::commitKill(at, file, killResult, repair);
+    repair.interrupted = options.interrupted;
+    repair.atStep = options.atStep;
+    const RepairOutcome outcome = commitKill(at, file, killResult, repair);
     CommitReport report;
     report.text = describe(outcome, file->path());
-    report.repaired = outcome.action == host::RepairAction::Replaced;
-    report.removed = outcome.action == host::RepairAction::Removed;
-    report.killFailed = !host::killSucceeded(killResult);
-    report.failed = !report.killFailed && outcome.action == host::RepairAction::Unchanged;
+    report.repaired = outcome.action == RepairAction::Replaced;
+    report.removed = outcome.action == RepairAction::Removed;
+    report.killFailed = !killSucceeded(killResult);
+    report.failed = !report.killFailed && outcome.action == RepairAction::Unchanged;
     if (report.failed && outcome.error.empty()) report.text = "not repaired; the file is unchanged";
     return report;
 }
 
-}  // namespace cli
+}  // namespace host

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
-namespace cli {
+namespace host {
 
 class MemoryBudget {
 public:
@@ -65,4 +65,4 @@ private:
     uint64_t fileBytes_ = 0;  // the current file's size
 };
 
-}  // namespace cli
+}  // namespace host

@@ -1,0 +1,211 @@
+#include "host/scan/file_scanner.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "host/classify.h"
+#include "host/module_host.h"
+#include "host/running_object_table.h"
+#include "host/services.h"
+#include "host/signatures.h"
+#include "sdk/results.h"
+
+namespace host {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Ends every scan: the finding a caller asked for when the input was not fully scanned, and the time.
+class ResultTimer {
+public:
+    ResultTimer(ScanResult& result, const ScanSettings& settings) : result_(result), settings_(settings) {}
+    ~ResultTimer() {
+        if (settings_.alertExceedsMax && result_.incomplete()) result_.findings.push_back(limitsExceededFinding());
+        result_.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
+    }
+
+private:
+    ScanResult& result_;
+    const ScanSettings& settings_;
+    const Clock::time_point start_ = Clock::now();
+};
+
+void fail(ScanResult& result, std::string error, bool unreadable = false) {
+    result.failed = true;
+    result.unreadable = unreadable;
+    result.errors.push_back(std::move(error));
+}
+
+void skipForSize(ScanResult& result, uint64_t maxFileSize) {
+    result.skippedForSize = true;
+    result.notes.push_back("Larger than the size allowed (" + std::to_string(maxFileSize) + " bytes), skipped");
+}
+
+// Limits never decide a verdict; each one met is said beside it. A request the watchdog stopped
+// has no verdict at all: the input is an error, and nothing is repaired. True when it stopped.
+bool takeLimits(const RequestLimits& limits, ScanResult& result) {
+    result.limits.insert(result.limits.end(), limits.reached.begin(), limits.reached.end());
+    if (!limits.timedOut) return false;
+    fail(result, limits.timeOutError());
+    return true;
+}
+
+// A repair of a private copy whose bytes go back to the caller.
+void repairInMemory(uint32_t killResult, FileObject* file, ScanResult& result) {
+    if (!killSucceeded(killResult)) {
+        result.actions.push_back("not repaired (kill result " + hexId(killResult) + ")");
+        return;
+    }
+    if (killResult == KILL_REMOVED || file->removed()) {
+        result.removed = true;
+        result.actions.push_back("removed");
+        return;
+    }
+    result.repaired = true;
+    result.repairedBytes = file->bytes();
+    result.actions.push_back("repaired");
+}
+
+// A descriptor or a memory buffer has no directory to commit a repair through.
+bool refuseCommit(const ScanSettings& settings, ScanResult& result) {
+    if (settings.repair != ScanSettings::Repair::Commit) return false;
+    fail(result, "only a file opened through its directory can be repaired in place");
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<FileScanner> FileScanner::create(const Setup& setup, std::string* error) {
+    RunningObjectTable* rot = RunningObjectTable::createDefault();
+    rot->engineConfig()->setHeuristics(setup.heuristics);
+    std::unique_ptr<Engines> engines = Engines::create(setup.module, rot, error);
+    rot->Release();
+    if (!engines || !engines->useSignatures(setup.signatures, error)) return nullptr;
+    std::unique_ptr<FileScanner> scanner(new FileScanner);
+    scanner->engines_ = std::move(engines);
+    scanner->virusName_ = setup.virusName;
+    return scanner;
+}
+
+FileScanner::~FileScanner() = default;
+
+bool FileScanner::useSignatures(std::shared_ptr<const SignatureLibrary> signatures, std::string* error) {
+    return engines_->useSignatures(std::move(signatures), error);
+}
+
+ScanResult FileScanner::scanPath(const std::string& path, const ScanSettings& settings) {
+    AnchoredFile at;
+    std::string error;
+    if (!openNamed(path, &at, &error)) {
+        ScanResult result;
+        result.path = path;
+        ResultTimer timer(result, settings);
+        fail(result, error, true);
+        return result;
+    }
+    return scanOpened(at, path, settings);
+}
+
+ScanResult FileScanner::scanOpened(const AnchoredFile& at, const std::string& path, const ScanSettings& settings) {
+    ScanResult result;
+    result.path = path;
+    ResultTimer timer(result, settings);
+    // The file is held in memory while it is scanned: its size comes out of the budget first,
+    // and the read refuses a file that grew past what was set aside. The size is the open
+    // file's, never the path's again.
+    struct stat info {};
+    if (::fstat(at.file.get(), &info) != 0) {
+        fail(result, "cannot read the file's status", true);
+        return result;
+    }
+    if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > settings.maxFileSize) {
+        skipForSize(result, settings.maxFileSize);
+        return result;
+    }
+    const uint64_t allowed = std::min(uint64_t(info.st_size), settings.maxFileSize);
+    if (settings.memory) settings.memory->beforeFile(allowed);
+    std::string error;
+    FileObject* file = FileObject::fromDescriptor(at.file.get(), path, &error, allowed);
+    if (!file) fail(result, error, true);
+    else scanObject(file, &at, settings, result);
+    if (settings.memory) settings.memory->afterFile();
+    return result;
+}
+
+ScanResult FileScanner::scanDescriptor(int fd, const std::string& name, const ScanSettings& settings) {
+    ScanResult result;
+    result.path = name;
+    ResultTimer timer(result, settings);
+    if (refuseCommit(settings, result)) return result;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        fail(result, "cannot read the descriptor's status", true);
+        return result;
+    }
+    if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > settings.maxFileSize) {
+        skipForSize(result, settings.maxFileSize);
+        return result;
+    }
+    const uint64_t allowed = std::min(uint64_t(info.st_size), settings.maxFileSize);
+    if (settings.memory) settings.memory->beforeFile(allowed);
+    std::string error;
+    FileObject* file = FileObject::fromDescriptor(fd, name, &error, allowed);
+    if (!file) fail(result, error, true);
+    else scanObject(file, nullptr, settings, result);
+    if (settings.memory) settings.memory->afterFile();
+    return result;
+}
+
+ScanResult FileScanner::scanBytes(std::vector<uint8_t> bytes, const std::string& name, const ScanSettings& settings) {
+    ScanResult result;
+    result.path = name;
+    ResultTimer timer(result, settings);
+    if (refuseCommit(settings, result)) return result;
+    if (bytes.size() > settings.maxFileSize || bytes.size() > FileObject::kMaxSize) {
+        skipForSize(result, std::min<uint64_t>(settings.maxFileSize, FileObject::kMaxSize));
+        return result;
+    }
+    scanObject(FileObject::fromBytes(std::move(bytes), name), nullptr, settings, result);
+    return result;
+}
+
+void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result) {
+    result.scanned = true;
+    result.size = file->bytes().size();
+    classify(file);
+    result.format = file->format();
+    ScanTarget target(file);
+    target.damaged = settings.damaged;
+    file->Release();
+    const ScanFinding finding = engines_->scan(target);
+    if (takeLimits(finding.limits, result)) return;
+    if (finding.failed) {
+        fail(result, std::string("the ") + phaseName(finding.phase) + " engine failed (" + hexId(finding.engineResult) + ")");
+        return;
+    }
+    if (!finding.found()) return;
+
+    // A rule may name a virus no listing knows (one repaired by a method number).
+    std::string name = virusName_ ? virusName_(finding.virusId) : std::string();
+    if (name.empty()) name = finding.rule;
+    result.findings.push_back({hexId(finding.virusId), name, phaseName(finding.phase), finding.rule});
+    if (settings.repair == ScanSettings::Repair::None) return;
+
+    const uint32_t killResult = engines_->killFound(target);
+    if (takeLimits(engines_->lastLimits(), result)) return;
+    if (settings.repair == ScanSettings::Repair::InMemory) return repairInMemory(killResult, target.file(), result);
+    const Verdict verdict{name, hexId(finding.virusId), phaseName(finding.phase)};
+    const CommitReport report = commitOrPreview(*at, target.file(), killResult, settings.commit, verdict);
+    result.repaired = report.repaired;
+    result.removed = report.removed;
+    result.actions.push_back(report.text);
+    if (report.failed) {
+        result.failed = true;
+        result.errors.push_back(report.text);
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,46 @@
+// What one scan learned about one input (a file on disk, an open descriptor or bytes in memory):
+// its verdicts, what a repair did, errors, notes, the limits it met and how long it took.
+// Deciding happens in file_scanner.cpp; the command's and the daemon's printers only read this.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct FoundVirus {
+    std::string id;     // "0x0000ABCD"; empty for a finding that has no identifier
+    std::string name;   // empty when no listing or rule names it
+    std::string phase;  // the engine that found it
+    std::string rule;   // the signature rule, when one matched
+};
+
+// The finding a caller that treats "not fully scanned" as a finding gives such a file.
+FoundVirus limitsExceededFinding();
+
+std::string hexId(uint32_t value);  // "0x0000ABCD"
+
+struct ScanResult {
+    std::string path;  // the exact bytes of the name the caller gave
+    std::optional<uint64_t> size;
+    std::optional<uint32_t> format;
+    std::vector<FoundVirus> findings;
+    std::vector<std::string> actions;  // what a repair did or a preview would do
+    std::vector<std::string> errors;
+    std::vector<std::string> notes;    // why the input was skipped
+    std::vector<std::string> limits;   // limits the engines reached: "emulation steps (CScanX)"
+    std::vector<uint8_t> repairedBytes;  // a repair in memory: the repaired contents
+    double milliseconds = 0;
+    bool scanned = false;         // the engines ran over the input
+    bool skippedForSize = false;  // larger than the size allowed
+    bool unreadable = false;      // an input that could not be read
+    bool repaired = false, removed = false, failed = false;
+
+    bool found() const { return !findings.empty(); }
+    // Not read, or read but not searched to the end.
+    bool incomplete() const { return skippedForSize || !limits.empty(); }
+};
+
+}  // namespace host

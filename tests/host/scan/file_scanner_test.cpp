@@ -1,0 +1,153 @@
+// One scan of one input: a path, a descriptor and bytes in memory get the same verdict; a repair
+// is committed on disk only for a file opened through its directory, and handed back as bytes
+// when asked; limits and the watchdog are results, never a silent OK.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "host/engine_request.h"
+#include "host/module_host.h"
+#include "host/scan/file_scanner.h"
+#include "tests/fixtures/bytes.h"
+#include "tests/fixtures/dos_infectors.h"
+#include "tests/fixtures/dos_programs.h"
+
+namespace {
+
+using fixtures::Bytes;
+using Repair = host::ScanSettings::Repair;
+
+class FileScannerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        std::shared_ptr<host::Module> module = host::Module::load(REMEDY_MODULE_PATH, &error);
+        ASSERT_NE(module, nullptr) << error;
+        // Names come from the caller: the scanner only asks.
+        const auto name = [](uint32_t id) { return id == kTmcB ? std::string("Test.TmcB") : std::string(); };
+        scanner = host::FileScanner::create({module, nullptr, false, name}, &error);
+        ASSERT_NE(scanner, nullptr) << error;
+        fixtures::writeFile(path, infected);
+    }
+
+    static constexpr uint32_t kTmcB = 0x00006551;
+    const Bytes clean = fixtures::dos::makeCom(3000);
+    const Bytes infected = fixtures::dos::infectTmcBCom(clean);
+    fixtures::TempDir dir;
+    const std::filesystem::path path = dir.file("a.com");
+    std::unique_ptr<host::FileScanner> scanner;
+};
+
+void expectTmcB(const host::ScanResult& result, const std::string& name, size_t size) {
+    EXPECT_EQ(result.path, name);
+    EXPECT_TRUE(result.scanned);
+    EXPECT_FALSE(result.failed);
+    EXPECT_EQ(result.size, size);
+    ASSERT_EQ(result.findings.size(), 1u);
+    EXPECT_EQ(result.findings[0].id, "0x00006551");
+    EXPECT_EQ(result.findings[0].name, "Test.TmcB");
+    EXPECT_EQ(result.findings[0].phase, "post-library");
+    EXPECT_TRUE(result.actions.empty());
+}
+
+// A COM program has no magic: its name says what it is, so every input here is named *.com.
+TEST_F(FileScannerTest, PathDescriptorAndBytesGetTheSameVerdict) {
+    const host::ScanSettings settings;
+    expectTmcB(scanner->scanPath(path.string(), settings), path.string(), infected.size());
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    expectTmcB(scanner->scanDescriptor(fd, "fd7.com", settings), "fd7.com", infected.size());
+    ::close(fd);
+    expectTmcB(scanner->scanBytes(infected, "stream.com", settings), "stream.com", infected.size());
+    EXPECT_EQ(fixtures::readFile(path), infected);  // finding alone changes nothing
+
+    const host::ScanResult cleanResult = scanner->scanBytes(clean, "clean", settings);
+    EXPECT_TRUE(cleanResult.scanned);
+    EXPECT_FALSE(cleanResult.found());
+    EXPECT_FALSE(cleanResult.failed);
+}
+
+TEST_F(FileScannerTest, ARepairInMemoryHandsBackTheCleanBytes) {
+    host::ScanSettings settings;
+    settings.repair = Repair::InMemory;
+    const host::ScanResult result = scanner->scanBytes(infected, "stream.com", settings);
+    EXPECT_TRUE(result.repaired);
+    EXPECT_EQ(result.actions, std::vector<std::string>{"repaired"});
+    EXPECT_EQ(result.repairedBytes, clean);
+
+    // Found in a file, repaired in memory: the file is the caller's and stays as it was.
+    const host::ScanResult fromFile = scanner->scanPath(path.string(), settings);
+    EXPECT_EQ(fromFile.repairedBytes, clean);
+    EXPECT_EQ(fixtures::readFile(path), infected);
+}
+
+TEST_F(FileScannerTest, ACommitNeedsAFileOpenedThroughItsDirectory) {
+    host::ScanSettings settings;
+    settings.repair = Repair::Commit;
+    settings.commit.noBackup = true;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (const host::ScanResult& refused :
+         {scanner->scanBytes(infected, "stream", settings), scanner->scanDescriptor(fd, "fd", settings)}) {
+        EXPECT_TRUE(refused.failed);
+        EXPECT_FALSE(refused.scanned);
+        EXPECT_FALSE(refused.repaired);
+        ASSERT_EQ(refused.errors.size(), 1u);
+        EXPECT_NE(refused.errors[0].find("repaired in place"), std::string::npos) << refused.errors[0];
+    }
+    ::close(fd);
+    EXPECT_EQ(fixtures::readFile(path), infected);
+
+    settings.commit.noBackup = false;
+    settings.commit.quarantineDir = dir.file("q");
+    const host::ScanResult repaired = scanner->scanPath(path.string(), settings);
+    EXPECT_TRUE(repaired.repaired);
+    EXPECT_FALSE(repaired.failed);
+    ASSERT_EQ(repaired.actions.size(), 1u);
+    EXPECT_EQ(repaired.actions[0].rfind("repaired (original kept as " + dir.file("q").string(), 0), 0u)
+        << repaired.actions[0];
+    EXPECT_EQ(fixtures::readFile(path), clean);
+}
+
+TEST_F(FileScannerTest, LimitsAreSaidNeverHidden) {
+    host::ScanSettings settings;
+    settings.maxFileSize = infected.size() - 1;
+    for (const host::ScanResult& large :
+         {scanner->scanPath(path.string(), settings), scanner->scanBytes(infected, "stream", settings)}) {
+        EXPECT_FALSE(large.scanned);
+        EXPECT_TRUE(large.skippedForSize);
+        EXPECT_TRUE(large.incomplete());
+        EXPECT_FALSE(large.found());
+        ASSERT_EQ(large.notes.size(), 1u);
+    }
+    settings.alertExceedsMax = true;
+    const host::ScanResult alerted = scanner->scanBytes(infected, "stream", settings);
+    ASSERT_EQ(alerted.findings.size(), 1u);
+    EXPECT_EQ(alerted.findings[0].name, host::limitsExceededFinding().name);
+
+    const host::ScanResult missing = scanner->scanPath(dir.file("none").string(), {});
+    EXPECT_TRUE(missing.failed);
+    EXPECT_TRUE(missing.unreadable);
+    EXPECT_FALSE(missing.scanned);
+}
+
+TEST_F(FileScannerTest, AScanTheWatchdogStoppedIsAnErrorWithNoVerdict) {
+    const Bytes mz = fixtures::dos::makeMz({2048, std::nullopt, 0x200, true});
+    const Bytes slow = fixtures::dos::infectTequilaDelayed(mz, fixtures::dos::StandInDelay::SelfRewritingSpin);
+    host::EngineRequest::setWatchdogTrigger(50000);
+    host::ScanSettings settings;
+    settings.repair = Repair::InMemory;
+    const host::ScanResult stopped = scanner->scanBytes(slow, "slow.exe", settings);
+    host::EngineRequest::setWatchdogTrigger(std::nullopt);
+    EXPECT_TRUE(stopped.failed);
+    EXPECT_FALSE(stopped.found());
+    EXPECT_TRUE(stopped.repairedBytes.empty());
+    EXPECT_EQ(stopped.errors, std::vector<std::string>{"time limit reached (CScanTequila5Volt2659)"});
+
+    const host::ScanResult calm = scanner->scanBytes(slow, "slow.exe", settings);  // unhurried, it repairs
+    EXPECT_TRUE(calm.found());
+    EXPECT_FALSE(calm.failed);
+}
+
+}  // namespace
