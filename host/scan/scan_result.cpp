@@ -12,4 +12,11 @@ std::string hexId(uint32_t value) {
     return text;
 }
 
+bool ScanResult::foundAnywhere() const {
+    if (found()) return true;
+    for (const ScanResult& member : inside)
+        if (member.foundAnywhere()) return true;
+    return false;
+}
+
 }  // namespace host

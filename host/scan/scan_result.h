@@ -24,6 +24,11 @@ std::string hexId(uint32_t value);  // "0x0000ABCD"
 
 struct ScanResult {
     std::string path;  // the exact bytes of the name the caller gave
+    // A member of an archive at `path`: its names from the outermost archive inwards
+    // ("b.tar.gz", "c.exe" for a.zip!b.tar.gz!c.exe). Empty for the input itself.
+    std::vector<std::string> members;
+    // An archive's members, each with `members` set, in the order the archive holds them.
+    std::vector<ScanResult> inside;
     std::optional<uint64_t> size;
     std::optional<uint32_t> format;
     std::vector<FoundVirus> findings;
@@ -39,6 +44,8 @@ struct ScanResult {
     bool repaired = false, removed = false, failed = false;
 
     bool found() const { return !findings.empty(); }
+    // This input or any member inside it.
+    bool foundAnywhere() const;
     // Not read, or read but not searched to the end.
     bool incomplete() const { return skippedForSize || !limits.empty(); }
 };
