@@ -76,6 +76,25 @@ uint32_t CScanFunLoveInt::Scan(STScanInfo*, tagScanExParam* param) {
     if (!readFile(*emu, head, 0, kHeadLength)) return 0;
     if (strncasecmp(head, kKernelDrop, sizeof kKernelDrop - 1) == 0) return 0;
 
+    // The body's fragments in the file's tail are read first: without them no run can find the
+    // virus, and most programs end here without an emulator engine being started.
+    uint32_t fileLength = 0;
+    if (!fileSize(*emu, &fileLength) || fileLength < kMinFileLength) return 0;
+    const uint32_t tailStart = fileLength - kTailLength;
+    auto tail = std::make_unique<std::array<uint8_t, kTailLength>>();
+    if (!readFile(*emu, tail->data(), tailStart, kTailLength)) return 0;
+    const auto c = findFragmentC(*tail);
+    if (!c || *c < kABeforeC) return 0;
+    const ByteReader read(tail->data(), kTailLength);
+    if (!read.equals(*c - kBBeforeC, kFragmentB, 16) || !read.equals(*c - kABeforeC, kFragmentA, 16)) return 0;
+    uint32_t bodyOffset = tailStart + *c - kABeforeC;
+    if (*c >= kHeaderBeforeC) {
+        if (read.u32(*c - kHeaderBeforeC) != kBodyHeaderMagic || read.u32(*c - kNtOffsetBeforeC) != kBodyNtOffset ||
+            read.u32(*c - kEntryFieldBeforeC) != kBodyEntryPoint)
+            return 0;
+        bodyOffset = tailStart + *c - kHeaderBeforeC;
+    }
+
     if (!emu->RunTo(qe::EXEC_RUN_TO_ABSOLUTE, kEntrySteps)) return endedShort(*emu, 0);
     const uint32_t inBody = emu->GetIP();
     if (inBody == 0xFFFFFFFFu) return 0;
@@ -86,24 +105,7 @@ uint32_t CScanFunLoveInt::Scan(STScanInfo*, tagScanExParam* param) {
     if (!readMemory(*emu, inBody + kSavedEntryAhead, m_savedEntry, sizeof m_savedEntry)) return 0;
     if (!fileOffsetOf(*emu, emu->GetImageBase() + headers->optionalHeader.AddressOfEntryPoint, &m_entryOffset))
         return 0;
-
-    uint32_t fileLength = 0;
-    if (!fileSize(*emu, &fileLength) || fileLength < kMinFileLength) return 0;
-    const uint32_t tailStart = fileLength - kTailLength;
-    auto tail = std::make_unique<std::array<uint8_t, kTailLength>>();
-    if (!readFile(*emu, tail->data(), tailStart, kTailLength)) return 0;
-    const auto c = findFragmentC(*tail);
-    if (!c || *c < kABeforeC) return 0;
-    const ByteReader read(tail->data(), kTailLength);
-    if (!read.equals(*c - kBBeforeC, kFragmentB, 16) || !read.equals(*c - kABeforeC, kFragmentA, 16)) return 0;
-    if (*c < kHeaderBeforeC) {
-        m_bodyOffset = tailStart + *c - kABeforeC;
-        return 1;
-    }
-    if (read.u32(*c - kHeaderBeforeC) != kBodyHeaderMagic || read.u32(*c - kNtOffsetBeforeC) != kBodyNtOffset ||
-        read.u32(*c - kEntryFieldBeforeC) != kBodyEntryPoint)
-        return 0;
-    m_bodyOffset = tailStart + *c - kHeaderBeforeC;
+    m_bodyOffset = bodyOffset;
     return 1;
 }
 

@@ -2,6 +2,7 @@
 // body's fragments near the end of the file, repaired by the kept unit.
 #include <gtest/gtest.h>
 
+#include "host/emulator/x86_cpu.h"
 #include "tests/fixtures/magistr_funlove.h"
 #include "tests/units/win32/win32_test_support.h"
 
@@ -88,9 +89,13 @@ TEST(FunLoveScan, WhatTheUnitLooksAt) {
 
 TEST(FunLoveScan, CleanProgramIsLeftAlone) {
     const Bytes clean = cleanProgram();
+    const uint64_t enginesBefore = host::X86Cpu::enginesOpenedOnThisThread();
     const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_PE);
     EXPECT_NE(outcome.finding.virusId, kFunLoveId);
     EXPECT_EQ(outcome.bytes, clean);
+    // The body's fragments are missing from the tail: the entry is never run, so a program
+    // without them costs no emulator engine.
+    EXPECT_EQ(host::X86Cpu::enginesOpenedOnThisThread(), enginesBefore);
 }
 
 }  // namespace
