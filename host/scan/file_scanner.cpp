@@ -113,25 +113,7 @@ ScanResult FileScanner::scanOpened(const AnchoredFile& at, const std::string& pa
     ScanResult result;
     result.path = path;
     ResultTimer timer(result, settings);
-    // The file is held in memory while it is scanned: its size comes out of the budget first,
-    // and the read refuses a file that grew past what was set aside. The size is the open
-    // file's, never the path's again.
-    struct stat info {};
-    if (::fstat(at.file.get(), &info) != 0) {
-        fail(result, "cannot read the file's status", true);
-        return result;
-    }
-    if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > settings.maxFileSize) {
-        skipForSize(result, settings.maxFileSize);
-        return result;
-    }
-    const uint64_t allowed = std::min(uint64_t(info.st_size), settings.maxFileSize);
-    if (settings.memory) settings.memory->beforeFile(allowed);
-    std::string error;
-    FileObject* file = FileObject::fromDescriptor(at.file.get(), path, &error, allowed);
-    if (!file) fail(result, error, true);
-    else scanObject(file, &at, settings, result);
-    if (settings.memory) settings.memory->afterFile();
+    readAndScan(at.file.get(), &at, settings, result);
     return result;
 }
 
@@ -139,24 +121,25 @@ ScanResult FileScanner::scanDescriptor(int fd, const std::string& name, const Sc
     ScanResult result;
     result.path = name;
     ResultTimer timer(result, settings);
-    if (refuseCommit(settings, result)) return result;
+    if (!refuseCommit(settings, result)) readAndScan(fd, nullptr, settings, result);
+    return result;
+}
+
+void FileScanner::readAndScan(int fd, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result) {
+    // The file is held in memory while it is scanned: its size comes out of the budget first,
+    // and the read refuses a file that grew past what was set aside. The size is the open
+    // file's, never the path's again.
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        fail(result, "cannot read the descriptor's status", true);
-        return result;
-    }
-    if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > settings.maxFileSize) {
-        skipForSize(result, settings.maxFileSize);
-        return result;
-    }
+    if (::fstat(fd, &info) != 0) return fail(result, "cannot read the file's status", true);
+    if (S_ISREG(info.st_mode) && uint64_t(info.st_size) > settings.maxFileSize)
+        return skipForSize(result, settings.maxFileSize);
     const uint64_t allowed = std::min(uint64_t(info.st_size), settings.maxFileSize);
     if (settings.memory) settings.memory->beforeFile(allowed);
     std::string error;
-    FileObject* file = FileObject::fromDescriptor(fd, name, &error, allowed);
+    FileObject* file = FileObject::fromDescriptor(fd, result.path, &error, allowed);
     if (!file) fail(result, error, true);
-    else scanObject(file, nullptr, settings, result);
+    else scanObject(file, at, settings, result);
     if (settings.memory) settings.memory->afterFile();
-    return result;
 }
 
 ScanResult FileScanner::scanBytes(std::vector<uint8_t> bytes, const std::string& name, const ScanSettings& settings) {

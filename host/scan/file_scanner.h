@@ -73,6 +73,8 @@ public:
 
 private:
     FileScanner() = default;
+    // Reads the regular file open on `fd` (opened through `at`, or null) and scans it.
+    void readAndScan(int fd, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result);
     // Scans the file object (reference taken over) read from `at` (null for memory).
     void scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result);
 
