@@ -147,4 +147,38 @@ TEST(UnknownEngineWalk, KeptUnitHandedOutAgainStaysAlive) {
     file->Release();
 }
 
+// A creator that fails while g_failCreation is set (unit 5 otherwise).
+bool g_failCreation = false;
+CScanEXVirus* createUnlessFailing() { return g_failCreation ? nullptr : ScriptedUnit<5>::CreateScanExUnit(); }
+const UnitTableEntry kFailsOnDemand[] = {{0x57, &createUnlessFailing, "fails on demand"}, kEnd};
+
+// A walk ended by a failed creation keeps no pointer to the file it scanned: the kept unit's
+// Kill without a file of its own sees no stream rather than the released one.
+TEST(UnknownEngineWalk, FailedCreationReleasesTheScannedFile) {
+    resetUnits();
+    g_failCreation = false;
+    const UnitTableEntry* const phase[kFormatSlotCount] = {kFailsOnDemand};
+    FakeRunningObjectTable rot;
+    host::FileObject* file = makeFile(smallPe(), qe::FORMAT_PE);
+    auto* engine = new CQEEngineUnkVirusEx(phase);
+    engine->AddRef();
+    ASSERT_EQ(engine->init_class(&rot, nullptr), QE_OK);
+
+    unitLog.scripts[5].scan = 1;
+    unitLog.scripts[5].kill = KILL_REPAIRED;
+    IUnknown* target = static_cast<IQEArchive*>(file);
+    EXPECT_EQ(engine->Scan(target), 0u);
+    g_failCreation = true;
+    EXPECT_EQ(engine->Scan(target), uint32_t(KILL_FAILED));
+    EXPECT_EQ(engine->Kill(nullptr), uint32_t(KILL_REPAIRED)) << "the unit kept by the first scan";
+    EXPECT_EQ(unitLog.events.back(), "5 kill");
+    EXPECT_EQ(unitLog.lastInfo.stream, nullptr);
+    EXPECT_EQ(unitLog.lastInfo.archive, nullptr);
+
+    engine->Release();
+    g_failCreation = false;
+    EXPECT_EQ(unitLog.live, 0);
+    file->Release();
+}
+
 }  // namespace
