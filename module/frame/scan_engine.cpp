@@ -10,7 +10,7 @@ CQEEngineScanEx::CQEEngineScanEx(const UnitTableEntry* const* phaseTables, uint3
 // The PE headers go first, then the kept unit; the base releases the running-object table.
 CQEEngineScanEx::~CQEEngineScanEx() {
     dropPeHeaders();
-    delete m_keptUnit;
+    m_kept.reset();
 }
 
 CQEEngineScanExPre::CQEEngineScanExPre() : CQEEngineScanEx(aScanMethodsBeforeLib, 0) {}
@@ -53,33 +53,17 @@ uint32_t CQEEngineScanEx::Scan(IUnknown* file, void* requestRecord) {
     const UnitTableEntry* const* tables = request->flags ? m_badFileTables : m_phaseTables;
     const UnitTableEntry* table = tables ? tables[slot] : nullptr;
     if (!table) return 0;
-    return walk(table, files.stream());
-}
-
-uint32_t CQEEngineScanEx::walk(const UnitTableEntry* table, IQEStream* stream) {
-    for (const UnitTableEntry* row = table; row->create; ++row) {
-        CScanEXVirus* unit = row->create();
-        if (!unit) return KILL_FAILED;
-        remedy::reportUnitStarted(row->unitClass);
-        const bool hit = unit->NeedToScan(&m_info) && unit->Scan(&m_info, &m_param) &&
-                         unit->WorkIfVirus(static_cast<IUnknown*>(stream), row->id);
-        if (hit) {
-            if (unit != m_keptUnit) {
-                delete m_keptUnit;
-                m_keptUnit = unit;
-            }
-            m_keptUnitClass = row->unitClass;
-            return row->id;
-        }
-        // A creator that hands out the kept object again must not lose it.
-        if (unit != m_keptUnit) delete unit;
+    const UnitWalkResult walk = walkUnitTable(table, &m_info, &m_param, files.stream(), m_kept);
+    switch (walk.outcome) {
+        case UnitWalkResult::kHit: return walk.row->id;
+        case UnitWalkResult::kUnitNotCreated: return KILL_FAILED;
+        case UnitWalkResult::kMissed: break;
     }
     return 0;
 }
 
 uint32_t CQEEngineScanEx::Kill(IUnknown*, void*) {
-    if (!m_keptUnit) return KILL_FAILED;
+    if (!m_kept.get()) return KILL_FAILED;
     const remedy::ScanReportBinding report(scanReport());
-    remedy::reportUnitStarted(m_keptUnitClass);
-    return m_keptUnit->Kill(&m_info, &m_param);
+    return m_kept.kill(&m_info, &m_param);
 }

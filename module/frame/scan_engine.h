@@ -7,6 +7,7 @@
 #include "module/frame/engine_base.h"
 #include "module/frame/scan_unit.h"
 #include "module/frame/unit_table.h"
+#include "module/frame/unit_walk.h"
 
 class CQEEngineScanEx : public CQEEngineScanKillExBase {
 public:
@@ -25,11 +26,10 @@ public:
     // records the last Scan left. KILL_FAILED when no unit is kept.
     uint32_t Kill(IUnknown* file, void* request) override;
 
-    CScanEXVirus* keptUnit() const { return m_keptUnit; }
+    CScanEXVirus* keptUnit() const { return m_kept.get(); }
 
 protected:
-    CScanEXVirus* m_keptUnit = nullptr;  // owned
-    const char* m_keptUnitClass = nullptr;  // its row's class name
+    KeptUnit m_kept;
     STScanInfo m_info{};
     tagScanExParam m_param{};
     const UnitTableEntry* const* m_phaseTables;
@@ -37,7 +37,6 @@ protected:
     const UnitTableEntry* const* m_badFileTables;
 
 private:
-    uint32_t walk(const UnitTableEntry* table, IQEStream* stream);
     void dropPeHeaders();
 };
 

@@ -1,5 +1,6 @@
 // The scan-unit contract: every detector and cleaner derives from CScanEXVirus and is driven
-// by an engine through NeedToScan, Scan, WorkIfVirus, and later Kill.
+// by an engine through NeedToScan, Scan, WorkIfVirus, and later Kill. Heuristic units derive
+// from one of the two unknown-virus bases below.
 #pragma once
 
 #include <new>
@@ -18,6 +19,20 @@ public:
     virtual uint32_t NeedToScan(STScanInfo* info);
     // Receives the file's IQEStream and the row's identifier; non-zero confirms the hit.
     virtual uint32_t WorkIfVirus(IUnknown* stream, unsigned int id);
+};
+
+// Heuristic units: they run only when the host's configuration switches heuristics on
+// (setting 131 of the engine configuration).
+class CUnknownScanEXVirus : public CScanEXVirus {
+public:
+    uint32_t NeedToScan(STScanInfo* info) override;
+};
+
+// Suspicion units: never run through an engine.
+class CSuspScanEXVirus : public CScanEXVirus {
+public:
+    uint32_t NeedToScan(STScanInfo* info) override;
+    uint32_t WorkIfVirus(IUnknown* stream, unsigned int id) override;
 };
 
 using CreateScanExUnitFn = CScanEXVirus* (*)();

@@ -18,6 +18,19 @@ int scanSlotForFormat(uint32_t format) {
     }
 }
 
+int unknownSlotForFormat(uint32_t format) {
+    switch (format & 0xFFFF) {
+        case qe::FORMAT_PE: return kSlotPE;
+        case qe::FORMAT_MZ: return kSlotMZ;
+        case qe::FORMAT_COM: return kSlotCOM;
+        case qe::FORMAT_VBS: return kSlotScript;
+        case qe::FORMAT_FILE: return kSlotOrdinary;
+        case qe::FORMAT_SWF: return kSlotFlash;
+        case qe::FORMAT_JPEG: return kSlotJPEG;
+        default: return kSlotPE;
+    }
+}
+
 int killSlotForFormat(uint32_t format) {
     const int slot = scanSlotForFormat(format);
     return slot <= kSlotOrdinary ? slot : kNoSlot;

@@ -33,6 +33,10 @@ enum FormatSlot : int {
 // The scan engines' slot for a PID_File_CurrentFormat code, or kNoSlot.
 // Compound archives have no current-format code in this host, so slot 5 is reached by no file.
 int scanSlotForFormat(uint32_t format);
+// The unknown-virus engine's slot for the code the file's archive node reports (GetFormat).
+// Only the low 16 bits count; every code without a slot of its own, compressed Flash
+// included, goes to the PE slot, the only one with a heuristic table.
+int unknownSlotForFormat(uint32_t format);
 // The kill engine's slot: PE, MZ, COM, script and ordinary files only.
 int killSlotForFormat(uint32_t format);
 

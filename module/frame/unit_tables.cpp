@@ -8,7 +8,6 @@
 // Building a class therefore turns its rows from INERT into UNIT and adds one include.
 #include "module/frame/inert_unit.h"
 #include "module/frame/unit_table.h"
-#include "module/frame/unknown_engine.h"
 
 // Unit families (one header per family file under module/units/).
 #include "module/units/dos/april10.h"
@@ -51,7 +50,8 @@
 #include "module/units/exploit/torrent_exploit.h"
 #include "module/units/exploit/vbxxx_bind.h"
 #include "module/units/exploit/zed_1stking.h"
-#include "module/frame/kill_methods.h"
+#include "module/units/heuristic/unknown_virus.h"
+#include "module/units/special/kill_methods.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
 #include "module/units/win32/funlove.h"

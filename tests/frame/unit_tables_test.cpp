@@ -116,27 +116,34 @@ TEST(UnitTables, EveryRowCreatesAUnit) {
     }
 }
 
-TEST(FormatSlots, ScanAndKillSlots) {
+TEST(FormatSlots, ScanKillAndUnknownSlots) {
+    // The unknown-virus engine reads the archive node's code: only its low 16 bits count, and
+    // a code without a slot of its own goes to the PE slot.
     struct Case {
         uint32_t format;
         int scanSlot;
         int killSlot;
+        int unknownSlot;
     } cases[] = {
-        {qe::FORMAT_PE, kSlotPE, kSlotPE},
-        {qe::FORMAT_MZ, kSlotMZ, kSlotMZ},
-        {qe::FORMAT_COM, kSlotCOM, kSlotCOM},
-        {qe::FORMAT_VBS, kSlotScript, kSlotScript},
-        {qe::FORMAT_FILE, kSlotOrdinary, kSlotOrdinary},
-        {qe::FORMAT_SWF, kSlotFlash, kNoSlot},
-        {qe::FORMAT_SWF_COMPRESSED, kSlotFlash, kNoSlot},
-        {qe::FORMAT_JPEG, kSlotJPEG, kNoSlot},
-        {1, kNoSlot, kNoSlot},
-        {qe::FORMAT_PDF, kNoSlot, kNoSlot},
-        {0x10003, kNoSlot, kNoSlot},
+        {qe::FORMAT_PE, kSlotPE, kSlotPE, kSlotPE},
+        {qe::FORMAT_MZ, kSlotMZ, kSlotMZ, kSlotMZ},
+        {qe::FORMAT_COM, kSlotCOM, kSlotCOM, kSlotCOM},
+        {qe::FORMAT_VBS, kSlotScript, kSlotScript, kSlotScript},
+        {qe::FORMAT_FILE, kSlotOrdinary, kSlotOrdinary, kSlotOrdinary},
+        {qe::FORMAT_SWF, kSlotFlash, kNoSlot, kSlotFlash},
+        {qe::FORMAT_SWF_COMPRESSED, kSlotFlash, kNoSlot, kSlotPE},
+        {qe::FORMAT_JPEG, kSlotJPEG, kNoSlot, kSlotJPEG},
+        {1, kNoSlot, kNoSlot, kSlotPE},
+        {qe::FORMAT_PDF, kNoSlot, kNoSlot, kSlotPE},
+        {qe::FORMAT_UNKNOWN, kNoSlot, kNoSlot, kSlotPE},
+        {0x10003, kNoSlot, kNoSlot, kSlotPE},
+        {0x10002, kNoSlot, kNoSlot, kSlotMZ},
+        {0x70000 | qe::FORMAT_JPEG, kNoSlot, kNoSlot, kSlotJPEG},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(scanSlotForFormat(c.format), c.scanSlot) << c.format;
         EXPECT_EQ(killSlotForFormat(c.format), c.killSlot) << c.format;
+        EXPECT_EQ(unknownSlotForFormat(c.format), c.unknownSlot) << c.format;
     }
 }
 

@@ -10,7 +10,7 @@
 #include "host/module_host.h"
 #include "host/pe/packer_layer.h"
 #include "module/toolkit/pe_header.h"
-#include "module/frame/kill_methods.h"
+#include "module/units/special/kill_methods.h"
 #include "sdk/format_codes.h"
 #include "tests/fixtures/emulator_pe.h"
 #include "tests/fixtures/heuristic_special.h"

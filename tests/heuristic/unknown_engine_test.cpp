@@ -11,7 +11,7 @@
 #include "host/pe/packer_layer.h"
 #include "module/formats/string_dump.h"
 #include "module/frame/class_table.h"
-#include "module/frame/unknown_engine.h"
+#include "module/units/heuristic/unknown_virus.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 #include "tests/fixtures/pe_builder.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "module/frame/unknown_engine.h"
+#include "module/frame/scan_unit.h"
 
 // Registered in no unit table, and as a suspicion unit it never passes NeedToScan or
 // WorkIfVirus: no engine runs it. Scan answers 1 for a native-subsystem PE smaller than

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "module/frame/unknown_engine.h"
+#include "module/frame/scan_unit.h"
 
 // Runs only when the host enables heuristics. Scan reads, through the emulator's image, the
 // VB5! header the entry code pushes, its project record and the program's API declarations;

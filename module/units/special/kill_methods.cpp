@@ -1,4 +1,4 @@
-#include "module/frame/kill_methods.h"
+#include "module/units/special/kill_methods.h"
 
 #include <climits>
 #include <cstdlib>
