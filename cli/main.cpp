@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/escaped_text.h"
 #include "cli/help_text.h"
+#include "cli/loaded_module.h"
 
 namespace {
 
@@ -160,6 +161,7 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
         return usageError("--clean needs --quarantine DIR or --no-backup (no HOME)");
     options.progress = ::isatty(STDERR_FILENO) == 1;
     if (defaultRules) options.shippedRules = defaultRulesDir();
+    options.virusName = cli::virusNamesOf(modulePath);
     return cli::runScan(modulePath, options);
 }
 
@@ -216,7 +218,7 @@ int main(int argc, char** argv) {
     if (command == "quarantine") return cli::runQuarantine(std::vector<std::string>(argv + i, argv + argc), defaultQuarantine());
     if (command == "units") {
         if (i < argc) return usageError("units takes no arguments");
-        return cli::runUnits();
+        return cli::runUnits(modulePath);
     }
     return usageError("unknown command '" + command + "'");
 }

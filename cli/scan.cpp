@@ -22,7 +22,6 @@
 #include "cli/memory_budget.h"
 #include "cli/progress_line.h"
 #include "cli/scan_report.h"
-#include "cli/virus_names.h"
 #include "host/classify.h"
 #include "host/host_version.h"
 #include "host/module_host.h"
@@ -113,7 +112,7 @@ FileResult scanEntry(host::Engines& engines, const WalkEntry& entry, const ScanO
     if (!finding.found()) return finish();
 
     // A rule may name a virus no unit table knows (one repaired by a method number).
-    std::string name = virusName(finding.virusId);
+    std::string name = options.virusName ? options.virusName(finding.virusId) : std::string();
     if (name.empty()) name = finding.rule;
     result.findings.push_back({hexId(finding.virusId), name, host::phaseName(finding.phase), finding.rule});
     if (options.clean || options.commit.dryRun) {
