@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "module/frame/unit_table.h"
 #include "sdk/format_codes.h"
@@ -32,6 +33,21 @@ TEST(UnitTables, RowsAreWholeAndTerminated) {
             EXPECT_FALSE(name.empty()) << t.name << " " << row.unitClass;
             EXPECT_EQ(name.find_first_of(" \t\n"), std::string::npos) << name;
         }
+    }
+}
+
+// The listing shows every table an engine walks: each table of the per-phase arrays, and the
+// method and special-method tables, stands in allUnitTables once.
+TEST(UnitTables, EveryTableTheEnginesWalkIsListed) {
+    std::vector<const UnitTableEntry*> walked = {aMethodKill, aSpecKill};
+    for (const UnitTableEntry* const* phase :
+         {aScanMethodsBeforeLib, aScanMethodsAfterLib, aScanMethodsBadFile, aKillMethods, aScanMethodsUnknown})
+        for (int slot = 0; slot < kFormatSlotCount; ++slot)
+            if (phase[slot]) walked.push_back(phase[slot]);
+    for (const UnitTableEntry* table : walked) {
+        size_t listed = 0;
+        for (const NamedUnitTable& t : allUnitTables()) listed += t.rows == table;
+        EXPECT_EQ(listed, 1u) << (table ? table->unitClass : "empty table");
     }
 }
 
