@@ -32,6 +32,7 @@ struct ScanOptions {
     // Signature rules: the shipped directory (empty: none), then the user's files and directories.
     std::filesystem::path shippedRules;
     std::vector<std::filesystem::path> userRules;
+    // The display name of a virus identifier ("" none), from the module's unit listing.
 };
 
 // What `remedy kill` asks the kill engine for.
@@ -59,8 +60,9 @@ int runKill(const std::string& modulePath, const KillOptions& options);
 // remedy quarantine list|restore|remove: what `args` (after "quarantine") asks.
 int runQuarantine(const std::vector<std::string>& args, const std::filesystem::path& defaultDir);
 
-// Every row of every unit table: table, identifier, class, implemented or registered only.
-int runUnits();
+// The unit listing of the module at modulePath, one row a line: TABLE ROW KEY ID STATE CLASS
+// NAME, STATE built or inert. Exit status 2 when the module does not load or has no listing.
+int runUnits(const std::string& modulePath);
 
 // The module's version line and the host's.
 int runVersion(const std::string& modulePath);

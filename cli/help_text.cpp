@@ -6,7 +6,7 @@ const char kShortUsage[] =
     "usage: remedy [--module PATH] scan [OPTIONS] PATH...\n"
     "       remedy [--module PATH] kill (--id ID | --method N | --special N [--param P]) [OPTIONS] FILE\n"
     "       remedy quarantine (list [--json] | restore ID [--to PATH] [--force] | remove ID) [--quarantine DIR]\n"
-    "       remedy units\n"
+    "       remedy [--module PATH] units\n"
     "       remedy [--module PATH] --version | --help\n"
     "Try 'remedy --help' for the manual.\n";
 
@@ -18,7 +18,7 @@ const char kManual[] =
     "    remedy [--module PATH] scan [OPTIONS] PATH...\n"
     "    remedy [--module PATH] kill (--id ID | --method N | --special N [--param P]) [OPTIONS] FILE\n"
     "    remedy quarantine (list [--json] | restore ID [--to PATH] [--force] | remove ID) [--quarantine DIR]\n"
-    "    remedy units\n"
+    "    remedy [--module PATH] units\n"
     "    remedy [--module PATH] --version\n"
     "    remedy --help\n"
     "\n"
@@ -75,9 +75,13 @@ const char kManual[] =
     "    The quarantine commands take --quarantine DIR as scan does (same default).\n"
     "\n"
     "    units\n"
-    "        Lists every row of every unit table: table, identifier (hex), class, and \"implemented\"\n"
-    "        or \"registered\" (the row stands in the table but its unit is not built: it finds and\n"
-    "        repairs nothing). A count goes to standard error.\n"
+    "        Lists every row of the module's unit tables, from the unit listing the build puts beside\n"
+    "        the module (libremedy.so: libremedy.units): table, row, key (virus identifier, kill\n"
+    "        method or special method), identifier (hex), state, class and display name. The state\n"
+    "        is \"built\" or \"inert\" (the row stands in the table but its unit is not built: it\n"
+    "        finds and repairs nothing). A count goes to standard error. The module is loaded first;\n"
+    "        a module that does not load, or has no usable listing, is an error. The virus names\n"
+    "        scan and kill print come from the same listing.\n"
     "\n"
     "SCAN OPTIONS\n"
     "    --no-recurse\n"
@@ -180,7 +184,9 @@ const char kManual[] =
     "GENERAL OPTIONS\n"
     "    --module PATH\n"
     "        The module to load, given before the command. Default: $REMEDY_MODULE, else\n"
-    "        ../lib/libremedy.so beside the remedy executable.\n"
+    "        ../lib/libremedy.so beside the remedy executable. Its unit listing (virus names, the\n"
+    "        rows units prints) is read from beside it: the module's file with .units in place of\n"
+    "        its extension.\n"
     "\n"
     "    --version, -V\n"
     "        Prints the host's version line and the module's.\n"
@@ -208,6 +214,6 @@ const char kManual[] =
     "    find /srv -name '*.doc' -print0 | remedy scan --files-from0 -\n"
     "    remedy kill --id 0x6551 game.com\n"
     "    remedy quarantine list\n"
-    "    remedy units | grep implemented\n";
+    "    remedy units | grep ' built '\n";
 
 }  // namespace cli

@@ -6,7 +6,7 @@
 #include "cli/commands.h"
 #include "cli/escaped_text.h"
 #include "cli/interrupt.h"
-#include "cli/virus_names.h"
+#include "cli/loaded_module.h"
 #include "host/classify.h"
 #include "host/module_host.h"
 #include "host/repair.h"
@@ -29,13 +29,9 @@ host::KillRequest requestFor(const KillOptions& options) {
 }  // namespace
 
 int runKill(const std::string& modulePath, const KillOptions& options) {
+    std::shared_ptr<host::Module> module = loadModule(modulePath);
+    if (!module) return kExitError;
     std::string error;
-    std::shared_ptr<host::Module> module = host::Module::load(modulePath, &error);
-    if (!module) {
-        std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", escapedText(modulePath).c_str(),
-                     escapedText(error).c_str());
-        return kExitError;
-    }
     host::RunningObjectTable* rot = host::RunningObjectTable::createDefault();
     std::unique_ptr<host::Engines> engines = host::Engines::create(module, rot, &error);
     rot->Release();
@@ -67,7 +63,7 @@ int runKill(const std::string& modulePath, const KillOptions& options) {
                         escapedText(limitNotes).c_str());
             return kExitError;
         }
-        const std::string name = virusName(options.by == KillOptions::By::Id ? options.number : 0);
+        const std::string name = options.by == KillOptions::By::Id ? virusNamesOf(*module)(options.number) : "";
         host::CommitSettings commit = options.commit;
         commit.interrupted = &interruptRequested();
         commit.atStep = commitTestPoint;

@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/escaped_text.h"
 #include "cli/help_text.h"
+#include "cli/loaded_module.h"
 
 namespace {
 
@@ -216,7 +217,7 @@ int main(int argc, char** argv) {
     if (command == "quarantine") return cli::runQuarantine(std::vector<std::string>(argv + i, argv + argc), defaultQuarantine());
     if (command == "units") {
         if (i < argc) return usageError("units takes no arguments");
-        return cli::runUnits();
+        return cli::runUnits(modulePath);
     }
     return usageError("unknown command '" + command + "'");
 }

@@ -17,9 +17,9 @@
 #include "cli/file_walk.h"
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
+#include "cli/loaded_module.h"
 #include "cli/progress_line.h"
 #include "cli/result_printers.h"
-#include "cli/virus_names.h"
 #include "host/host_version.h"
 #include "host/module_host.h"
 #include "host/scan/file_scanner.h"
@@ -30,15 +30,6 @@ namespace cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::shared_ptr<host::Module> loadModule(const std::string& path) {
-    std::string error;
-    std::shared_ptr<host::Module> module = host::Module::load(path, &error);
-    if (!module)
-        std::fprintf(stderr, "remedy: cannot load the module %s: %s\n", escapedText(path).c_str(),
-                     escapedText(error).c_str());
-    return module;
-}
 
 // What the walk passed over and whether a signal ended the run.
 struct RunNotes {
@@ -130,13 +121,14 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             return kExitError;
         }
     }
+    const VirusNames names = virusNamesOf(*module);
     // Scan engines keep per-call state: every worker owns its own scanner, made here up front.
     unsigned jobs = options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     jobs = unsigned(std::min<size_t>(jobs, std::max<size_t>(1, entries.size())));
     std::vector<std::unique_ptr<host::FileScanner>> scanners;
     for (unsigned k = 0; k < jobs; ++k) {
         std::string error;
-        scanners.push_back(host::FileScanner::create({module, signatures, options.heuristics, virusName}, &error));
+        scanners.push_back(host::FileScanner::create({module, signatures, options.heuristics, names}, &error));
         if (!scanners.back()) {
             std::fprintf(stderr, "remedy: %s\n", error.c_str());
             return kExitError;

@@ -1,26 +1,31 @@
-// remedy units: the module's unit tables as they stand, one row a line.
+// remedy units: the unit listing of the module the command was told to use, one row a line.
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "module/frame/unit_table.h"
+#include "cli/escaped_text.h"
+#include "cli/loaded_module.h"
 
 namespace cli {
 
-// "TABLE ID CLASS STATE": STATE is "implemented" when the row's class is built and
-// "registered" when the row stands in the table but creates the inert unit (it finds nothing
-// and repairs nothing). Identifiers of the method tables are method numbers.
-int runUnits() {
-    size_t rows = 0, implemented = 0;
-    for (const NamedUnitTable& table : allUnitTables()) {
-        for (const UnitTableEntry& row : unitTableRows(table.rows)) {
-            const bool built = unitRowImplemented(row);
-            std::printf("%-28s 0x%08X %-36s %s\n", table.name, row.id, row.unitClass ? row.unitClass : "-",
-                        built ? "implemented" : "registered");
-            ++rows;
-            implemented += built;
-        }
+// The module is loaded first: a listing is only printed for a module that loads, and it is the
+// one beside the file the loader took.
+int runUnits(const std::string& modulePath) {
+    std::shared_ptr<host::Module> module = loadModule(modulePath);
+    if (!module) return kExitError;
+    std::string error;
+    std::shared_ptr<const host::UnitListing> listing = unitListingOf(*module, &error);
+    if (!listing) {
+        std::fprintf(stderr, "remedy: no unit listing for the module %s: %s\n", escapedText(modulePath).c_str(),
+                     escapedText(error).c_str());
+        return kExitError;
     }
-    std::fprintf(stderr, "%zu rows, %zu implemented, %zu registered only\n", rows, implemented, rows - implemented);
+    size_t built = 0;
+    for (const host::UnitListingRow& row : listing->rows()) {
+        std::printf("%s\n", escapedText(row.line).c_str());
+        built += row.built;
+    }
+    const size_t rows = listing->rows().size();
+    std::fprintf(stderr, "%zu rows, %zu built, %zu inert\n", rows, built, rows - built);
     return std::ferror(stdout) ? kExitError : kExitClean;
 }
 

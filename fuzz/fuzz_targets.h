@@ -40,6 +40,7 @@ int killEngine(const uint8_t* data, size_t size);
 
 // The host's own records.
 int quarantineRecord(const uint8_t* data, size_t size);  // a quarantine entry's ID.json
+int unitListing(const uint8_t* data, size_t size);       // the unit listing beside a module
 
 std::span<const Target> allTargets();
 

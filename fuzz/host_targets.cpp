@@ -4,6 +4,7 @@
 
 #include "fuzz/fuzz_targets.h"
 #include "host/quarantine.h"
+#include "host/unit_listing.h"
 
 namespace fuzz {
 
@@ -21,6 +22,23 @@ int quarantineRecord(const uint8_t* data, size_t size) {
     if (!host::parseQuarantineRecord(host::quarantineRecordText(second), &third) ||
         host::quarantineRecordText(third) != host::quarantineRecordText(second))
         std::abort();
+    return 0;
+}
+
+// A listing that reads holds rows that read again alone, each to the same row, and a name
+// lookup answers for every identifier it holds.
+int unitListing(const uint8_t* data, size_t size) {
+    const auto listing = host::UnitListing::parse(std::string(reinterpret_cast<const char*>(data), size), "fuzz", nullptr);
+    if (!listing) return 0;
+    for (const host::UnitListingRow& row : listing->rows()) {
+        const auto again = host::UnitListing::parse(row.line, "row", nullptr);
+        if (!again || again->rows().size() != 1) std::abort();
+        const host::UnitListingRow& same = again->rows()[0];
+        if (same.table != row.table || same.row != row.row || same.key != row.key || same.id != row.id ||
+            same.built != row.built || same.unitClass != row.unitClass || same.name != row.name)
+            std::abort();
+        if (row.key == host::UnitListingRow::Key::Virus && row.id != 0 && listing->nameOf(row.id).empty()) std::abort();
+    }
     return 0;
 }
 

@@ -12,6 +12,7 @@
 
 #include "fuzz/fuzz_targets.h"
 #include "host/quarantine.h"
+#include "module/frame/unit_table.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/docs_scripts.h"
 #include "tests/fixtures/docs_swf.h"
@@ -179,6 +180,8 @@ std::map<std::string, std::vector<Bytes>> allSeeds() {
     record.action = "repaired";
     const std::string recordText = host::quarantineRecordText(record);
     seeds["quarantine_record"] = {Bytes(recordText.begin(), recordText.end())};
+    const std::string listing = "# TABLE ROW KEY ID STATE CLASS NAME\n" + unitTableListing();
+    seeds["unit_listing"] = {Bytes(listing.begin(), listing.end())};
     seeds["media_readers"] = {
         fixtures::AsfBuilder().object(fixtures::kAsfFilePropertiesGuid, Bytes(80, 0)).after(fixtures::kAsfDataGuid, Bytes(50, 1)).build(),
         fixtures::concat(fixtures::qtAtom("ftyp", text("isom")), fixtures::qtAtom("moov", fixtures::qtAtom("mvhd", Bytes(100, 0)))),

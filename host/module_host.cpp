@@ -46,6 +46,14 @@ std::shared_ptr<Module> Module::linked(QEGetClassObjectFn entry, const char* con
     return module;
 }
 
+std::string Module::fileName() const {
+    if (!handle_) return {};
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(getClassObject_), &info) && info.dli_fname && *info.dli_fname)
+        return info.dli_fname;
+    return path_;
+}
+
 Module::~Module() {
     if (handle_) ::dlclose(handle_);
 }

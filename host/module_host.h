@@ -41,6 +41,9 @@ public:
     // QEGetClassObject asked for IQXClassFactory; out gets an owned reference.
     QRESULT classFactory(const GUID& classId, IQXClassFactory** out) const;
     const std::string& path() const { return path_; }
+    // The file the module was loaded from, as the dynamic loader found it (a bare name found
+    // through the library path becomes that file's path); empty for a linked module.
+    std::string fileName() const;
 
 private:
     Module() = default;

@@ -43,19 +43,25 @@ std::span<const UnitTableEntry> unitTableRows(const UnitTableEntry* table) {
     return {table, count};
 }
 
-bool unitRowImplemented(const UnitTableEntry& row) {
+bool unitRowBuilt(const UnitTableEntry& row) {
     return row.create && row.create != &CInertScanUnit::CreateScanExUnit;
 }
 
 std::string unitTableListing() {
     std::string listing;
     for (const NamedUnitTable& table : allUnitTables()) {
+        const char* key = table.rows == aMethodKill ? "method" : table.rows == aSpecKill ? "special" : "virus";
         const std::span<const UnitTableEntry> rows = unitTableRows(table.rows);
         for (size_t i = 0; i < rows.size(); ++i) {
-            char line[160];
-            std::snprintf(line, sizeof line, "%-26s %3zu 0x%08X %-28s %s\n", table.name, i, rows[i].id,
-                          rows[i].unitClass, unitRowImplemented(rows[i]) ? "built" : "inert");
-            listing += line;
+            const auto print = [&](char* out, size_t size) {
+                return std::snprintf(out, size, "%-26s %3zu %-7s 0x%08X %-5s %-28s %s\n", table.name, i, key,
+                                     rows[i].id, unitRowBuilt(rows[i]) ? "built" : "inert", rows[i].unitClass,
+                                     rows[i].displayName);
+            };
+            const size_t at = listing.size();
+            listing.resize(at + size_t(print(nullptr, 0)) + 1);
+            print(listing.data() + at, listing.size() - at);
+            listing.pop_back();  // snprintf's terminating NUL
         }
     }
     return listing;

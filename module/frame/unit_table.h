@@ -14,6 +14,7 @@ struct UnitTableEntry {
     uint32_t id;                 // virus identifier, method number or special-method number
     CreateScanExUnitFn create;   // null ends the table
     const char* unitClass;       // the class the row names (for listings; the engines ignore it)
+    const char* displayName;     // what a host shows for the row, "Win32.Sality" (listings only)
 };
 
 // Format slots: the index into every per-phase array.
@@ -87,9 +88,13 @@ std::span<const NamedUnitTable> allUnitTables();
 
 // The rows of a table before its terminator.
 std::span<const UnitTableEntry> unitTableRows(const UnitTableEntry* table);
-// True when the row's class is built; false when it still points at the inert unit.
-bool unitRowImplemented(const UnitTableEntry& row);
+// True when the row's class is built; false when it is inert (it creates the inert unit).
+bool unitRowBuilt(const UnitTableEntry& row);
 
-// Every row of every table, one line a row: table, row number, identifier, class, and
-// "built" or "inert". For coverage listings.
+// The unit listing: every row of every table, one line a row, in table order:
+//   TABLE ROW KEY ID STATE CLASS NAME
+// KEY says what ID is: "virus" (a virus identifier), "method" (a kill method number) or
+// "special" (a special-method number); STATE is "built" or "inert"; NAME is the row's display
+// name. Columns are separated by spaces and hold none. The build installs this text beside the
+// module; hosts and `remedy units` read it from there.
 std::string unitTableListing();

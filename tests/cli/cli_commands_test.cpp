@@ -1,4 +1,4 @@
-// remedy kill, remedy units, --dry-run, --no-backup, --max-filesize, the progress line, and a
+// remedy kill, --dry-run, --no-backup, --max-filesize, the progress line, and a
 // repair whose write fails half way.
 #include <gtest/gtest.h>
 
@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 
-#include "module/frame/unit_table.h"
 #include "tests/cli/cli_runner.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
@@ -146,23 +144,6 @@ TEST(CliKill, RemovedFilesGoToQuarantine) {
     EXPECT_EQ(run.out, path + ": removed\n");
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(quarantinedFiles(quarantine).size(), 1u);  // nothing kept the second time
-}
-
-TEST(CliUnits, ListsEveryRowWithItsState) {
-    fixtures::TempDir dir;
-    Outcome run = remedy(dir, "units");
-    EXPECT_EQ(run.status, 0) << run.err;
-    size_t rows = 0, built = 0;
-    for (const NamedUnitTable& table : allUnitTables())
-        for (const UnitTableEntry& row : unitTableRows(table.rows)) ++rows, built += unitRowImplemented(row);
-    ASSERT_GT(built, 0u);
-    ASSERT_LT(built, rows);
-    EXPECT_EQ(size_t(std::count(run.out.begin(), run.out.end(), '\n')), rows);
-    EXPECT_TRUE(std::regex_search(run.out, std::regex(R"((^|\n)aCOMScanAfterLib +0x00006551 CScanTmcBCOM +implemented\n)")))
-        << run.out.substr(0, 2000);
-    EXPECT_TRUE(std::regex_search(run.out, std::regex(R"((^|\n)aPEScanBeforeLib +0x001654FF CScanNewKUKU +registered\n)")));
-    EXPECT_EQ(run.err, std::to_string(rows) + " rows, " + std::to_string(built) + " implemented, " +
-                           std::to_string(rows - built) + " registered only\n");
 }
 
 TEST(CliMaxFileSize, LargerFilesAreSkippedWithANote) {

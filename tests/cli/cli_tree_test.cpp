@@ -10,6 +10,7 @@
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
+#include "tests/fixtures/golden.h"
 
 namespace {
 
@@ -140,16 +141,9 @@ TEST(CliTree, SummaryCountsWhatTheScanSaw) {
 
 namespace {
 
-// Compares `output` with tests/cli/golden/<name>. To refresh the golden files after an intended
-// change of the output, run the tests with REMEDY_UPDATE_GOLDEN=1 and review the diff before
-// committing it.
+// Compares `output` with tests/cli/golden/<name>.
 void expectGolden(const std::string& name, const std::string& output) {
-    const std::filesystem::path golden = std::filesystem::path(REMEDY_SOURCE_DIR) / "tests" / "cli" / "golden" / name;
-    if (const char* update = std::getenv("REMEDY_UPDATE_GOLDEN"); update && *update == '1') {
-        fixtures::writeFile(golden, Bytes(output.begin(), output.end()));
-        GTEST_SKIP() << "golden file rewritten: " << golden;
-    }
-    EXPECT_EQ(output, slurp(golden));
+    fixtures::expectGolden(std::filesystem::path("cli") / "golden" / name, output);
 }
 
 // The golden tree also holds a name that would forge a line if printed raw: a newline, a

@@ -71,7 +71,7 @@ TEST(EngineBinding, ReferenceCountsAreReturned) {
     EXPECT_EQ(engine->Release(), 0u);
 }
 
-const UnitTableEntry kHitTable[] = {{0x77, &ScriptedUnit<0>::CreateScanExUnit, "ScriptedUnit<0>"}, {0, nullptr, nullptr}};
+const UnitTableEntry kHitTable[] = {{0x77, &ScriptedUnit<0>::CreateScanExUnit, "ScriptedUnit<0>", "Test.Hit"}, {0, nullptr, nullptr, nullptr}};
 const UnitTableEntry* const kHitPhase[kFormatSlotCount] = {kHitTable, kHitTable, kHitTable, kHitTable,
                                                           kHitTable, nullptr,   nullptr,   nullptr};
 

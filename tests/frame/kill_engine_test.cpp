@@ -15,8 +15,8 @@ namespace {
 using namespace frametest;
 using Events = std::vector<std::string>;
 
-#define ROW(id, n) UnitTableEntry{id, &ScriptedUnit<n>::CreateScanExUnit, "ScriptedUnit<" #n ">"}
-constexpr UnitTableEntry kEnd{0, nullptr, nullptr};
+#define ROW(id, n) UnitTableEntry{id, &ScriptedUnit<n>::CreateScanExUnit, "ScriptedUnit<" #n ">", "Test.Scripted" #n}
+constexpr UnitTableEntry kEnd{0, nullptr, nullptr, nullptr};
 
 const UnitTableEntry kPEKill[] = {ROW(0x10, 0), kEnd};
 // One class under several identifiers, as the COM cleaners of one family are registered.
@@ -180,7 +180,7 @@ TEST_F(KillEngineTest, UnusableFileObjectsFail) {
 }
 
 TEST_F(KillEngineTest, FailedUnitCreationFails) {
-    const UnitTableEntry methods[] = {{1, &createNothing, "nothing"}, kEnd};
+    const UnitTableEntry methods[] = {{1, &createNothing, "nothing", "Test.Nothing"}, kEnd};
     const KillTables tables = {kBySlot, methods, kSpecial};
     CQEEngineKillEx engine(tables);
     host::FileObject* f = makeFile({1}, qe::FORMAT_FILE);

@@ -15,8 +15,8 @@ namespace {
 using namespace frametest;
 using Events = std::vector<std::string>;
 
-#define ROW(id, n) UnitTableEntry{id, &ScriptedUnit<n>::CreateScanExUnit, "ScriptedUnit<" #n ">"}
-constexpr UnitTableEntry kEnd{0, nullptr, nullptr};
+#define ROW(id, n) UnitTableEntry{id, &ScriptedUnit<n>::CreateScanExUnit, "ScriptedUnit<" #n ">", "Test.Scripted" #n}
+constexpr UnitTableEntry kEnd{0, nullptr, nullptr, nullptr};
 
 // One single-unit table per slot, each with its own identifier, so the result names the slot.
 const UnitTableEntry kSlot0[] = {ROW(0x100, 0), kEnd};
@@ -158,7 +158,7 @@ public:
     uint32_t Scan(STScanInfo*, tagScanExParam*) override { return 5; }
     static CScanEXVirus* CreateScanExUnit() { return createScanExUnit<OnlyScanOverridden>(); }
 };
-const UnitTableEntry kOnlyScan[] = {{0x3000, &OnlyScanOverridden::CreateScanExUnit, "OnlyScanOverridden"}, kEnd};
+const UnitTableEntry kOnlyScan[] = {{0x3000, &OnlyScanOverridden::CreateScanExUnit, "OnlyScanOverridden", "Test.OnlyScan"}, kEnd};
 const UnitTableEntry* const kOnlyScanForCOM[kFormatSlotCount] = {nullptr, nullptr, kOnlyScan};
 
 TEST_F(ScanEngineTest, UnitOverridingOnlyScanHitsAndCannotKill) {
@@ -206,7 +206,7 @@ TEST_F(ScanEngineTest, NextHitReplacesTheKeptUnitAndAMissKeepsIt) {
 // A creator that hands out the same object every time.
 CScanEXVirus* g_sameUnit = nullptr;
 CScanEXVirus* createSameUnit() { return g_sameUnit; }
-const UnitTableEntry kSame[] = {{0x55, &createSameUnit, "same object"}, kEnd};
+const UnitTableEntry kSame[] = {{0x55, &createSameUnit, "same object", "Test.Same"}, kEnd};
 const UnitTableEntry* const kSameForMZ[kFormatSlotCount] = {nullptr, kSame};
 
 TEST_F(ScanEngineTest, SameUnitObjectFoundTwiceIsKept) {
@@ -227,7 +227,7 @@ TEST_F(ScanEngineTest, SameUnitObjectFoundTwiceIsKept) {
 }
 
 TEST_F(ScanEngineTest, FailedUnitCreationEndsTheWalk) {
-    const UnitTableEntry table[] = {ROW(0x1, 0), {0x2, &createNothing, "nothing"}, ROW(0x3, 1), kEnd};
+    const UnitTableEntry table[] = {ROW(0x1, 0), {0x2, &createNothing, "nothing", "Test.Nothing"}, ROW(0x3, 1), kEnd};
     const UnitTableEntry* const phase[kFormatSlotCount] = {nullptr, nullptr, nullptr, nullptr, table};
     unitLog.scripts[1].scan = 1;
     engine(phase);

@@ -15,17 +15,17 @@ namespace {
 using namespace frametest;
 using Events = std::vector<std::string>;
 
-#define ROW(id, n) UnitTableEntry{id, &ScriptedUnit<n>::CreateScanExUnit, "ScriptedUnit<" #n ">"}
-constexpr UnitTableEntry kEnd{0, nullptr, nullptr};
+#define ROW(id, n) UnitTableEntry{id, &ScriptedUnit<n>::CreateScanExUnit, "ScriptedUnit<" #n ">", "Test.Scripted"}
+constexpr UnitTableEntry kEnd{0, nullptr, nullptr, nullptr};
 
 const UnitTableEntry kThree[] = {ROW(0x10, 0), ROW(0x11, 1), ROW(0x12, 2), kEnd};
-const UnitTableEntry kFailsSecond[] = {ROW(0x10, 0), {0x20, &createNothing, "nothing"}, ROW(0x12, 2), kEnd};
+const UnitTableEntry kFailsSecond[] = {ROW(0x10, 0), {0x20, &createNothing, "nothing", "Test.Nothing"}, ROW(0x12, 2), kEnd};
 const UnitTableEntry kEmpty[] = {kEnd};
 
 // A creator that hands out the same object every time (unit 3).
 CScanEXVirus* g_sameUnit = nullptr;
 CScanEXVirus* createSameUnit() { return g_sameUnit; }
-const UnitTableEntry kSameThenOther[] = {{0x55, &createSameUnit, "same object"}, ROW(0x56, 4), kEnd};
+const UnitTableEntry kSameThenOther[] = {{0x55, &createSameUnit, "same object", "Test.Same"}, ROW(0x56, 4), kEnd};
 
 class UnitWalk : public ::testing::Test {
 protected:
@@ -150,7 +150,7 @@ TEST(UnknownEngineWalk, KeptUnitHandedOutAgainStaysAlive) {
 // A creator that fails while g_failCreation is set (unit 5 otherwise).
 bool g_failCreation = false;
 CScanEXVirus* createUnlessFailing() { return g_failCreation ? nullptr : ScriptedUnit<5>::CreateScanExUnit(); }
-const UnitTableEntry kFailsOnDemand[] = {{0x57, &createUnlessFailing, "fails on demand"}, kEnd};
+const UnitTableEntry kFailsOnDemand[] = {{0x57, &createUnlessFailing, "fails on demand", "Test.Failing"}, kEnd};
 
 // A walk ended by a failed creation keeps no pointer to the file it scanned: the kept unit's
 // Kill without a file of its own sees no stream rather than the released one.
