@@ -6,6 +6,10 @@
 # (Debian packages); not run by CI.
 #
 #   bench/make_corpus.sh [CORPUS_DIR] [TARGET_MB]    (defaults: build/corpus, 300)
+#   bench/make_corpus.sh --large [CORPUS_DIR] [TARGET_MB]    (defaults: build/corpus-large, 800)
+#
+# --large fills the corpus up to TARGET_MB with large files instead, as users' trees hold them:
+# MP4/MOV/ASF clips and MP3s of several to tens of MB, and PDFs of several MB (JPEG pages).
 #
 # The same packages give the same corpus: files are generated from fixed inputs (ffmpeg test
 # sources, fixed C programs, fixed seeds) and copied from fixed package paths; generated media
@@ -13,8 +17,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-corpus=${1:-build/corpus}
-target_mb=${2:-300}
+large=0
+if [[ ${1:-} == --large ]]; then
+  large=1
+  shift
+fi
+corpus=${1:-$( ((large)) && echo build/corpus-large || echo build/corpus)}
+target_mb=${2:-$( ((large)) && echo 800 || echo 300)}
 
 packages=(ffmpeg gcc-mingw-w64-i686 win32-loader fonts-dejavu-core wixl ghostscript mktorrent
           clamav yara python3 libbenchmark-dev valgrind)
@@ -185,6 +194,33 @@ cmake --preset default >/dev/null
 cmake --build build/default -j 2 --target remedy_demo_samples >/dev/null
 build/default/bin/remedy_demo_samples "$work/demo" >/dev/null
 cp -a "$work/demo/samples/." "$corpus/infected/"
+
+if ((large)); then
+  echo "== large PDFs (JPEG pages through ghostscript) and media (ffmpeg) up to $target_mb MB"
+  viewjpeg=$(ls /usr/share/ghostscript/*/lib/viewjpeg.ps | head -1)
+  for k in $(seq 1 12); do
+    ff -f lavfi -i "mandelbrot=size=1920x1080:rate=1:start_scale=$((k + 1))" -frames:v 1 -q:v 2 "$work/page$k.jpg"
+  done
+  for d in $(seq 1 8); do
+    pages=""
+    for k in $(seq 1 $((4 * d))); do pages+="($work/page$(((k + d) % 12 + 1)).jpg) viewJPEG showpage "; done
+    gs -q -dBATCH -dNOPAUSE -dSAFER --permit-file-read="$work/*" -sDEVICE=pdfwrite \
+      -o "$corpus/pdf/pages$d.pdf" "$viewjpeg" -c "$pages" >/dev/null 2>&1 || rm -f "$corpus/pdf/pages$d.pdf"
+  done
+  n=0
+  while (($(du -sm "$corpus" | cut -f1) < target_mb)); do
+    n=$((n + 1))
+    dur=$((20 + n * 10))
+    ff -f lavfi -i "sine=frequency=$((110 * n)):duration=$((dur * 4))" -c:a libmp3lame -b:a 256k "$corpus/media/song$n.mp3"
+    ff -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
+       -c:v libx264 -preset ultrafast -b:v 4M -c:a aac "$corpus/media/movie$n.mp4"
+    ff -f lavfi -i "mandelbrot=size=960x540:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
+       -c:v mpeg4 -q:v 3 -c:a aac "$corpus/media/movie$n.mov"
+    ff -f lavfi -i "testsrc2=size=960x540:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
+       -c:v wmv2 -b:v 4M -c:a wmav2 "$corpus/media/movie$n.asf"
+    ((n < 20)) || break
+  done
+fi
 
 echo "== media (ffmpeg) up to $target_mb MB"
 n=0
