@@ -6,7 +6,7 @@
 #include <numeric>
 
 #include "sdk/identifiers.h"
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 
 using namespace emutest;
 using fixtures::Bytes;

@@ -6,7 +6,7 @@
 #include <unicorn/unicorn.h>
 
 #include "host/emulator/program_loader.h"
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 #include "tests/fixtures/emulator_pe.h"
 
 using namespace emutest;

@@ -3,7 +3,7 @@
 // at the same addresses).
 #include <gtest/gtest.h>
 
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 #include "tests/fixtures/emulator_pe.h"
 
 using namespace emutest;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/emulator/program_loader.h"
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 #include "tests/fixtures/emulator_pe.h"
 #include "tests/fixtures/pe_builder.h"
 

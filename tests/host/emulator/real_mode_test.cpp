@@ -1,7 +1,7 @@
 // COM and MZ programs under the emulator: loaders, stepping, limits, faults, DOS services.
 #include <gtest/gtest.h>
 
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 
 using namespace emutest;
 using host::Emulator;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 
 using namespace emutest;
 namespace emu = host::emu;

@@ -4,7 +4,7 @@
 
 #include "host/emulator/vm.h"
 #include "sdk/identifiers.h"
-#include "tests/emulator/emulator_support.h"
+#include "tests/host/emulator/emulator_support.h"
 #include "tests/fixtures/emulator_pe.h"
 
 using namespace emutest;

@@ -14,7 +14,7 @@
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
-#include "tests/fixtures/module_engines_test.h"
+#include "tests/support/module_driver.h"
 #include "tests/fixtures/win32_infectors.h"
 
 namespace {
@@ -169,25 +169,6 @@ struct RepairCase {
     uint32_t virusId;
 };
 
-Bytes withPageCountOf(const Bytes& clean, const Bytes& infected) {
-    Bytes expected = clean;
-    std::copy(infected.begin() + 2, infected.begin() + 6, expected.begin() + 2);
-    return expected;
-}
-
-// The Sality cleaner leaves the header totals and the dropped section's table entry as the
-// virus set them.
-Bytes salityRepaired(const Bytes& clean, const Bytes& infected) {
-    Bytes expected = clean;
-    const auto keep = [&](uint32_t at, uint32_t length) {
-        std::copy(infected.begin() + at, infected.begin() + at + length, expected.begin() + at);
-    };
-    keep(win32::kPe + 0x1C, 12);
-    keep(win32::kSizeOfImageAt, 4);
-    keep(win32::kSectionTableAt + 2 * 40, 40);
-    return expected;
-}
-
 // The Cekar cleaner puts the entry bytes back and zeroes the other pieces; the virus's section
 // stays.
 Bytes cekarRepaired(const win32::CekarInfected& infected) {
@@ -208,36 +189,21 @@ const RepairCase kRepairs[] = {
     {"SentinelMz", qe::FORMAT_MZ, [] { return dos::infectSentinelMz(dos::makeMz(kPlainEntryMz), false); },
      [] {
          const Bytes clean = dos::makeMz(kPlainEntryMz);
-         return withPageCountOf(clean, dos::infectSentinelMz(clean, false));
+         return dos::withPageCountOf(clean, dos::infectSentinelMz(clean, false));
      },
      0x3AE4},
     {"Sality", qe::FORMAT_PE, [] { return win32::salityInfect(0x777); },
-     [] { return salityRepaired(win32::cleanProgram(), win32::salityInfect(0x777)); }, 0x1719BA},
+     [] { return win32::withAppendedSectionHeaderOf(win32::cleanProgram(), win32::salityInfect(0x777)); }, 0x1719BA},
     {"Neshta", qe::FORMAT_PE, [] { return win32::neshtaInfect().file; }, [] { return win32::neshtaInfect().clean; },
      0x190002},
     {"Cekar", qe::FORMAT_PE, [] { return win32::cekarInfect().file; }, [] { return cekarRepaired(win32::cekarInfect()); },
      0x16E914},
 };
 
-class SignatureRepairTest : public fixtures::ModuleEnginesTest, public ::testing::WithParamInterface<RepairCase> {
+class SignatureRepairTest : public support::ModuleEnginesTest, public ::testing::WithParamInterface<RepairCase> {
 protected:
-    struct Outcome {
-        host::ScanFinding finding;
-        uint32_t killResult = 0;
-        Bytes bytes;
-    };
-    Outcome scanAndRepair(const Bytes& bytes, uint32_t format) {
-        host::FileObject* file = host::FileObject::fromBytes(bytes, format == qe::FORMAT_COM ? "s.com" : "s.exe");
-        file->setFormat(format);
-        Outcome outcome;
-        {
-            host::ScanTarget target(file);
-            outcome.finding = engines_->scan(target);
-            if (outcome.finding.found()) outcome.killResult = engines_->killFound(target);
-        }
-        outcome.bytes = file->bytes();
-        file->Release();
-        return outcome;
+    support::Outcome scanAndRepair(const Bytes& bytes, uint32_t format) {
+        return support::scanThenKill(bytes, format, support::sampleName(format), *engines_);
     }
 };
 
@@ -245,14 +211,14 @@ TEST_P(SignatureRepairTest, FoundByTheLibraryAndRepairedByTheKillEngine) {
     const RepairCase& c = GetParam();
     std::string error;
     ASSERT_TRUE(engines_->useSignatures(shippedRules(), &error)) << error;
-    const Outcome outcome = scanAndRepair(c.infected(), c.format);
+    const support::Outcome outcome = scanAndRepair(c.infected(), c.format);
     EXPECT_EQ(outcome.finding.phase, host::Phase::Signatures);
     EXPECT_EQ(outcome.finding.virusId, c.virusId);
     EXPECT_FALSE(outcome.finding.rule.empty());
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, c.repaired());
     // The repaired file is clean to the library too.
-    const Outcome again = scanAndRepair(outcome.bytes, c.format);
+    const support::Outcome again = scanAndRepair(outcome.bytes, c.format);
     EXPECT_FALSE(again.finding.found()) << again.finding.rule;
 }
 
@@ -260,7 +226,7 @@ TEST_P(SignatureRepairTest, FoundByTheLibraryAndRepairedByTheKillEngine) {
 // names them.
 TEST_P(SignatureRepairTest, EnginesAloneDoNotFindThem) {
     const RepairCase& c = GetParam();
-    const Outcome outcome = scanAndRepair(c.infected(), c.format);
+    const support::Outcome outcome = scanAndRepair(c.infected(), c.format);
     EXPECT_FALSE(outcome.finding.found()) << host::phaseName(outcome.finding.phase);
     EXPECT_EQ(outcome.bytes, c.infected());
 }
@@ -268,7 +234,7 @@ TEST_P(SignatureRepairTest, EnginesAloneDoNotFindThem) {
 INSTANTIATE_TEST_SUITE_P(Families, SignatureRepairTest, ::testing::ValuesIn(kRepairs),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class SignatureOrderTest : public fixtures::ModuleEnginesTest {
+class SignatureOrderTest : public support::ModuleEnginesTest {
 protected:
     // A library of one rule that names every file.
     void useCatchAll(const fixtures::TempDir& dir) {
@@ -281,11 +247,7 @@ protected:
         ASSERT_TRUE(engines_->useSignatures(library, &error)) << error;
     }
     host::ScanFinding scan(const Bytes& bytes, uint32_t format) {
-        host::FileObject* file = host::FileObject::fromBytes(bytes, "x");
-        file->setFormat(format);
-        host::ScanTarget target(file);
-        file->Release();
-        return engines_->scan(target);
+        return support::Sample(bytes, format, "x").scan(*engines_).finding;
     }
 };
 

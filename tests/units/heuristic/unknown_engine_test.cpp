@@ -8,13 +8,13 @@
 
 #include "host/module_host.h"
 #include "host/services.h"
-#include "host/pe/packer_layer.h"
 #include "module/formats/string_dump.h"
 #include "module/frame/class_table.h"
 #include "module/frame/unknown_engine.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 #include "tests/fixtures/pe_builder.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
@@ -73,21 +73,9 @@ protected:
         CScanUnknownVirus::SetDefinitions(CScanStrDump::g_VirusStr);
     }
 
-    // The child is the unpacked image of a packed parent the host recognised.
-    struct Layer {
-        host::FileObject* parent;
-        host::FileObject* child;
-        ~Layer() {
-            child->Release();
-            parent->Release();
-        }
-    };
-    static Layer* layer(const Bytes& unpacked) {
-        auto* l = new Layer{host::FileObject::fromBytes(Bytes(0x800, 0x11)), host::FileObject::fromBytes(unpacked)};
-        l->parent->setFormat(qe::FORMAT_PE);
-        l->child->setFormat(qe::FORMAT_PE);
-        host::linkPackerLayer(l->parent, l->child);
-        return l;
+    // `unpacked` as the image of a packed file the host recognised.
+    static support::Sample layer(const Bytes& unpacked) {
+        return support::Sample::insidePacked(unpacked, Bytes(0x800, 0x11));
     }
 
     tagStrScanMethod definitions_[3];
@@ -97,13 +85,12 @@ protected:
 
 TEST_F(UnknownEngine, NamesTheVirusOfAnUnpackedLayerAndRemovesIt) {
     rot_->engineConfig()->setHeuristics(true);
-    std::unique_ptr<Layer> l(layer(peWithStrings({"payload-marker-one", "payload.marker.two"})));
-    host::ScanTarget target(l->child);
-    const host::ScanFinding found = engines_->scan(target);
-    EXPECT_EQ(found.virusId, kTestVirus);
-    EXPECT_EQ(found.phase, host::Phase::Heuristic);
-    EXPECT_EQ(engines_->killFound(target), KILL_REMOVED);
-    EXPECT_TRUE(l->child->removed());
+    support::Sample sample = layer(peWithStrings({"payload-marker-one", "payload.marker.two"}));
+    const support::Outcome outcome = sample.scanThenKill(*engines_);
+    EXPECT_EQ(outcome.finding.virusId, kTestVirus);
+    EXPECT_EQ(outcome.finding.phase, host::Phase::Heuristic);
+    EXPECT_EQ(outcome.result, KILL_REMOVED);
+    EXPECT_TRUE(outcome.removed);
 }
 
 TEST_F(UnknownEngine, FindsNothingItMustNotFind) {
@@ -121,8 +108,8 @@ TEST_F(UnknownEngine, FindsNothingItMustNotFind) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         rot_->engineConfig()->setHeuristics(c.heuristics);
-        std::unique_ptr<Layer> l(layer(c.bytes));
-        host::FileObject* f = c.inLayer ? l->child : l->parent;
+        support::Sample sample = layer(c.bytes);
+        host::FileObject* f = c.inLayer ? sample.scanned : sample.outer;
         if (!c.inLayer) f->mutableBytes() = c.bytes;
         host::ScanTarget target(f);
         const host::ScanFinding found = engines_->scan(target);
@@ -135,11 +122,11 @@ TEST_F(UnknownEngine, FindsNothingItMustNotFind) {
 
 TEST_F(UnknownEngine, OneIdentifierIsNeverRemoved) {
     rot_->engineConfig()->setHeuristics(true);
-    std::unique_ptr<Layer> l(layer(peWithStrings({"kept-marker-string", "kept-marker-other"})));
-    host::ScanTarget target(l->child);
-    EXPECT_EQ(engines_->scan(target).virusId, kNeverRemoved);
-    EXPECT_EQ(engines_->killFound(target), KILL_FAILED);
-    EXPECT_FALSE(l->child->removed());
+    support::Sample sample = layer(peWithStrings({"kept-marker-string", "kept-marker-other"}));
+    const support::Outcome outcome = sample.scanThenKill(*engines_);
+    EXPECT_EQ(outcome.finding.virusId, kNeverRemoved);
+    EXPECT_EQ(outcome.result, KILL_FAILED);
+    EXPECT_FALSE(outcome.removed);
 }
 
 TEST(UnknownEngineFactory, ThePostLibraryFactoryCreatesItForIQEEngineOnly) {

@@ -3,18 +3,16 @@
 // the clean program byte for byte.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "host/emulator/emulator.h"
-#include "host/module_host.h"
-#include "host/pe/packer_layer.h"
 #include "module/toolkit/pe_header.h"
 #include "module/frame/kill_methods.h"
 #include "sdk/format_codes.h"
 #include "tests/fixtures/emulator_pe.h"
-#include "tests/fixtures/heuristic_special.h"
+#include "tests/fixtures/special_methods.h"
 #include "tests/fixtures/pe_builder.h"
+#include "tests/support/module_driver.h"
+#include "tests/support/unit_harness.h"
 
 namespace {
 
@@ -22,41 +20,17 @@ using fixtures::Bytes;
 
 class SpecialKills : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string error;
-        auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
-        ASSERT_NE(module, nullptr) << error;
-        rot_ = host::RunningObjectTable::createDefault();
-        engines_ = host::Engines::create(module, rot_, &error);
-        ASSERT_NE(engines_, nullptr) << error;
-    }
-    void TearDown() override {
-        engines_.reset();
-        if (rot_) rot_->Release();
-    }
-
-    static host::FileObject* file(const Bytes& bytes, uint32_t format = qe::FORMAT_PE, std::string path = {}) {
-        host::FileObject* f = host::FileObject::fromBytes(bytes, std::move(path));
-        f->setFormat(format);
-        return f;
-    }
-    uint32_t kill(host::FileObject* f, uint32_t method, uint32_t parameter) {
-        host::ScanTarget target(f);
-        return engines_->kill(target, host::KillRequest::special(method, parameter));
+    static host::KillRequest special(uint32_t method, uint32_t parameter) {
+        return host::KillRequest::special(method, parameter);
     }
     // Runs the repair on a fresh copy of `bytes`; returns the result and the bytes after it.
-    uint32_t repair(const Bytes& bytes, uint32_t method, uint32_t parameter, Bytes* after, bool* removed = nullptr,
-                    uint32_t format = qe::FORMAT_PE) {
-        host::FileObject* f = file(bytes, format);
-        const uint32_t result = kill(f, method, parameter);
-        *after = f->bytes();
-        if (removed) *removed = f->removed();
-        f->Release();
-        return result;
+    static uint32_t repair(const Bytes& bytes, uint32_t method, uint32_t parameter, Bytes* after,
+                           bool* removed = nullptr, uint32_t format = qe::FORMAT_PE) {
+        const support::Outcome outcome = support::kill(bytes, format, special(method, parameter), "");
+        *after = outcome.bytes;
+        if (removed) *removed = outcome.removed;
+        return outcome.result;
     }
-
-    host::RunningObjectTable* rot_ = nullptr;
-    std::unique_ptr<host::Engines> engines_;
 };
 
 // --- 1: prepended body ---
@@ -158,7 +132,7 @@ TEST_F(SpecialKills, RestorePeHeaderRejectsEveryFieldOutOfRange) {
 
 TEST_F(SpecialKills, ControlerCommandsAnswerAsTheEmulatorDoes) {
     fixtures::EmulatorPe layout;
-    layout.code = fixtures::loadAsm("heuristic/rag_infected");
+    layout.code = fixtures::loadAsm("special/rag_infected");
     const Bytes program = fixtures::buildEmulatorPe(layout);
     struct Case {
         uint32_t parameter;
@@ -189,14 +163,14 @@ TEST_F(SpecialKills, ControlerCommandsAnswerAsTheEmulatorDoes) {
 
 TEST_F(SpecialKills, ControlerMovesTheInstructionPointerOfTheRealEmulator) {
     fixtures::EmulatorPe layout;
-    layout.code = fixtures::loadAsm("heuristic/rag_infected");
-    host::FileObject* f = file(fixtures::buildEmulatorPe(layout));
-    auto emulator = host::Emulator::create(f);
-    CPEHeander headers(emulator.get());
+    layout.code = fixtures::loadAsm("special/rag_infected");
+    support::UnitHarness run(fixtures::buildEmulatorPe(layout), "", {qe::FORMAT_PE});
+    IExecExport* emulator = run.param()->emulator;
+    CPEHeander headers(emulator);
     ASSERT_TRUE(headers.Initialize());
     CVMControlerStub unit;
     STScanInfo info{};
-    tagScanExParam param{emulator.get(), &headers, 0x80000003u, 0x0208FFFB};
+    tagScanExParam param{emulator, &headers, 0x80000003u, 0x0208FFFB};
     const uint32_t before = emulator->GetIP();
     EXPECT_EQ(unit.Kill(&info, &param), KILL_REPAIRED);
     EXPECT_EQ(emulator->GetIP(), before - 5);
@@ -205,8 +179,6 @@ TEST_F(SpecialKills, ControlerMovesTheInstructionPointerOfTheRealEmulator) {
     EXPECT_EQ(emulator->GetIP(), fixtures::kEmulatorCodeVa + 0x10);
     param.peHeaders = nullptr;
     EXPECT_EQ(unit.Kill(&info, &param), KILL_FAILED) << "needs the PE headers";
-    emulator.reset();
-    f->Release();
 }
 
 // --- 4: file head ---
@@ -236,14 +208,10 @@ TEST_F(SpecialKills, CutFileHeadCutsThePackerParentToo) {
     const Bytes clean = fixtures::specialCleanProgram(0x1234);
     Bytes packed(0x1000, 0xAB);
     packed.insert(packed.end(), clean.begin(), clean.end());
-    host::FileObject* parent = file(packed, qe::FORMAT_PE);
-    host::FileObject* child = file(packed, qe::FORMAT_PE);
-    ASSERT_TRUE(host::linkPackerLayer(parent, child));
-    EXPECT_EQ(kill(child, 4, 0x1000), KILL_REPAIRED);
-    EXPECT_EQ(child->bytes(), clean);
-    EXPECT_EQ(parent->bytes(), clean);
-    child->Release();
-    parent->Release();
+    support::Sample sample = support::Sample::insidePacked(packed, packed);
+    EXPECT_EQ(sample.kill(special(4, 0x1000)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), clean);
+    EXPECT_EQ(sample.outer->bytes(), clean);
 }
 
 // --- 5: byte subtraction ---
@@ -275,7 +243,7 @@ TEST_F(SpecialKills, RagRestoresTheEntryAndZeroesTheBody) {
 TEST_F(SpecialKills, RagFailsWithoutTheMarkOrWithANegativeParameter) {
     const auto c = fixtures::ragInfected();
     fixtures::EmulatorPe layout;
-    layout.code = fixtures::loadAsm("heuristic/never_marks");
+    layout.code = fixtures::loadAsm("special/never_marks");
     layout.imports = {"ExitProcess"};
     const Bytes plain = fixtures::buildEmulatorPe(layout);
     struct Case {
@@ -329,14 +297,10 @@ TEST_F(SpecialKills, ExtractResourceRefusesAnUnknownPath) {
 
 TEST_F(SpecialKills, ExtractResource2TakesTheResourceOfThePackerParent) {
     const auto c = fixtures::resourceCarrier(fixtures::specialCleanProgram(0x600, 9));
-    host::FileObject* parent = file(c.infected);
-    host::FileObject* child = file(fixtures::specialCleanProgram(0x900, 4));
-    ASSERT_TRUE(host::linkPackerLayer(parent, child));
-    EXPECT_EQ(kill(child, 8, c.parameter), KILL_REPAIRED);
-    EXPECT_EQ(child->bytes(), c.clean);
-    EXPECT_EQ(parent->bytes(), c.infected) << "the parent is only read";
-    child->Release();
-    parent->Release();
+    support::Sample sample = support::Sample::insidePacked(fixtures::specialCleanProgram(0x900, 4), c.infected);
+    EXPECT_EQ(sample.kill(special(8, c.parameter)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), c.clean);
+    EXPECT_EQ(sample.outer->bytes(), c.infected) << "the parent is only read";
     // Without a packer parent the file's own resource is taken.
     Bytes after;
     EXPECT_EQ(repair(c.infected, 8, c.parameter, &after), KILL_REPAIRED);
@@ -354,15 +318,14 @@ protected:
 TEST_F(CompanionFile, ReplacesTheFileByItsCompanion) {
     const Bytes clean = fixtures::specialCleanProgram(0x700);
     fixtures::writeFile(dir_.file("prog.exe"), clean);
-    host::FileObject* f = file(Bytes(0x3000, 0xEE), qe::FORMAT_PE, dir_.file("prog.vir").string());
-    EXPECT_EQ(kill(f, 9, kExe), KILL_REPAIRED);
-    EXPECT_EQ(f->bytes(), clean);
-    f->Release();
+    support::Outcome outcome =
+        support::kill(Bytes(0x3000, 0xEE), qe::FORMAT_PE, special(9, kExe), dir_.file("prog.vir").string());
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
+    EXPECT_EQ(outcome.bytes, clean);
     // A zero byte in the parameter ends the name: "prog.virus" -> "prog.exe".
-    f = file(Bytes(0x30, 0xEE), qe::FORMAT_PE, dir_.file("prog.virus").string());
-    EXPECT_EQ(kill(f, 9, kExe), KILL_REPAIRED);
-    EXPECT_EQ(f->bytes(), clean);
-    f->Release();
+    outcome = support::kill(Bytes(0x30, 0xEE), qe::FORMAT_PE, special(9, kExe), dir_.file("prog.virus").string());
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
+    EXPECT_EQ(outcome.bytes, clean);
 }
 
 TEST_F(CompanionFile, RefusesWhatItCannotOrMustNotOpen) {
@@ -385,10 +348,9 @@ TEST_F(CompanionFile, RefusesWhatItCannotOrMustNotOpen) {
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        host::FileObject* f = file(infected, qe::FORMAT_PE, k.path);
-        EXPECT_EQ(kill(f, 9, k.parameter), KILL_FAILED);
-        EXPECT_EQ(f->bytes(), infected);
-        f->Release();
+        const support::Outcome outcome = support::kill(infected, qe::FORMAT_PE, special(9, k.parameter), k.path);
+        EXPECT_EQ(outcome.result, KILL_FAILED);
+        EXPECT_EQ(outcome.bytes, infected);
     }
 }
 

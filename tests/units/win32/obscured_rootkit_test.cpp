@@ -4,40 +4,26 @@
 #include <cstring>
 #include <string>
 
-#include "host/qxbase/file_object.h"
-#include "host/running_object_table.h"
 #include "module/frame/unit_table.h"
 #include "module/units/win32/obscured_rootkit.h"
 #include "sdk/format_codes.h"
-#include "tests/fixtures/heuristic_pe.h"
+#include "tests/fixtures/vb_downloader_rootkit.h"
+#include "tests/support/unit_harness.h"
 
 namespace {
 
 using fixtures::Bytes;
 using fixtures::DriverProgram;
 
-class ObscuredRootkit : public ::testing::Test {
-protected:
-    void SetUp() override { rot_ = host::RunningObjectTable::createDefault(); }
-    void TearDown() override { rot_->Release(); }
+uint32_t scan(const Bytes& bytes) {
+    support::UnitHarness run(bytes, "driver.sys", {qe::FORMAT_PE});
+    CScanObscuredRootkit unit;
+    const uint32_t result = unit.Scan(run.info(), run.param());
+    EXPECT_EQ(bytes, run.bytes()) << "a scan never writes";
+    return result;
+}
 
-    uint32_t scan(const Bytes& bytes) {
-        host::FileObject* file = host::FileObject::fromBytes(bytes, "driver.sys");
-        file->setFormat(qe::FORMAT_PE);
-        STScanInfo info{static_cast<IQEArchive*>(file), static_cast<IQEStream*>(file),
-                        static_cast<IQERunningObjectTable*>(rot_), 0};
-        tagScanExParam param{};
-        CScanObscuredRootkit unit;
-        const uint32_t result = unit.Scan(&info, &param);
-        EXPECT_EQ(bytes, file->bytes()) << "a scan never writes";
-        file->Release();
-        return result;
-    }
-
-    host::RunningObjectTable* rot_ = nullptr;
-};
-
-TEST_F(ObscuredRootkit, SuspectsDriversThatHideTheirDeviceName) {
+TEST(ObscuredRootkit, SuspectsDriversThatHideTheirDeviceName) {
     struct Case {
         const char* name;
         DriverProgram driver;
@@ -65,9 +51,10 @@ TEST_F(ObscuredRootkit, SuspectsDriversThatHideTheirDeviceName) {
     for (const Case& c : cases) EXPECT_EQ(scan(fixtures::driverProgram(c.driver)), c.suspect ? 1u : 0u) << c.name;
 }
 
-TEST_F(ObscuredRootkit, NoEngineRunsIt) {
+TEST(ObscuredRootkit, NoEngineRunsIt) {
     CScanObscuredRootkit unit;
-    STScanInfo info{nullptr, nullptr, static_cast<IQERunningObjectTable*>(rot_), 0};
+    support::UnitHarness run(Bytes{});
+    STScanInfo info{nullptr, nullptr, run.info()->rot, 0};
     EXPECT_EQ(unit.NeedToScan(&info), 0u);
     EXPECT_EQ(unit.WorkIfVirus(nullptr, 0), 0u);
     for (const NamedUnitTable& table : allUnitTables())
@@ -75,7 +62,7 @@ TEST_F(ObscuredRootkit, NoEngineRunsIt) {
             EXPECT_STRNE(row.unitClass, "CScanObscuredRootkit") << table.name;
 }
 
-TEST_F(ObscuredRootkit, DamagedFilesAreNotSuspected) {
+TEST(ObscuredRootkit, DamagedFilesAreNotSuspected) {
     const Bytes driver = fixtures::driverProgram();
     Bytes noSignature = driver;
     noSignature[0x80] = 'X';

@@ -2,15 +2,14 @@
 // runs only with heuristics on, names the program by its API declarations and removes it.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "host/module_host.h"
 #include "host/services.h"
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 #include "sdk/property.h"
-#include "tests/fixtures/heuristic_pe.h"
+#include "tests/fixtures/vb_downloader_rootkit.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
@@ -20,45 +19,20 @@ using fixtures::vbProgram;
 
 constexpr uint32_t kVbDownloaderId = 0x40153126;
 
-class VbDownloader : public ::testing::Test {
+// Engines of its own with heuristics on: the last test turns them off.
+class VbDownloader : public support::ModuleEnginesTest {
 protected:
     void SetUp() override {
-        std::string error;
-        auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
-        ASSERT_NE(module, nullptr) << error;
-        rot_ = host::RunningObjectTable::createDefault();
+        startEngines();
         rot_->engineConfig()->setHeuristics(true);
-        engines_ = host::Engines::create(module, rot_, &error);
-        ASSERT_NE(engines_, nullptr) << error;
-    }
-    void TearDown() override {
-        engines_.reset();
-        rot_->Release();
     }
 
-    struct Outcome {
-        host::ScanFinding finding;
-        uint32_t killResult = 0;
-        bool removed = false;
-    };
     // Scans the program and, when something was found, repairs it.
-    Outcome scan(const Bytes& bytes, void (*prepare)(host::FileObject*) = nullptr) {
-        host::FileObject* file = host::FileObject::fromBytes(bytes, "setup.exe");
-        file->setFormat(qe::FORMAT_PE);
-        if (prepare) prepare(file);
-        Outcome outcome;
-        {
-            host::ScanTarget target(file);
-            outcome.finding = engines_->scan(target);
-            if (outcome.finding.found()) outcome.killResult = engines_->killFound(target);
-        }
-        outcome.removed = file->removed();
-        file->Release();
-        return outcome;
+    support::Outcome scan(const Bytes& bytes, void (*prepare)(host::FileObject*) = nullptr) {
+        support::Sample sample(bytes, qe::FORMAT_PE, "setup.exe");
+        if (prepare) prepare(sample.scanned);
+        return sample.scanThenKill(*engines_);
     }
-
-    host::RunningObjectTable* rot_ = nullptr;
-    std::unique_ptr<host::Engines> engines_;
 };
 
 TEST_F(VbDownloader, NamesDownloadersWithALauncherAndRemovesThem) {
@@ -79,10 +53,10 @@ TEST_F(VbDownloader, NamesDownloadersWithALauncherAndRemovesThem) {
     for (const Case& c : cases) {
         VbProgram program;
         program.declarations = c.declarations;
-        const Outcome outcome = scan(vbProgram(program));
+        const support::Outcome outcome = scan(vbProgram(program));
         EXPECT_EQ(outcome.finding.virusId, kVbDownloaderId) << c.name;
         EXPECT_EQ(outcome.finding.phase, host::Phase::PostLibrary) << c.name;
-        EXPECT_EQ(outcome.killResult, KILL_REMOVED) << c.name;
+        EXPECT_EQ(outcome.result, KILL_REMOVED) << c.name;
         EXPECT_TRUE(outcome.removed) << c.name;
     }
 }
@@ -115,7 +89,7 @@ TEST_F(VbDownloader, LeavesOtherProgramsAlone) {
     add("not a VB5 header", [](VbProgram& p) { p.magic = "VB6!"; });
     add("header in the image's last 119 bytes", [](VbProgram& p) { p.headerBeyondImage = true; });
     for (const Case& c : cases) {
-        const Outcome outcome = scan(vbProgram(c.program));
+        const support::Outcome outcome = scan(vbProgram(c.program));
         EXPECT_NE(outcome.finding.virusId, kVbDownloaderId) << c.name;
         EXPECT_FALSE(outcome.removed) << c.name;
     }
@@ -147,7 +121,7 @@ TEST_F(VbDownloader, RunsOnlyWhenAllowed) {
         EXPECT_EQ(scan(downloader, c.prepare).finding.virusId == kVbDownloaderId, c.found) << c.name;
 
     rot_->engineConfig()->setHeuristics(false);
-    const Outcome off = scan(downloader);
+    const support::Outcome off = scan(downloader);
     EXPECT_NE(off.finding.virusId, kVbDownloaderId) << "heuristics off";
     EXPECT_FALSE(off.removed);
 }

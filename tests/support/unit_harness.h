@@ -1,21 +1,33 @@
 // Runs one scan unit directly over a host file object, as an engine would: the file object's
-// archive and stream in STScanInfo, the host's emulator for the file in tagScanExParam.
+// archive and stream and a default running-object table in STScanInfo, the host's emulator for
+// the file in tagScanExParam; NeedToScan, Scan and WorkIfVirus, then Kill on the same unit.
+//
+//   support::UnitHarness run(bytes, "/docs/file.pdf", {qe::FORMAT_PDF});
+//   CScanPdfExploit unit;
+//   EXPECT_NE(run.scan(unit), 0u);
+//   EXPECT_EQ(run.kill(unit), KILL_REPAIRED);
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/emulator/emulator.h"
 #include "host/qxbase/file_object.h"
+#include "host/running_object_table.h"
 #include "module/frame/scan_unit.h"
 #include "tests/fixtures/bytes.h"
 
-namespace docs_test {
+namespace support {
 
 class UnitHarness {
 public:
-    explicit UnitHarness(fixtures::Bytes bytes, std::string path = {}, std::vector<uint32_t> formats = {0});
+    enum class Emulator { Host, None };  // None: the engine could not make one for the file
+
+    // `formats` is the file's format list, the first its current format.
+    explicit UnitHarness(fixtures::Bytes bytes, std::string path = {}, std::vector<uint32_t> formats = {0},
+                         Emulator emulator = Emulator::Host);
     ~UnitHarness();
     UnitHarness(const UnitHarness&) = delete;
     UnitHarness& operator=(const UnitHarness&) = delete;
@@ -34,12 +46,16 @@ public:
 
 private:
     host::FileObject* file_;
+    host::RunningObjectTable* rot_;
     std::unique_ptr<host::Emulator> emulator_;
     STScanInfo info_{};
     tagScanExParam param_{};
 };
 
-// Scans bytes with a fresh unit of the given class.
+// Scans `bytes` with a fresh unit made by `create`.
+uint32_t scanWith(CreateScanExUnitFn create, const fixtures::Bytes& bytes);
+
+// Scans `bytes` with a fresh unit of the given class.
 template <class Unit>
 uint32_t scanWith(fixtures::Bytes bytes, std::string path = {}, std::vector<uint32_t> formats = {0}) {
     UnitHarness run(std::move(bytes), std::move(path), std::move(formats));
@@ -47,4 +63,4 @@ uint32_t scanWith(fixtures::Bytes bytes, std::string path = {}, std::vector<uint
     return run.scan(unit);
 }
 
-}  // namespace docs_test
+}  // namespace support

@@ -1,25 +1,27 @@
-#include "tests/units/exploit_docs/unit_harness.h"
+#include "tests/support/unit_harness.h"
 
 #include "host/qxbase/format_list.h"
 #include "sdk/identifiers.h"
 
-namespace docs_test {
+namespace support {
 
-UnitHarness::UnitHarness(fixtures::Bytes bytes, std::string path, std::vector<uint32_t> formats)
-    : file_(host::FileObject::fromBytes(std::move(bytes), std::move(path))) {
+UnitHarness::UnitHarness(fixtures::Bytes bytes, std::string path, std::vector<uint32_t> formats, Emulator emulator)
+    : file_(host::FileObject::fromBytes(std::move(bytes), std::move(path))),
+      rot_(host::RunningObjectTable::createDefault()) {
     file_->setFormat(formats.empty() ? 0 : formats.front());
     host::writeFormatList(static_cast<IQEArchive*>(file_), formats);
-    emulator_ = host::Emulator::create(file_);
+    if (emulator == Emulator::Host) emulator_ = host::Emulator::create(file_);
     info_.archive = static_cast<IQEArchive*>(file_);
     info_.stream = static_cast<IQEStream*>(file_);
-    info_.rot = nullptr;
+    info_.rot = static_cast<IQERunningObjectTable*>(rot_);
     info_.flags = 0;
     param_.emulator = emulator_.get();
 }
 
 UnitHarness::~UnitHarness() {
-    emulator_.reset();
+    emulator_.reset();  // it holds a reference to the file
     file_->Release();
+    rot_->Release();
 }
 
 std::string UnitHarness::renamedTo() const {
@@ -34,4 +36,10 @@ uint32_t UnitHarness::scan(CScanEXVirus& unit) {
     return unit.WorkIfVirus(static_cast<IQEStream*>(file_), 0);
 }
 
-}  // namespace docs_test
+uint32_t scanWith(CreateScanExUnitFn create, const fixtures::Bytes& bytes) {
+    std::unique_ptr<CScanEXVirus> unit(create());
+    UnitHarness run(bytes);
+    return run.scan(*unit);
+}
+
+}  // namespace support
