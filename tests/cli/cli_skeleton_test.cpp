@@ -10,7 +10,7 @@
 #include "host/host_version.h"
 #include "tests/cli/cli_runner.h"
 #include "tests/fixtures/bytes.h"
-#include "tests/fixtures/docs_scripts.h"
+#include "tests/fixtures/exploit_scripts.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
 #include "tests/fixtures/pe_builder.h"

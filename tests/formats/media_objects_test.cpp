@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "sdk/identifiers.h"
-#include "tests/fixtures/media_builder.h"
+#include "tests/fixtures/asf_qt_builder.h"
 #include "tests/formats/host_file.h"
 
 using fixtures::AsfBuilder;

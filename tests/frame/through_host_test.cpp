@@ -2,21 +2,15 @@
 // kind of kill request, over the shipped tables.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "host/module_host.h"
 #include "sdk/format_codes.h"
 #include "tests/frame/frame_test_support.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
 TEST(ThroughHost, ShippedTablesScanAndKillEveryFormat) {
-    std::string error;
-    auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
-    ASSERT_NE(module, nullptr) << error;
-    host::RunningObjectTable* rot = host::RunningObjectTable::createDefault();
-    auto engines = host::Engines::create(module, rot, &error);
-    ASSERT_NE(engines, nullptr) << error;
+    host::Engines& engines = support::sharedEngines();
 
     struct Case {
         const char* name;
@@ -36,19 +30,17 @@ TEST(ThroughHost, ShippedTablesScanAndKillEveryFormat) {
         host::FileObject* file = frametest::makeFile(c.bytes, c.format);
         {
             host::ScanTarget target(file);
-            const host::ScanFinding finding = engines->scan(target);
+            const host::ScanFinding finding = engines.scan(target);
             EXPECT_FALSE(finding.failed);
             EXPECT_EQ(finding.virusId, 0u) << "no unit matches these small clean files";
-            EXPECT_EQ(engines->kill(target, host::KillRequest::byId(0x40003DDD)), KILL_FAILED);
-            EXPECT_EQ(engines->kill(target, host::KillRequest::byMethod(30)), KILL_FAILED);  // no such method
-            EXPECT_EQ(engines->kill(target, host::KillRequest::special(10, 0x10)), KILL_FAILED);
+            EXPECT_EQ(engines.kill(target, host::KillRequest::byId(0x40003DDD)), KILL_FAILED);
+            EXPECT_EQ(engines.kill(target, host::KillRequest::byMethod(30)), KILL_FAILED);  // no such method
+            EXPECT_EQ(engines.kill(target, host::KillRequest::special(10, 0x10)), KILL_FAILED);
         }
         EXPECT_EQ(file->bytes(), c.bytes) << "nothing repaired, nothing changed";
         EXPECT_FALSE(file->removed());
         file->Release();
     }
-    engines.reset();
-    rot->Release();
 }
 
 }  // namespace

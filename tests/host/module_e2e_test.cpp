@@ -8,55 +8,40 @@
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 #include "tests/fixtures/pe_builder.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
 using fixtures::Bytes;
 
-class RealModule : public ::testing::Test {
+class RealModule : public support::ModuleEnginesTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        module = host::Module::load(REMEDY_MODULE_PATH, &error);
-        ASSERT_NE(module, nullptr) << error;
-        rot = host::RunningObjectTable::createDefault();
-        engines = host::Engines::create(module, rot, &error);
-        ASSERT_NE(engines, nullptr) << error;
-    }
-    void TearDown() override {
-        engines.reset();
-        if (rot) rot->Release();
-    }
     host::FileObject* classified(Bytes bytes, const std::string& name) {
         host::FileObject* file = host::FileObject::fromBytes(std::move(bytes), name);
         host::classify(file);
         return file;
     }
-
-    std::shared_ptr<host::Module> module;
-    host::RunningObjectTable* rot = nullptr;
-    std::unique_ptr<host::Engines> engines;
 };
 
 TEST_F(RealModule, VersionTextIsOneLineOfTheExpectedShape) {
-    EXPECT_TRUE(std::regex_match(module->versionText(),
+    EXPECT_TRUE(std::regex_match(module_->versionText(),
                                  std::regex(R"(libremedy\.so version: Little-Endian x64 \d+\.\d+\.\d+\.\d+ \d{14})")))
-        << module->versionText();
+        << module_->versionText();
 }
 
 TEST_F(RealModule, UnknownClassIdentifierHasNoFactory) {
     IQXClassFactory* factory = reinterpret_cast<IQXClassFactory*>(&factory);
-    EXPECT_EQ(module->classFactory(qe::CLSID_CQEEngineUnkVirusEx, &factory), QE_E_INVALIDARG);
+    EXPECT_EQ(module_->classFactory(qe::CLSID_CQEEngineUnkVirusEx, &factory), QE_E_INVALIDARG);
     EXPECT_EQ(factory, nullptr);
-    EXPECT_EQ(module->classFactory(qe::IID_IQEStream, &factory), QE_E_INVALIDARG);
+    EXPECT_EQ(module_->classFactory(qe::IID_IQEStream, &factory), QE_E_INVALIDARG);
 }
 
 TEST_F(RealModule, EnginesHoldTheTableUntilTheyAreReleased) {
-    EXPECT_GT(rot->AddRef(), 2u);  // the test's reference, this one and the engines'
-    rot->Release();
-    engines.reset();
-    EXPECT_EQ(rot->AddRef(), 2u);  // every engine released its table
-    rot->Release();
+    EXPECT_GT(rot_->AddRef(), 2u);  // the test's reference, this one and the engines'
+    rot_->Release();
+    engines_.reset();
+    EXPECT_EQ(rot_->AddRef(), 2u);  // every engine released its table
+    rot_->Release();
 }
 
 struct CleanCase {
@@ -75,10 +60,10 @@ TEST_P(RealModuleCleanFile, ScansToNothingFound) {
     const Bytes before = file->bytes();
     {
         host::ScanTarget target(file);
-        host::ScanFinding finding = engines->scan(target);
+        host::ScanFinding finding = engines_->scan(target);
         EXPECT_FALSE(finding.failed) << std::hex << finding.engineResult;
         EXPECT_EQ(finding.virusId, 0u);
-        EXPECT_EQ(engines->killFound(target), KILL_FAILED);
+        EXPECT_EQ(engines_->killFound(target), KILL_FAILED);
     }
     EXPECT_EQ(file->bytes(), before);  // a scan changes nothing
     EXPECT_EQ(file->refCount(), 1u);   // the module released every interface it took
@@ -103,11 +88,11 @@ TEST_F(RealModule, KillEngineRefusesWhatItHasNoUnitFor) {
     const Bytes before = com->bytes();
     {
         host::ScanTarget comTarget(com), flashTarget(flash);
-        EXPECT_EQ(engines->kill(comTarget, host::KillRequest::byId(0x1FFFFFFF)), KILL_FAILED);
-        EXPECT_EQ(engines->kill(flashTarget, host::KillRequest::byMethod(1)), KILL_FAILED);  // no kill slot
+        EXPECT_EQ(engines_->kill(comTarget, host::KillRequest::byId(0x1FFFFFFF)), KILL_FAILED);
+        EXPECT_EQ(engines_->kill(flashTarget, host::KillRequest::byMethod(1)), KILL_FAILED);  // no kill slot
         host::KillRequest methodTwo;
         methodTwo.method = 2;
-        EXPECT_EQ(engines->kill(comTarget, methodTwo), KILL_FAILED);
+        EXPECT_EQ(engines_->kill(comTarget, methodTwo), KILL_FAILED);
     }
     EXPECT_EQ(com->bytes(), before);
     EXPECT_EQ(com->refCount(), 1u);

@@ -1,27 +1,8 @@
 #include "tests/robustness/corpus_host.h"
 
-#include <stdexcept>
-
 #include "host/classify.h"
-#include "host/running_object_table.h"
-#include "host/services.h"
 
 namespace robustness {
-
-host::Engines& heuristicEngines() {
-    static std::unique_ptr<host::Engines> engines = [] {
-        std::string error;
-        auto module = host::Module::load(REMEDY_MODULE_PATH, &error);
-        if (!module) throw std::runtime_error(error);
-        host::RunningObjectTable* rot = host::RunningObjectTable::createDefault();
-        rot->engineConfig()->setHeuristics(true);
-        auto made = host::Engines::create(module, rot, &error);
-        rot->Release();  // the engines hold their own reference
-        if (!made) throw std::runtime_error(error);
-        return made;
-    }();
-    return *engines;
-}
 
 void giveFormat(host::FileObject* object, const CorpusFile& file) {
     if (file.format) object->setFormat(file.format);

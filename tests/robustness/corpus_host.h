@@ -8,11 +8,9 @@
 #include "host/module_host.h"
 #include "host/qxbase/file_object.h"
 #include "tests/robustness/sample_corpus.h"
+#include "tests/support/module_driver.h"
 
 namespace robustness {
-
-// One set of engines for the test program, with heuristics on.
-host::Engines& heuristicEngines();
 
 // A file object over `bytes` named like the corpus file, with its format (or the classifier's).
 host::FileObject* corpusObject(const CorpusFile& file, const fixtures::Bytes& bytes, const std::string& directory = "/scan");

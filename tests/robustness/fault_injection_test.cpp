@@ -29,7 +29,7 @@ struct KillRun {
 // it, then kills it with the k-th call of `op` failing (k = 0: nothing fails) and commits.
 KillRun killOnDisk(const CorpusFile& file, const std::string& path, host::StreamOp op, uint64_t k,
                    const std::filesystem::path& quarantine, host::RepairOutcome* committed) {
-    host::Engines& engines = robustness::heuristicEngines();
+    host::Engines& engines = support::heuristicEngines();
     KillRun run;
     std::string error;
     host::FileObject* object = host::FileObject::fromFile(path, &error);

@@ -150,7 +150,7 @@ double threadSeconds() {
 
 TEST(MutatedCorpus, EveryFileFinishesTheScanAndItsRepair) {
     const Plan plan = planFromEnvironment();
-    host::Engines& engines = robustness::heuristicEngines();
+    host::Engines& engines = support::heuristicEngines();
     std::vector<std::pair<double, std::string>> times;
     size_t files = 0;
     const char* only = std::getenv("REMEDY_MUTATION_FILE");  // one corpus file, to look into it

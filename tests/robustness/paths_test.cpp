@@ -8,7 +8,7 @@
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 #include "sdk/results.h"
-#include "tests/fixtures/docs_binary.h"
+#include "tests/fixtures/exploit_ntldr_atl_binder.h"
 #include "tests/robustness/corpus_host.h"
 
 namespace {
@@ -24,7 +24,7 @@ constexpr uint32_t extension(const char (&text)[5]) {
 
 // Kills the file at `path` with special method 9 and commits; returns the outcome.
 host::RepairOutcome killWithCompanion(const std::string& path, uint32_t parameter) {
-    host::Engines& engines = robustness::heuristicEngines();
+    host::Engines& engines = support::heuristicEngines();
     return host::repairFile(
         path,
         [&](host::FileObject* file) {
@@ -149,7 +149,7 @@ TEST(NewName, BinderRepairTakesItsNameBesideTheOriginal) {
     const auto kill = [](host::FileObject* file) {
         file->setFormat(qe::FORMAT_PE);
         host::ScanTarget target(file);
-        return robustness::heuristicEngines().kill(target, host::KillRequest::byMethod(16));
+        return support::heuristicEngines().kill(target, host::KillRequest::byMethod(16));
     };
     fixtures::writeFile(path, bound);
     fixtures::writeFile(renamed, {'o', 'l', 'd'});
@@ -176,7 +176,7 @@ TEST(ScannedFile, IsNeverRepairedThroughALink) {
         [](host::FileObject* file) {
             file->setFormat(qe::FORMAT_PE);
             host::ScanTarget target(file);
-            return robustness::heuristicEngines().kill(target, host::KillRequest::byMethod(16));
+            return support::heuristicEngines().kill(target, host::KillRequest::byMethod(16));
         },
         host::RepairOptions{});
     // The link is not even opened: the file is read only from a descriptor the commit can use.

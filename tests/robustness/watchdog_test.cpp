@@ -40,7 +40,7 @@ struct Outcome {
 // Scans (and repairs what is found) or kills, as the corpus file says, with the watchdog set to
 // fire at `trigger` instructions of each request.
 Outcome run(const CorpusFile& file, std::optional<uint64_t> trigger) {
-    host::Engines& engines = robustness::heuristicEngines();
+    host::Engines& engines = support::heuristicEngines();
     host::EngineRequest::setWatchdogTrigger(trigger);
     Outcome outcome;
     host::FileObject* object = robustness::corpusObject(file, file.bytes);

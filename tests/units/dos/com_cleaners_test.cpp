@@ -8,7 +8,7 @@
 #include "sdk/results.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
-#include "tests/units/dos/dos_test_support.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ TEST_P(ComRoundTripTest, KillByIdentifierGivesBackTheCleanProgram) {
     const Bytes infected = c.infect(clean);
     ASSERT_NE(infected, clean);
 
-    const auto outcome = dostest::killById(infected, qe::FORMAT_COM, c.virusId);
+    const auto outcome = support::kill(infected, qe::FORMAT_COM, host::KillRequest::byId(c.virusId));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_FALSE(outcome.removed);
     EXPECT_EQ(outcome.bytes, clean);
@@ -74,7 +74,7 @@ TEST(SentinelCom, EveryRegisteredIdentifierRepairs) {
     ASSERT_EQ(infected.size(), clean.size() + 4571);
     for (uint32_t id : {0x3ad9u, 0x3ad6u, 0x3adau, 0x3ae1u, 0x43deu, 0x3adeu}) {
         SCOPED_TRACE(id);
-        const auto outcome = dostest::killById(infected, qe::FORMAT_COM, id);
+        const auto outcome = support::kill(infected, qe::FORMAT_COM, host::KillRequest::byId(id));
         EXPECT_EQ(outcome.result, KILL_REPAIRED);
         EXPECT_EQ(outcome.bytes, clean);
     }
@@ -83,16 +83,16 @@ TEST(SentinelCom, EveryRegisteredIdentifierRepairs) {
 // TmcB COM is found by the post-library scan and repaired by the unit the engine kept.
 TEST(TmcBCom, ScanFindsItAndTheKeptUnitRepairs) {
     const Bytes clean = makeCom(3333);
-    const auto outcome = dostest::scanThenKill(infectTmcBCom(clean), qe::FORMAT_COM);
+    const auto outcome = support::scanThenKill(infectTmcBCom(clean), qe::FORMAT_COM);
     EXPECT_EQ(outcome.finding.virusId, 0x6551u);
     EXPECT_EQ(outcome.finding.phase, host::Phase::PostLibrary);
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, clean);
 }
 
 TEST(TmcBCom, CleanProgramIsNotFound) {
     const Bytes clean = makeCom(3333);
-    const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_COM);
+    const auto outcome = support::scanThenKill(clean, qe::FORMAT_COM);
     EXPECT_EQ(outcome.finding.virusId, 0u);
     EXPECT_EQ(outcome.bytes, clean);
 }

@@ -7,7 +7,7 @@
 #include "sdk/results.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
-#include "tests/units/dos/dos_test_support.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ TEST(ShortFiles, VoronezhTwinsBothRefuseAFileShorterThanTheirBody) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes file = makeCom(c.size);
-        const auto outcome = dostest::killById(file, qe::FORMAT_COM, c.virusId);
+        const auto outcome = support::kill(file, qe::FORMAT_COM, host::KillRequest::byId(c.virusId));
         EXPECT_EQ(outcome.result, KILL_FAILED);
         EXPECT_EQ(outcome.bytes, file);
     }
@@ -33,7 +33,7 @@ TEST(ShortFiles, BadboyNeedsAHostBehindTheVirus) {
     for (size_t size : {1000u, 999u, 1u}) {
         SCOPED_TRACE(size);
         const Bytes file = pattern(size, 9);
-        const auto outcome = dostest::killById(file, qe::FORMAT_COM, 0x3dfe);
+        const auto outcome = support::kill(file, qe::FORMAT_COM, host::KillRequest::byId(0x3dfe));
         EXPECT_EQ(outcome.result, KILL_FAILED);
         EXPECT_EQ(outcome.bytes, file);
     }
@@ -42,14 +42,14 @@ TEST(ShortFiles, BadboyNeedsAHostBehindTheVirus) {
 TEST(Youth555, CodeNotWhereItBelongsMeansDeletion) {
     Bytes infected = infectYouth555(makeCom(1800), 0x33);
     infected[1800 + 512] = 0x90;  // the CALL $+3 that starts the virus's code
-    const auto outcome = dostest::killById(infected, qe::FORMAT_COM, 0x3dd8);
+    const auto outcome = support::kill(infected, qe::FORMAT_COM, host::KillRequest::byId(0x3dd8));
     EXPECT_EQ(outcome.result, KILL_REMOVED);
     EXPECT_TRUE(outcome.removed);
 }
 
 TEST(Youth555, FileTooShortForTheVirusIsNeitherRepairedNorDeleted) {
     const Bytes file = makeCom(555 + 511);
-    const auto outcome = dostest::killById(file, qe::FORMAT_COM, 0x3dd8);
+    const auto outcome = support::kill(file, qe::FORMAT_COM, host::KillRequest::byId(0x3dd8));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_FALSE(outcome.removed);
     EXPECT_EQ(outcome.bytes, file);
@@ -63,14 +63,14 @@ TEST(April10Com, RestoreOffsetMustLieInTheFile) {
     const size_t wordAt = clean.size() + 9 + 2151;
     infected[wordAt + 1] ^= 0x80;  // W += 0x8000: past the end of the file
     infected[wordAt + 2] ^= 0x80;
-    const auto outcome = dostest::killById(infected, qe::FORMAT_COM, 0x3c80);
+    const auto outcome = support::kill(infected, qe::FORMAT_COM, host::KillRequest::byId(0x3c80));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected);
 }
 
 TEST(SgBomber, CleanProgramIsLeftAsItIs) {
     const Bytes clean = makeCom(3000);
-    const auto outcome = dostest::killById(clean, qe::FORMAT_COM, 0xad54);
+    const auto outcome = support::kill(clean, qe::FORMAT_COM, host::KillRequest::byId(0xad54));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, clean);
 }
@@ -78,7 +78,7 @@ TEST(SgBomber, CleanProgramIsLeftAsItIs) {
 TEST(Bomber, PatchListThatLeavesTheFileFailsWithoutWriting) {
     Bytes infected = infectBomber(makeCom(9000), 1500);
     fixtures::put16(infected, 1500 + 294 + 2714 + 2, 0xFFF0);  // first record's target offset
-    const auto outcome = dostest::killById(infected, qe::FORMAT_COM, 0xab37);
+    const auto outcome = support::kill(infected, qe::FORMAT_COM, host::KillRequest::byId(0xab37));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected);
 }
@@ -126,7 +126,7 @@ TEST(HostileFiles, EveryCleanerAnswersAndNeverGrowsTheFile) {
     for (const auto& [name, file] : hostileFiles()) {
         for (const auto& unit : kRegistered) {
             SCOPED_TRACE(name + " / id " + std::to_string(unit.virusId));
-            const auto outcome = dostest::killById(file, unit.format, unit.virusId);
+            const auto outcome = support::kill(file, unit.format, host::KillRequest::byId(unit.virusId));
             EXPECT_TRUE(outcome.result == KILL_REPAIRED || outcome.result == KILL_REMOVED ||
                         outcome.result == KILL_FAILED || outcome.result == KILL_REMOVE_FAILED)
                 << std::hex << outcome.result;
@@ -142,7 +142,7 @@ TEST(HostileFiles, ScanEnginesNeverChangeTheFile) {
     for (const auto& [name, file] : hostileFiles()) {
         for (uint32_t format : {qe::FORMAT_COM, qe::FORMAT_MZ}) {
             SCOPED_TRACE(name);
-            const auto outcome = dostest::scanThenKill(file, format);
+            const auto outcome = support::scanThenKill(file, format);
             EXPECT_EQ(outcome.finding.virusId, 0u);
             EXPECT_EQ(outcome.bytes, file);
         }

@@ -8,7 +8,7 @@
 #include "sdk/results.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
-#include "tests/units/dos/dos_test_support.h"
+#include "tests/support/module_driver.h"
 
 namespace {
 
@@ -34,10 +34,10 @@ TEST_P(MzRoundTripTest, KillByIdentifierGivesBackTheCleanProgram) {
     const Bytes infected = c.infect(clean);
     ASSERT_NE(infected, clean);
 
-    const auto outcome = dostest::killById(infected, qe::FORMAT_MZ, c.virusId);
+    const auto outcome = support::kill(infected, qe::FORMAT_MZ, host::KillRequest::byId(c.virusId));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_FALSE(outcome.removed);
-    EXPECT_EQ(outcome.bytes, dostest::withPageCountOf(clean, infected));
+    EXPECT_EQ(outcome.bytes, withPageCountOf(clean, infected));
 }
 
 const MzOptions kPlainHost{};
@@ -71,20 +71,21 @@ TEST(SentinelMz, EveryRegisteredIdentifierRepairsWithoutTouchingTheSignature) {
     const Bytes infected = infectSentinelMz(clean, false);
     for (uint32_t id : {0x3ae4u, 0x3ad8u, 0x3adbu, 0x3ae2u, 0x3addu, 0x3adfu}) {
         SCOPED_TRACE(id);
-        const auto outcome = dostest::killById(infected, qe::FORMAT_MZ, id);
+        const auto outcome = support::kill(infected, qe::FORMAT_MZ, host::KillRequest::byId(id));
         EXPECT_EQ(outcome.result, KILL_REPAIRED);
         ASSERT_GE(outcome.bytes.size(), 2u);
         EXPECT_EQ(outcome.bytes[0], 'M');
         EXPECT_EQ(outcome.bytes[1], 'Z');
-        EXPECT_EQ(outcome.bytes, dostest::withPageCountOf(clean, infected));
+        EXPECT_EQ(outcome.bytes, withPageCountOf(clean, infected));
     }
 }
 
 TEST(DataCrimeIIExe, AlwaysWritesTheVirusStack) {
     const Bytes clean = makeMz({2048, 0x90, 0x300});
-    const auto outcome = dostest::killById(infectDataCrimeIIExe(clean, 0x3C), qe::FORMAT_MZ, 0x3c83);
+    const auto outcome =
+        support::kill(infectDataCrimeIIExe(clean, 0x3C), qe::FORMAT_MZ, host::KillRequest::byId(0x3c83));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
-    Bytes expected = dostest::withPageCountOf(clean, infectDataCrimeIIExe(clean, 0x3C));
+    Bytes expected = withPageCountOf(clean, infectDataCrimeIIExe(clean, 0x3C));
     setMzWord(expected, 14, 0);
     setMzWord(expected, 16, 0xFFFE);
     EXPECT_EQ(outcome.bytes, expected);
@@ -107,11 +108,11 @@ TEST_P(MzScanThenKillTest, FoundInItsPhaseAndRepairedByTheKeptUnit) {
     const MzScanCase& c = GetParam();
     const Bytes clean = makeMz();
     const Bytes infected = c.infect(clean);
-    const auto outcome = dostest::scanThenKill(infected, qe::FORMAT_MZ);
+    const auto outcome = support::scanThenKill(infected, qe::FORMAT_MZ);
     EXPECT_EQ(outcome.finding.virusId, c.virusId);
     EXPECT_EQ(outcome.finding.phase, c.phase);
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
-    EXPECT_EQ(outcome.bytes, dostest::withPageCountOf(clean, infected));
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
+    EXPECT_EQ(outcome.bytes, withPageCountOf(clean, infected));
 }
 
 const MzScanCase kMzScanCases[] = {
@@ -129,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(Families, MzScanThenKillTest, ::testing::ValuesIn(kMzSc
 
 TEST(MzScan, CleanProgramIsNotFound) {
     const Bytes clean = makeMz();
-    const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_MZ);
+    const auto outcome = support::scanThenKill(clean, qe::FORMAT_MZ);
     EXPECT_EQ(outcome.finding.virusId, 0u);
     EXPECT_EQ(outcome.bytes, clean);
 }
@@ -139,7 +140,7 @@ TEST(MzScan, CleanProgramIsNotFound) {
 TEST(April1stExe, TakesNinetyThreeParagraphsOffEverySegment) {
     const Bytes clean = makeMz();
     const Bytes infected = infectApril1st(clean);
-    const auto outcome = dostest::killById(infected, qe::FORMAT_MZ, 0x8c9);
+    const auto outcome = support::kill(infected, qe::FORMAT_MZ, host::KillRequest::byId(0x8c9));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, clean);  // table restored; header and size untouched
 }
@@ -147,7 +148,7 @@ TEST(April1stExe, TakesNinetyThreeParagraphsOffEverySegment) {
 TEST(April1stExe, ZeroRelocationsStillSucceed) {
     Bytes noRelocations = makeMz();
     setMzWord(noRelocations, 6, 0);
-    const auto outcome = dostest::killById(noRelocations, qe::FORMAT_MZ, 0x8c9);
+    const auto outcome = support::kill(noRelocations, qe::FORMAT_MZ, host::KillRequest::byId(0x8c9));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, noRelocations);
 }
@@ -155,7 +156,7 @@ TEST(April1stExe, ZeroRelocationsStillSucceed) {
 TEST(April1stExe, TableOffsetBeyondTheFileFails) {
     Bytes broken = makeMz();
     setMzWord(broken, 24, uint16_t(broken.size()));
-    const auto outcome = dostest::killById(broken, qe::FORMAT_MZ, 0x8c9);
+    const auto outcome = support::kill(broken, qe::FORMAT_MZ, host::KillRequest::byId(0x8c9));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, broken);
 }
@@ -168,7 +169,7 @@ TEST(Voronezh1600Exe, RelocationTableIsExactlyTheCleanOne) {
     ASSERT_LT(mzWord(clean, 24), 64);
     const Bytes infected = infectVoronezh1600Exe(clean, false);
     ASSERT_EQ(mzWord(infected, 6), mzWord(clean, 6) + 1);
-    const auto outcome = dostest::killById(infected, qe::FORMAT_MZ, 0x3dd9);
+    const auto outcome = support::kill(infected, qe::FORMAT_MZ, host::KillRequest::byId(0x3dd9));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(mzWord(outcome.bytes, 6), mzWord(clean, 6));
     const uint32_t table = mzWord(clean, 24);
@@ -187,7 +188,7 @@ TEST(Voronezh1600Exe, SingleEntryIsChosenAndCleared) {
     setMzWord(infected, table, mzWord(infected, table + 4 * last));
     setMzWord(infected, table + 2, mzWord(infected, table + 4 * last + 2));
     setMzWord(infected, 6, 1);
-    const auto outcome = dostest::killById(infected, qe::FORMAT_MZ, 0x3dd9);
+    const auto outcome = support::kill(infected, qe::FORMAT_MZ, host::KillRequest::byId(0x3dd9));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(mzWord(outcome.bytes, 6), 0);
     EXPECT_EQ(fixtures::get32(outcome.bytes, table), 0u);
@@ -209,7 +210,7 @@ TEST(Voronezh1600Exe, RefusesTablesItCannotHaveMade) {
         SCOPED_TRACE(c.name);
         Bytes broken = infected;
         setMzWord(broken, c.offset, c.value);
-        const auto outcome = dostest::killById(broken, qe::FORMAT_MZ, 0x3dd9);
+        const auto outcome = support::kill(broken, qe::FORMAT_MZ, host::KillRequest::byId(0x3dd9));
         EXPECT_EQ(outcome.result, KILL_FAILED);
         EXPECT_EQ(outcome.bytes, broken);  // checked before anything is written
     }
@@ -232,7 +233,7 @@ TEST(Hllp7808Exe, SizesDecideBetweenDeleteCutAndMove) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes host = pattern(c.hostSize, uint32_t(c.hostSize) + 1);
-        const auto outcome = dostest::killById(infectHllp7808(host), qe::FORMAT_MZ, 0x4376);
+        const auto outcome = support::kill(infectHllp7808(host), qe::FORMAT_MZ, host::KillRequest::byId(0x4376));
         EXPECT_EQ(outcome.result, c.result);
         EXPECT_EQ(outcome.removed, c.removed);
         if (!c.removed) {
@@ -243,7 +244,7 @@ TEST(Hllp7808Exe, SizesDecideBetweenDeleteCutAndMove) {
 
 TEST(Hllp7808Exe, FileShorterThanTheVirusIsLeftAlone) {
     const Bytes shortFile = pattern(7807, 3);
-    const auto outcome = dostest::killById(shortFile, qe::FORMAT_MZ, 0x4376);
+    const auto outcome = support::kill(shortFile, qe::FORMAT_MZ, host::KillRequest::byId(0x4376));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_FALSE(outcome.removed);
     EXPECT_EQ(outcome.bytes, shortFile);

@@ -3,14 +3,14 @@
 
 #include <algorithm>
 
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
 using fixtures::put16;
 using fixtures::put32;
-using win32test::killPe;
-using win32test::withAppendedSectionHeaderOf;
+using fixtures::withBytesOf;
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr uint32_t kTable = 0x400 + 0x38;  // .text starts at raw 0x400
 // the header.
 TEST(CekarKill, GathersTheEntryBytesAndZeroesThePieces) {
     const CekarInfected infected = cekarInfect();
-    const auto outcome = killPe(infected.file, kCekarId);
+    const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(kCekarId));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = infected.file;
     std::copy_n(infected.clean.begin() + 0x400, 0x204, expected.begin() + 0x400);
@@ -30,7 +30,7 @@ TEST(CekarKill, GathersTheEntryBytesAndZeroesThePieces) {
     EXPECT_EQ(outcome.bytes, expected);
     const Bytes prefix(outcome.bytes.begin(), outcome.bytes.begin() + infected.clean.size());
     const Bytes cleanPrefix =
-        win32test::withBytesOf(withAppendedSectionHeaderOf(infected.clean, infected.file), infected.file, kSectionCountAt, 2);
+        withBytesOf(withAppendedSectionHeaderOf(infected.clean, infected.file), infected.file, kSectionCountAt, 2);
     EXPECT_EQ(prefix, cleanPrefix);
 }
 
@@ -52,7 +52,7 @@ TEST(CekarKill, RefusedTablesLeaveTheFile) {
         CekarInfected infected = cekarInfect();
         if (c.word) put16(infected.file, kTable + c.field, uint16_t(c.value));
         else put32(infected.file, kTable + c.field, c.value);
-        const auto outcome = killPe(infected.file, kCekarId);
+        const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(kCekarId));
         EXPECT_EQ(outcome.result, KILL_FAILED) << c.name;
         EXPECT_EQ(outcome.bytes, infected.file) << c.name;
     }
@@ -61,7 +61,7 @@ TEST(CekarKill, RefusedTablesLeaveTheFile) {
     put16(small.file, kTable + 10, 0x100);
     put16(small.file, kTable + 16, 0x100);
     put16(small.file, kTable + 22, 0x9E);
-    const auto outcome = killPe(small.file, kCekarId);
+    const auto outcome = support::kill(small.file, qe::FORMAT_PE, host::KillRequest::byId(kCekarId));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, small.file);
 }

@@ -2,13 +2,13 @@
 // scan engines and the kill of their find.
 #include <gtest/gtest.h>
 
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
 using fixtures::put32;
-using win32test::killPe;
-using win32test::withBytesOf;
+using fixtures::withBytesOf;
 
 namespace {
 
@@ -20,7 +20,7 @@ TEST(CihBodyKill, ZeroesEveryPieceAndClearsTheTable) {
     const Bytes clean = cleanProgram();
     for (int pieces : {0, 1, 2}) {
         const CihInfected infected = cihInfect(0x300, 0x80, pieces);
-        const auto outcome = killPe(infected.file, kCihId);
+        const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(kCihId));
         ASSERT_EQ(outcome.result, KILL_REPAIRED) << pieces;
         EXPECT_EQ(outcome.bytes, withBytesOf(clean, infected.file, kEntryAt, 4)) << pieces;
     }
@@ -32,14 +32,16 @@ TEST(CihBodyKill, AllIdentifiersRepair) {
                             0x5686, 0x4d84, 0x4d76, 0x4d77, 0x4d83, 0x4d78, 0x4eab, 0x10bb, 0x10ba, 0x10a9};
     const CihInfected infected = cihInfect(0x300, 0x80, 2);
     const Bytes expected = withBytesOf(cleanProgram(), infected.file, kEntryAt, 4);
-    for (uint32_t id : ids) EXPECT_EQ(killPe(infected.file, id).bytes, expected) << std::hex << id;
+    for (uint32_t id : ids)
+        EXPECT_EQ(support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(id)).bytes, expected)
+            << std::hex << id;
 }
 
 TEST(CihBodyKill, PieceSizeLimit) {
     // 0x10001 ends the walk before anything is written; the table stays.
     CihInfected infected = cihInfect(0x300, 0x80, 1);
     put32(infected.file, 0x300 - 256 + 252, 0x10001);
-    auto outcome = killPe(infected.file, kCihId);
+    auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(kCihId));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, infected.file);
 
@@ -47,7 +49,7 @@ TEST(CihBodyKill, PieceSizeLimit) {
     infected = cihInfect(0x300, 0x80, 1);
     put32(infected.file, 0x300 - 256 + 248, kImageBase + 0x2000 + 0x3F0);
     put32(infected.file, 0x300 - 256 + 244, 0x10000);
-    outcome = killPe(infected.file, kCihId);
+    outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(kCihId));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes.size(), infected.file.size());
 }
@@ -56,7 +58,7 @@ TEST(CihBodyKill, PieceSizeLimit) {
 TEST(CihBodyKill, BodyInTheFirst256BytesFails) {
     Bytes file = cleanProgram();
     put32(file, kEntryAt, 255);
-    const auto outcome = killPe(file, kCihId);
+    const auto outcome = support::kill(file, qe::FORMAT_PE, host::KillRequest::byId(kCihId));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, file);
 }
@@ -65,16 +67,16 @@ TEST(CihBodyKill, BodyInTheFirst256BytesFails) {
 TEST(CihBodyKill, PieceAddressOutsideTheImage) {
     CihInfected infected = cihInfect(0x300, 0x80, 1);
     put32(infected.file, 0x300 - 256 + 248, 0xFFFFFF00);
-    const auto outcome = killPe(infected.file, kCihId);
+    const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(kCihId));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes.size(), infected.file.size());
 }
 
 TEST(Cih1003Junk, ScanFindsTheRemainsAndKillZeroesThem) {
     for (uint32_t at : {0x200u, 0x400u - 277u}) {
-        const auto outcome = dostest::scanThenKill(cih1003Infect(at), qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(cih1003Infect(at), qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, 0xa083u) << at;
-        EXPECT_EQ(outcome.killResult, KILL_REPAIRED) << at;
+        EXPECT_EQ(outcome.result, KILL_REPAIRED) << at;
         EXPECT_EQ(outcome.bytes, cleanProgram()) << at;
     }
 }
@@ -101,7 +103,7 @@ TEST(Cih1003Junk, NearMissesAreNotFound) {
     put32(headerEntry, kEntryAt, 0x100);
     cases.push_back({"entry in headers", headerEntry});
     for (const Case& c : cases) {
-        const auto outcome = dostest::scanThenKill(c.file, qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(c.file, qe::FORMAT_PE);
         EXPECT_NE(outcome.finding.virusId, 0xa083u) << c.name;
         EXPECT_EQ(outcome.bytes, c.file) << c.name;
     }

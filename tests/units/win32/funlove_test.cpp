@@ -4,7 +4,8 @@
 
 #include "host/emulator/x86_cpu.h"
 #include "tests/fixtures/magistr_funlove.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
@@ -14,8 +15,8 @@ namespace {
 constexpr uint32_t kFunLoveId = 0x6b69;
 
 Bytes repairedFunLove(const FunLoveInfection& infected) {
-    Bytes expected = win32test::withAppendedSectionHeaderOf(infected.clean, infected.file);
-    expected = win32test::withBytesOf(expected, infected.file, kSectionCountAt, 2);
+    Bytes expected = withAppendedSectionHeaderOf(infected.clean, infected.file);
+    expected = fixtures::withBytesOf(expected, infected.file, kSectionCountAt, 2);
     // Whatever lies before the body's start in the appended section stays.
     expected.insert(expected.end(), infected.file.begin() + infected.sectionOffset,
                     infected.file.begin() + infected.bodyOffset);
@@ -25,10 +26,10 @@ Bytes repairedFunLove(const FunLoveInfection& infected) {
 TEST(FunLoveScanKill, PutsTheEntryBytesBackAndCutsTheBody) {
     for (bool withProgramHeader : {true, false}) {
         const FunLoveInfection infected = funLoveInfect(withProgramHeader);
-        const auto outcome = dostest::scanThenKill(infected.file, qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(infected.file, qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, kFunLoveId) << withProgramHeader;
         EXPECT_EQ(outcome.finding.phase, host::Phase::PostLibrary) << withProgramHeader;
-        ASSERT_EQ(outcome.killResult, KILL_REPAIRED) << withProgramHeader;
+        ASSERT_EQ(outcome.result, KILL_REPAIRED) << withProgramHeader;
         EXPECT_EQ(outcome.bytes, repairedFunLove(infected)) << withProgramHeader;
     }
 }
@@ -82,7 +83,7 @@ TEST(FunLoveScan, WhatTheUnitLooksAt) {
         {"bare body, C at 317", withOverlay(bare, 10), false},
     };
     for (const Case& c : cases) {
-        const auto outcome = dostest::scanThenKill(c.file, qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(c.file, qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId == kFunLoveId, c.found) << c.name;
     }
 }
@@ -90,7 +91,7 @@ TEST(FunLoveScan, WhatTheUnitLooksAt) {
 TEST(FunLoveScan, CleanProgramIsLeftAlone) {
     const Bytes clean = cleanProgram();
     const uint64_t enginesBefore = host::X86Cpu::enginesOpenedOnThisThread();
-    const auto outcome = dostest::scanThenKill(clean, qe::FORMAT_PE);
+    const auto outcome = support::scanThenKill(clean, qe::FORMAT_PE);
     EXPECT_NE(outcome.finding.virusId, kFunLoveId);
     EXPECT_EQ(outcome.bytes, clean);
     // The body's fragments are missing from the tail: the entry is never run, so a program

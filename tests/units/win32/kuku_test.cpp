@@ -6,7 +6,8 @@
 #include "host/qxbase/file_object.h"
 #include "module/units/win32/kuku.h"
 #include "tests/fixtures/kuku_infector.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using fixtures::get32;
@@ -15,8 +16,7 @@ using namespace fixtures::kuku;
 using fixtures::win32::kPe;
 using fixtures::win32::kSectionTableAt;
 using fixtures::win32::kSizeOfImageAt;
-using win32test::killPeByMethod;
-using win32test::withBytesOf;
+using fixtures::withBytesOf;
 
 namespace {
 
@@ -33,7 +33,7 @@ Bytes withBodySectionRemoved(const Bytes& clean, const Bytes& infected) {
     return withBytesOf(expected, infected, kBodyEntryAt, 40);
 }
 
-dostest::ScanOutcome scanAndKill(const Bytes& file) { return dostest::scanThenKill(file, qe::FORMAT_PE); }
+support::Outcome scanAndKill(const Bytes& file) { return support::scanThenKill(file, qe::FORMAT_PE); }
 
 struct TraceCase {
     const char* name;
@@ -53,10 +53,10 @@ TEST_P(KukuTrace, RestoresTheEntryCodeAndRemovesTheBody) {
 
     const auto scanned = scanAndKill(sample.file);
     ASSERT_EQ(scanned.finding.virusId, kKukuId);
-    ASSERT_EQ(scanned.killResult, KILL_REPAIRED);
+    ASSERT_EQ(scanned.result, KILL_REPAIRED);
     EXPECT_EQ(scanned.bytes, expected);
 
-    const auto killed = killPeByMethod(sample.file, kKukuKillMethod);
+    const auto killed = support::kill(sample.file, qe::FORMAT_PE, host::KillRequest::byMethod(kKukuKillMethod));
     ASSERT_EQ(killed.result, KILL_REPAIRED);
     EXPECT_EQ(killed.bytes, expected);
 }
@@ -91,7 +91,7 @@ TEST(KukuKill, ShortensALastSectionWhoseSizesDiffer) {
     put32(expected, kSizeOfImageAt, get32(sample.file, kSizeOfImageAt) - kBodySize);
     ASSERT_EQ(get32(expected, kBodyEntryAt + 8), 0x1000u);
 
-    const auto killed = killPeByMethod(sample.file, kKukuKillMethod);
+    const auto killed = support::kill(sample.file, qe::FORMAT_PE, host::KillRequest::byMethod(kKukuKillMethod));
     ASSERT_EQ(killed.result, KILL_REPAIRED);
     EXPECT_EQ(killed.bytes, expected);
 }
@@ -101,7 +101,7 @@ TEST(KukuKill, ShortensALastSectionWhoseSizesDiffer) {
 TEST(KukuKill, EndlessLoaderOrDecryptorFailsWithoutWriting) {
     for (const Infected& sample :
          {infect(Loader::Forever, Body::ThreadCounted), infect(Loader::JumpRegister, Body::DecryptorForever)}) {
-        const auto killed = killPeByMethod(sample.file, kKukuKillMethod);
+        const auto killed = support::kill(sample.file, qe::FORMAT_PE, host::KillRequest::byMethod(kKukuKillMethod));
         EXPECT_EQ(killed.result, KILL_FAILED);
         EXPECT_EQ(killed.bytes, sample.file);
         EXPECT_NE(scanAndKill(sample.file).finding.virusId, kKukuId);
@@ -137,7 +137,7 @@ TEST(KukuKoKill, RestoresTheStolenBytesAndDeletesTheBody) {
             expected = withBytesOf(expected, sample.file, kEntryOffset + length, loaderLength - length);
         const auto outcome = scanAndKill(sample.file);
         ASSERT_EQ(outcome.finding.virusId, kKukuKoId) << length;
-        ASSERT_EQ(outcome.killResult, KILL_REPAIRED) << length;
+        ASSERT_EQ(outcome.result, KILL_REPAIRED) << length;
         EXPECT_EQ(outcome.bytes, expected) << length;
     }
 }
@@ -148,7 +148,7 @@ TEST(KukuKoKill, RefusesLengthsOutsideOneTo511) {
         const Infected sample = infectKoDeclaring(512, declared);
         const auto outcome = scanAndKill(sample.file);
         ASSERT_EQ(outcome.finding.virusId, kKukuKoId) << declared;
-        EXPECT_EQ(outcome.killResult, KILL_FAILED) << declared;
+        EXPECT_EQ(outcome.result, KILL_FAILED) << declared;
         EXPECT_EQ(outcome.bytes, sample.file) << declared;
     }
 }
@@ -161,7 +161,7 @@ TEST(KukuKoKill, EndlessLoaderFailsWithoutWriting) {
     sample.file[kEntryOffset + 1] = 0xFE;
     const auto outcome = scanAndKill(sample.file);
     ASSERT_EQ(outcome.finding.virusId, kKukuKoId);
-    EXPECT_EQ(outcome.killResult, KILL_FAILED);
+    EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, sample.file);
 }
 

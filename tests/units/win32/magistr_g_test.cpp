@@ -5,7 +5,8 @@
 
 #include "host/running_object_table.h"
 #include "module/units/win32/magistr_g.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
@@ -87,10 +88,10 @@ TEST(MagistrDecompress, RefusesStreamsOutsideTheFormat) {
 // (only the entry point is rewritten).
 TEST(MagistrKill, RestoresTheEntryCodeAndCutsTheBody) {
     const MagistrInfected infected = magistrInfect();
-    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 17);
+    const support::Outcome outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byMethod(17));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
-    Bytes expected = win32test::withAppendedSectionHeaderOf(infected.clean, infected.file);
-    expected = win32test::withBytesOf(expected, infected.file, kSectionCountAt, 2);
+    Bytes expected = withAppendedSectionHeaderOf(infected.clean, infected.file);
+    expected = fixtures::withBytesOf(expected, infected.file, kSectionCountAt, 2);
     // The body starts 0x40 bytes into the section: what lies before it stays.
     expected.insert(expected.end(), infected.file.begin() + infected.clean.size(),
                     infected.file.begin() + infected.clean.size() + 0x40);
@@ -100,7 +101,7 @@ TEST(MagistrKill, RestoresTheEntryCodeAndCutsTheBody) {
 TEST(MagistrKill, DataOutsideTheFileFailsWithoutWriting) {
     MagistrInfected infected = magistrInfect();
     fixtures::put32(infected.file, 0x400 + 255, 0x7FFF0000);
-    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 17);
+    const support::Outcome outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byMethod(17));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected.file);
 }

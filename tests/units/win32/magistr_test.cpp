@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/fixtures/magistr_funlove.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
@@ -15,9 +16,9 @@ constexpr uint32_t kMagistrId = 0x4cb8;
 // What a repair leaves: the clean program but for the worm's import descriptor, the section
 // count and the appended section's header values.
 Bytes repairedMagistr(const MagistrInfection& infected) {
-    Bytes expected = win32test::withAppendedSectionHeaderOf(infected.clean, infected.file);
-    expected = win32test::withBytesOf(expected, infected.file, kSectionCountAt, 2);
-    return win32test::withBytesOf(expected, infected.file, infected.importBytesAt, infected.importBytesLength);
+    Bytes expected = withAppendedSectionHeaderOf(infected.clean, infected.file);
+    expected = fixtures::withBytesOf(expected, infected.file, kSectionCountAt, 2);
+    return fixtures::withBytesOf(expected, infected.file, infected.importBytesAt, infected.importBytesLength);
 }
 
 TEST(MagistrScanKill, RestoresTheEntryCodeAndCutsTheBody) {
@@ -36,10 +37,10 @@ TEST(MagistrScanKill, RestoresTheEntryCodeAndCutsTheBody) {
     };
     for (const Case& c : cases) {
         const MagistrInfection infected = magistrPeInfect(c.options);
-        const auto outcome = dostest::scanThenKill(infected.file, qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(infected.file, qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, kMagistrId) << c.name;
         EXPECT_EQ(outcome.finding.phase, host::Phase::PreLibrary) << c.name;
-        ASSERT_EQ(outcome.killResult, KILL_REPAIRED) << c.name;
+        ASSERT_EQ(outcome.result, KILL_REPAIRED) << c.name;
         EXPECT_FALSE(outcome.removed) << c.name;
         EXPECT_EQ(outcome.bytes, repairedMagistr(infected)) << c.name;
     }
@@ -57,9 +58,9 @@ TEST(MagistrScanKill, DeletesTheWormAlone) {
     unknownKeyed.layoutUnknown = true;
     for (const MagistrOptions& options : {endless, unknownPlain, unknownKeyed}) {
         const MagistrInfection infected = magistrPeInfect(options);
-        const auto outcome = dostest::scanThenKill(infected.file, qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(infected.file, qe::FORMAT_PE);
         ASSERT_EQ(outcome.finding.virusId, kMagistrId);
-        EXPECT_EQ(outcome.killResult, KILL_REMOVED);
+        EXPECT_EQ(outcome.result, KILL_REMOVED);
         EXPECT_TRUE(outcome.removed);
     }
 }
@@ -107,7 +108,7 @@ TEST(MagistrScan, LeavesOtherFilesAlone) {
         cases.push_back({"entry code without 64h", infected.file});
     }
     for (const Case& c : cases) {
-        const auto outcome = dostest::scanThenKill(c.file, qe::FORMAT_PE);
+        const auto outcome = support::scanThenKill(c.file, qe::FORMAT_PE);
         EXPECT_NE(outcome.finding.virusId, kMagistrId) << c.name;
         EXPECT_EQ(outcome.bytes, c.file) << c.name;
     }

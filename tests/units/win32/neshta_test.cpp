@@ -5,7 +5,8 @@
 
 #include "host/running_object_table.h"
 #include "module/units/win32/neshta.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
@@ -16,7 +17,7 @@ namespace {
 TEST(NeshtaKill, MovesTheHeadBackAndCutsTheFile) {
     const NeshtaInfected infected = neshtaInfect();
     ASSERT_NE(fixtures::get32(infected.clean, 1234), 0u);
-    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 2);
+    const support::Outcome outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byMethod(2));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, infected.clean);
 }
@@ -27,7 +28,7 @@ TEST(NeshtaKill, VirusAloneIsDeleted) {
     exact.codeSize = 41472 - 0x800;  // headers and .idata take 0x800 bytes
     for (const Bytes& file : {cleanProgram(exact), cleanProgram()}) {
         ASSERT_LE(file.size(), 41472u);
-        const dostest::KillOutcome outcome = win32test::killPeByMethod(file, 2);
+        const support::Outcome outcome = support::kill(file, qe::FORMAT_PE, host::KillRequest::byMethod(2));
         EXPECT_EQ(outcome.result, KILL_REMOVED) << file.size();
         EXPECT_TRUE(outcome.removed) << file.size();
     }
@@ -38,7 +39,7 @@ TEST(NeshtaKill, WrongKeyLeavesTheFile) {
     NeshtaInfected infected = neshtaInfect();
     const size_t seedAt = infected.file.size() - 41472 + 1234;
     infected.file[seedAt] ^= 0x55;
-    const dostest::KillOutcome outcome = win32test::killPeByMethod(infected.file, 2);
+    const support::Outcome outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byMethod(2));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected.file);
 }

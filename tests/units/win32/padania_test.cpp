@@ -2,43 +2,23 @@
 // the pre-library engine's bad-file table; repaired through the engine that found it.
 #include <gtest/gtest.h>
 
-#include <memory>
 
-#include "host/running_object_table.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
 using fixtures::put32;
-using win32test::withAppendedSectionHeaderOf;
-using win32test::withBytesOf;
-#include "tests/fixtures/module_engines_test.h"
+using fixtures::withBytesOf;
 
 namespace {
 
 constexpr uint32_t kPadaniaId = 0x9242;
 
-struct Outcome {
-    host::ScanFinding finding;
-    uint32_t killResult = 0;
-    Bytes bytes;
-};
-
-host::Engines& engines() { return fixtures::sharedModuleEngines(); }
-
-Outcome scanThenKill(const Bytes& bytes, bool damaged) {
-    host::FileObject* file = host::FileObject::fromBytes(bytes, "sample.exe");
-    file->setFormat(qe::FORMAT_PE);
-    Outcome outcome;
-    {
-        host::ScanTarget target(file);
-        target.damaged = damaged;
-        outcome.finding = engines().scan(target);
-        if (outcome.finding.found()) outcome.killResult = engines().killFound(target);
-    }
-    outcome.bytes = file->bytes();
-    file->Release();
-    return outcome;
+support::Outcome scanThenKill(const Bytes& bytes, bool damaged) {
+    support::Sample sample(bytes, qe::FORMAT_PE);
+    sample.damaged = damaged;
+    return sample.scanThenKill();
 }
 
 // The patched call goes back, the loader area (56 bytes) and the body are zeroed, the section
@@ -56,10 +36,10 @@ TEST(PadaniaScanKill, FoundAndRepairedByEitherEngine) {
     for (bool damaged : {false, true}) {
         for (bool nopSaved : {true, false}) {
             const PadaniaInfected infected = padaniaInfect(nopSaved);
-            const Outcome outcome = scanThenKill(infected.file, damaged);
+            const support::Outcome outcome = scanThenKill(infected.file, damaged);
             EXPECT_EQ(outcome.finding.virusId, kPadaniaId) << damaged << nopSaved;
             EXPECT_EQ(outcome.finding.phase, damaged ? host::Phase::PreLibrary : host::Phase::PostLibrary);
-            EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+            EXPECT_EQ(outcome.result, KILL_REPAIRED);
             EXPECT_EQ(outcome.bytes, expectedRepair(infected)) << damaged << nopSaved;
         }
     }
@@ -81,7 +61,7 @@ TEST(PadaniaScanKill, NearMissesAreNotFound) {
     cut.resize(body + 430);  // the end fragment is not all there
     cases.push_back({"body cut short", cut});
     for (const auto& [name, file] : cases) {
-        const Outcome outcome = scanThenKill(file, false);
+        const support::Outcome outcome = scanThenKill(file, false);
         EXPECT_NE(outcome.finding.virusId, kPadaniaId) << name;
         EXPECT_EQ(outcome.bytes, file) << name;
     }

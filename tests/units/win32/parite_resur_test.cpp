@@ -4,15 +4,14 @@
 #include <array>
 
 #include "module/units/win32/parite.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
 using fixtures::get32;
 using fixtures::put32;
-using win32test::killPe;
-using win32test::withAppendedSectionHeaderOf;
-using win32test::withBytesOf;
+using fixtures::withBytesOf;
 
 namespace {
 
@@ -37,7 +36,7 @@ TEST_P(PariteRoundTrip, RestoresThunksEntryAndCutsTheSection) {
     const Bytes infected = pariteInfect(infection);
     ASSERT_NE(get32(infected, kernelThunkOffset(c.program)), get32(clean, kernelThunkOffset(c.program)));
 
-    const auto outcome = killPe(infected, c.id);
+    const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(c.id));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = withAppendedSectionHeaderOf(clean, infected);
     if (c.variant == PariteVariant::A || c.variant == PariteVariant::D)
@@ -64,7 +63,7 @@ TEST(PariteKill, LongerModuleNameDoesNotMatch) {
     infection.variant = PariteVariant::B;
     infection.program.kernelName = "kernel32.dllx";
     const Bytes infected = pariteInfect(infection);
-    const auto outcome = killPe(infected, 0x3eab);
+    const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(0x3eab));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected);
 }
@@ -76,7 +75,7 @@ TEST(PariteKill, CutIntoTheProgramsOwnSectionsIsRefused) {
     infection.variant = PariteVariant::A;
     Bytes infected = pariteInfect(infection);
     put32(infected, kEntryAt, kCodeRva);
-    const auto outcome = killPe(infected, 0x3f0f);
+    const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(0x3f0f));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected);
 }
@@ -88,7 +87,7 @@ TEST(PariteKill, ImportDirectoryOutsideTheFileFails) {
     for (uint32_t rva : {0x7FFF0000u, 0xFFFFFFF0u}) {
         Bytes infected = pariteInfect(infection);
         put32(infected, kImportDirAt, rva);
-        const auto outcome = killPe(infected, 0x3eab);
+        const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(0x3eab));
         EXPECT_EQ(outcome.result, KILL_FAILED) << std::hex << rva;
     }
 }
@@ -98,7 +97,7 @@ TEST(PariteKill, CutOffBodyFails) {
     infection.variant = PariteVariant::C;
     Bytes infected = pariteInfect(infection);
     infected.resize(infected.size() - 0x200 + 20);  // the data block is cut off at byte 20
-    const auto outcome = killPe(infected, 0x3ead);
+    const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(0x3ead));
     EXPECT_NE(outcome.result, KILL_REPAIRED);
 }
 
@@ -138,7 +137,7 @@ TEST(PariteKill, EqualKeysLeaveTheSavedEntry) {
     EXPECT_EQ(pariteKeyXor(infection.keys), 0u);
     const Bytes clean = cleanProgram();
     const Bytes infected = pariteInfect(infection);
-    const auto outcome = killPe(infected, 0x3ead);
+    const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(0x3ead));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(get32(outcome.bytes, kEntryAt), kCodeRva);
     EXPECT_EQ(outcome.bytes, withAppendedSectionHeaderOf(clean, infected));
@@ -158,7 +157,7 @@ TEST_P(ResurBlanking, RestoresHeaderFieldsAndZeroesTheBody) {
     const ResurCase& c = GetParam();
     const Bytes clean = cleanProgram();
     const ResurInfected infected = resurInfect(c.variant);
-    const auto outcome = killPe(infected.file, c.id);
+    const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(c.id));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
 
     const ResurLayout layout = resurLayout(c.variant);
@@ -186,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Variants, ResurBlanking,
 
 TEST(ResurKill, VariantERestoresTheSavedHeadersAndCutsTheSection) {
     const ResurInfected infected = resurInfect(ResurVariant::E);
-    const auto outcome = killPe(infected.file, 0x14b6d);
+    const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(0x14b6d));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, cleanProgram());
 }
@@ -197,7 +196,7 @@ TEST(ResurKill, VariantEWithoutAVirusSectionIsRefused) {
     ResurInfected infected = resurInfect(ResurVariant::E);
     const uint32_t saved = infected.bodyOffset + 74284;
     fixtures::put16(infected.file, saved + 6, 3);
-    const auto outcome = killPe(infected.file, 0x14b6d);
+    const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(0x14b6d));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected.file);
 }
@@ -207,7 +206,7 @@ TEST(ResurKill, CutOffBodyFailsWithoutWriting) {
     ResurInfected infected = resurInfect(ResurVariant::A);
     const ResurLayout layout = resurLayout(ResurVariant::A);
     infected.file.resize(infected.bodyOffset + layout.importOffset - 0x400);
-    const auto outcome = killPe(infected.file, 0x51dd);
+    const auto outcome = support::kill(infected.file, qe::FORMAT_PE, host::KillRequest::byId(0x51dd));
     EXPECT_NE(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, infected.file);
 }

@@ -2,13 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "module/units/win32/sality.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::win32;
 using fixtures::Bytes;
 using fixtures::put32;
-using win32test::killPe;
-using win32test::withAppendedSectionHeaderOf;
 
 namespace {
 
@@ -20,7 +19,7 @@ TEST(SalityKill, RestoresEntryCodeAndRemovesTheBody) {
     const Bytes clean = cleanProgram();
     for (uint32_t key : {0x12345678u, 2u, 3u, 0xFFFFFFFFu}) {
         const Bytes infected = salityInfect(key);
-        const auto outcome = killPe(infected, kSalityId);
+        const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(kSalityId));
         ASSERT_EQ(outcome.result, KILL_REPAIRED) << key;
         EXPECT_EQ(outcome.bytes, withAppendedSectionHeaderOf(clean, infected)) << key;
     }
@@ -32,7 +31,7 @@ TEST(SalityKill, DataBehindTheBodyMovesDown) {
     Bytes infected = salityInfect(0x777);
     const Bytes overlay = filler(5000, 3);
     infected.insert(infected.end(), overlay.begin(), overlay.end());
-    const auto outcome = killPe(infected, kSalityId);
+    const auto outcome = support::kill(infected, qe::FORMAT_PE, host::KillRequest::byId(kSalityId));
     ASSERT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = withAppendedSectionHeaderOf(clean, infected);
     expected.insert(expected.end(), overlay.begin(), overlay.end());
@@ -47,7 +46,7 @@ TEST(SalityKill, HostileBodyPlacesFailWithoutWriting) {
     Bytes cut = salityInfect(0x99);
     cut.resize(cut.size() - 0x100);
     for (const Bytes* file : {&outside, &cut}) {
-        const auto outcome = killPe(*file, kSalityId);
+        const auto outcome = support::kill(*file, qe::FORMAT_PE, host::KillRequest::byId(kSalityId));
         EXPECT_EQ(outcome.result, KILL_FAILED);
         EXPECT_EQ(outcome.bytes, *file);
     }

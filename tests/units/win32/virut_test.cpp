@@ -5,11 +5,12 @@
 #include "sdk/format_codes.h"
 #include "sdk/identifiers.h"
 #include "tests/fixtures/virut_infector.h"
-#include "tests/units/win32/win32_test_support.h"
+#include "tests/fixtures/win32_infectors.h"
+#include "tests/support/module_driver.h"
 
 using namespace fixtures::virut;
 using fixtures::Bytes;
-using win32test::withBytesOf;
+using fixtures::withBytesOf;
 
 namespace {
 
@@ -21,7 +22,7 @@ constexpr uint32_t kSizeTotalsAt = fixtures::win32::kPe + 0x1C;  // code / data 
 constexpr uint32_t kAddedTableEntry = kIdataTableEntry + 40;
 constexpr uint32_t kVirtualSizeField = 8, kCharacteristicsField = 36;
 
-dostest::ScanOutcome scanAndRepair(const Bytes& file) { return dostest::scanThenKill(file, qe::FORMAT_PE); }
+support::Outcome scanAndRepair(const Bytes& file) { return support::scanThenKill(file, qe::FORMAT_PE); }
 
 // What an infection leaves in the header that no repair undoes: the size totals and, for the
 // section the virus grew, its virtual size and characteristics.
@@ -75,7 +76,7 @@ TEST(VirutNewCs, RoundTripThroughTheKeptUnit) {
         const Bytes infected = newCsInfect(options);
         const auto outcome = scanAndRepair(infected);
         ASSERT_EQ(outcome.finding.virusId, kNewCsId) << overlay.size();
-        EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+        EXPECT_EQ(outcome.result, KILL_REPAIRED);
         EXPECT_EQ(outcome.bytes, appended(withGrownIdataOf(clean, infected), overlay)) << overlay.size();
     }
 }
@@ -89,7 +90,7 @@ TEST(VirutNewCs, EntryAtTheSectionsVirtualEndIsExamined) {
     const Bytes infected = newCsInfect(atEnd);
     const auto outcome = scanAndRepair(infected);
     ASSERT_EQ(outcome.finding.virusId, kNewCsId);
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, withGrownIdataOf(clean, infected));
 
     NewCsOptions beyond;
@@ -120,7 +121,7 @@ TEST(VirutNewCs, StepsToTheSwapAreBounded) {
     const Bytes reachable = newCsInfect(fifty);
     const auto repaired = scanAndRepair(reachable);
     ASSERT_EQ(repaired.finding.virusId, kNewCsId);
-    EXPECT_EQ(repaired.killResult, KILL_REPAIRED);
+    EXPECT_EQ(repaired.result, KILL_REPAIRED);
     EXPECT_EQ(repaired.bytes, withGrownIdataOf(clean, reachable));
 
     NewCsOptions fiftyOne;
@@ -128,7 +129,7 @@ TEST(VirutNewCs, StepsToTheSwapAreBounded) {
     const Bytes tooFar = newCsInfect(fiftyOne);
     const auto failed = scanAndRepair(tooFar);
     ASSERT_EQ(failed.finding.virusId, kNewCsId);
-    EXPECT_EQ(failed.killResult, KILL_FAILED);
+    EXPECT_EQ(failed.result, KILL_FAILED);
     EXPECT_EQ(failed.bytes, tooFar);
 }
 
@@ -140,7 +141,7 @@ TEST(VirutNewCs, EntryPointInsideTheVirusIsRefused) {
     const Bytes infected = newCsInfect(options);
     const auto outcome = scanAndRepair(infected);
     ASSERT_EQ(outcome.finding.virusId, kNewCsId);
-    EXPECT_EQ(outcome.killResult, KILL_FAILED);
+    EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected);
 }
 
@@ -155,7 +156,7 @@ TEST(VirutCe, RoundTripRemovesTheAddedSection) {
         const Bytes infected = ceInfect(variant).file;
         const auto outcome = scanAndRepair(infected);
         ASSERT_EQ(outcome.finding.virusId, kCeId) << int(variant);
-        EXPECT_EQ(outcome.killResult, KILL_REPAIRED) << int(variant);
+        EXPECT_EQ(outcome.result, KILL_REPAIRED) << int(variant);
         Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
         expected = withBytesOf(expected, infected, kAddedTableEntry, 40);
         EXPECT_EQ(outcome.bytes, expected) << int(variant);
@@ -169,7 +170,7 @@ TEST(VirutCe, OverlayBehindTheRemovedSectionMovesDown) {
     const Bytes infected = appended(ceInfect(CeVariant::SectionAdd).file, overlay);
     const auto outcome = scanAndRepair(infected);
     ASSERT_EQ(outcome.finding.virusId, kCeId);
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
     expected = withBytesOf(expected, infected, kAddedTableEntry, 40);
     EXPECT_EQ(outcome.bytes, appended(expected, overlay));
@@ -181,7 +182,7 @@ TEST(VirutCe, EntryPointInsideTheStubIsRefused) {
     const Bytes infected = ceInfect(CeVariant::SectionSelfEntry).file;
     const auto outcome = scanAndRepair(infected);
     ASSERT_EQ(outcome.finding.virusId, kCeId);
-    EXPECT_EQ(outcome.killResult, KILL_FAILED);
+    EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, infected);
 }
 
@@ -191,7 +192,7 @@ TEST(VirutCe, EntryInTheLastSectionOnlyZeroes) {
     const CeInfected infected = ceInfect(CeVariant::TailAdd);
     const auto outcome = scanAndRepair(infected.file);
     ASSERT_EQ(outcome.finding.virusId, kCeId);
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = infected.file;
     std::fill(expected.begin() + infected.stubOffset, expected.end(), 0);
     fixtures::put32(expected, fixtures::win32::kEntryAt, kHostEntryRva);
@@ -214,7 +215,7 @@ TEST(VirutBad, RoundTripEndsTheSectionAtTheBody) {
     const Bytes infected = badInfect();
     const auto outcome = scanAndRepair(infected);
     ASSERT_EQ(outcome.finding.virusId, kBadId);
-    EXPECT_EQ(outcome.killResult, KILL_REPAIRED);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
     Bytes expected = withBytesOf(clean, infected, kSizeTotalsAt, 12);
     expected = withBytesOf(expected, infected, kIdataTableEntry + kCharacteristicsField, 4);
     const Bytes body(infected.begin() + kBadBodyOffset, infected.end());
@@ -266,7 +267,7 @@ TEST(VirutHostile, DamagedInfectionsAreHandledCleanly) {
             EXPECT_EQ(outcome.bytes, file) << damage.what;
             continue;
         }
-        EXPECT_TRUE(outcome.killResult == KILL_REPAIRED || outcome.killResult == KILL_FAILED) << damage.what;
+        EXPECT_TRUE(outcome.result == KILL_REPAIRED || outcome.result == KILL_FAILED) << damage.what;
     }
 }
 

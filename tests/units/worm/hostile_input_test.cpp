@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/fixtures/pe_builder.h"
-#include "tests/fixtures/worms_a.h"
-#include "tests/units/worm/worm_test_support.h"
+#include "tests/fixtures/worms_nimda_viking_tanatos_xld.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using namespace fixtures::worms;
@@ -28,11 +28,11 @@ TEST(WormHostileInput, ShortenedNimdaFiles) {
     const NimdaWorm worm = nimdaWorm(cleanHost());
     for (size_t length : cutLengths(worm.file.size(), 0x180)) {
         const Bytes cut = prefix(worm.file, length);
-        wormtest::Files files(cut);
-        const uint32_t r = files.killByMethod(0x18);
+        support::Sample sample(cut, qe::FORMAT_PE);
+        const uint32_t r = sample.kill(host::KillRequest::byMethod(0x18)).result;
         EXPECT_TRUE(isKillResult(r)) << length << " " << std::hex << r;
         if (r == KILL_FAILED) {
-            EXPECT_EQ(files.scanned->bytes(), cut) << length;
+            EXPECT_EQ(sample.scanned->bytes(), cut) << length;
         }
     }
 }
@@ -42,16 +42,16 @@ TEST(WormHostileInput, ShortenedVikingFiles) {
     for (size_t length : cutLengths(worm.file.size(), 0x1C0)) {
         const Bytes cut = prefix(worm.file, length);
         for (bool packed : {false, true}) {
-            wormtest::Files plain(cut);
-            wormtest::Files layered(cleanHost(1), cut);
-            wormtest::Files& files = packed ? layered : plain;
-            const uint32_t r = files.killByMethod(1);
+            support::Sample plain(cut, qe::FORMAT_PE);
+            support::Sample layered = support::Sample::insidePacked(cleanHost(1), cut);
+            support::Sample& sample = packed ? layered : plain;
+            const uint32_t r = sample.kill(host::KillRequest::byMethod(1)).result;
             EXPECT_TRUE(isKillResult(r)) << length << " " << std::hex << r;
             // Whatever is left behind the worm and its debug data is what the repair keeps.
             const size_t wormEnd = worm.image.size() + worm.debugData.size();
             if (length > wormEnd) {
                 EXPECT_EQ(r, KILL_REPAIRED) << length;
-                const Bytes& repaired = packed ? files.outer->bytes() : files.scanned->bytes();
+                const Bytes& repaired = packed ? sample.outer->bytes() : sample.scanned->bytes();
                 EXPECT_EQ(repaired, Bytes(cut.begin() + wormEnd, cut.end())) << length;
             }
         }
@@ -69,8 +69,8 @@ TEST(WormHostileInput, DamagedVikingDebugDirectory) {
         Bytes damaged = worm.file;
         fixtures::put32(damaged, directoryAt, v[0]);
         fixtures::put32(damaged, directoryAt + 4, v[1]);
-        wormtest::Files files(damaged);
-        const uint32_t r = files.killByMethod(1);
+        support::Sample sample(damaged, qe::FORMAT_PE);
+        const uint32_t r = sample.kill(host::KillRequest::byMethod(1)).result;
         EXPECT_TRUE(isKillResult(r)) << std::hex << v[0] << " " << v[1];
     }
 }
@@ -79,11 +79,11 @@ TEST(WormHostileInput, ShortenedTanatosFiles) {
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     for (size_t length : cutLengths(infected.file.size(), 0x1100)) {
         const Bytes cut = prefix(infected.file, length);
-        wormtest::Files files(cleanHost(1), cut);
-        const uint32_t r = files.killById(0x12769);
+        support::Sample sample = support::Sample::insidePacked(cleanHost(1), cut);
+        const uint32_t r = sample.kill(host::KillRequest::byId(0x12769)).result;
         EXPECT_TRUE(isKillResult(r) || r == uint32_t(QE_E_INVALIDARG)) << length << " " << std::hex << r;
         if (r == KILL_FAILED && length < 0x200) {
-            EXPECT_EQ(files.outer->bytes(), cut) << length;
+            EXPECT_EQ(sample.outer->bytes(), cut) << length;
         }
     }
 }
@@ -93,15 +93,14 @@ TEST(WormHostileInput, ShortenedXldFiles) {
     bool foundShortened = false;
     for (size_t length : cutLengths(dropper.file.size(), 0x100)) {
         const Bytes cut = prefix(dropper.file, length);
-        wormtest::Files files(cut);
-        uint32_t killResult = 0;
-        const host::ScanFinding finding = files.scanThenKill(&killResult);
+        support::Sample sample(cut, qe::FORMAT_PE);
+        const support::Outcome outcome = sample.scanThenKill();
         // Found only when the document's signature is there; repaired down to what is left of it.
-        if (finding.virusId == 0x18a076) {
+        if (outcome.finding.virusId == 0x18a076) {
             foundShortened = true;
             EXPECT_GT(length, dropper.documentOffset + 3);
-            EXPECT_EQ(killResult, KILL_REPAIRED);
-            EXPECT_EQ(files.scanned->bytes(), prefix(dropper.document, length - dropper.documentOffset));
+            EXPECT_EQ(outcome.result, KILL_REPAIRED);
+            EXPECT_EQ(outcome.bytes, prefix(dropper.document, length - dropper.documentOffset));
         }
     }
     // A document cut short is still recognised: the layout ends with the signature.

@@ -10,9 +10,8 @@
 
 #include "module/units/worm/klez.h"
 #include "tests/fixtures/win32_infectors.h"
-#include "tests/fixtures/worms_b.h"
-#include "tests/units/dos/dos_test_support.h"
-#include "tests/units/worm/worms_b_support.h"
+#include "tests/fixtures/worms_theals_klez_lovgate.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using fixtures::put32;
@@ -149,7 +148,7 @@ protected:
 TEST_F(KlezWorm, TheStoredProgramReplacesTheWorm) {
     for (const WormCase& c : kWormIds) {
         const Bytes worm = klezWorm(c.kind, kStoredPath, 0x12000);
-        const wormtest::Outcome outcome = wormtest::killById(worm, c.id, wormPath());
+        const support::Outcome outcome = support::kill(worm, qe::FORMAT_PE, host::KillRequest::byId(c.id), wormPath());
         EXPECT_EQ(outcome.result, KILL_REPAIRED) << c.name;
         EXPECT_EQ(outcome.bytes, clean) << c.name;
         EXPECT_FALSE(outcome.removed) << c.name;
@@ -160,11 +159,11 @@ TEST_F(KlezWorm, TheStoredProgramReplacesTheWorm) {
 
 TEST_F(KlezWorm, AWormBelow64KibibytesIsDeleted) {
     const Bytes small = klezWorm(KlezWormKind::F, kStoredPath, 0xFFFF);
-    const wormtest::Outcome deleted = wormtest::killById(small, 0x436C, wormPath());
+    const support::Outcome deleted = support::kill(small, qe::FORMAT_PE, host::KillRequest::byId(0x436C), wormPath());
     EXPECT_EQ(deleted.result, KILL_REMOVED);
     EXPECT_TRUE(deleted.removed);
     const Bytes edge = klezWorm(KlezWormKind::F, kStoredPath, 0x10000);
-    const wormtest::Outcome repaired = wormtest::killById(edge, 0x436C, wormPath());
+    const support::Outcome repaired = support::kill(edge, qe::FORMAT_PE, host::KillRequest::byId(0x436C), wormPath());
     EXPECT_EQ(repaired.result, KILL_REPAIRED);
     EXPECT_EQ(repaired.bytes, clean);
 }
@@ -179,7 +178,7 @@ TEST_F(KlezWorm, WithoutItsStoredProgramTheWormIsDeleted) {
     };
     for (const auto& [name, worm] : cases) {
         const uint32_t id = worm.size() == 0x10000 ? 0x49D3 : 0x436C;
-        const wormtest::Outcome outcome = wormtest::killById(worm, id, wormPath());
+        const support::Outcome outcome = support::kill(worm, qe::FORMAT_PE, host::KillRequest::byId(id), wormPath());
         EXPECT_EQ(outcome.result, KILL_REMOVED) << name;
         EXPECT_TRUE(outcome.removed) << name;
     }
@@ -196,7 +195,8 @@ TEST_F(KlezWorm, AStoredNameReachesNoFileOutsideTheWormsDirectory) {
                                  "../" + elsewhere.path().filename().string() + "/Wink3.exe"};
     for (const std::string& name : names) {
         const Bytes worm = klezWorm(KlezWormKind::F, name, 0x12000);
-        const wormtest::Outcome outcome = wormtest::killById(worm, 0x436C, wormPath());
+        const support::Outcome outcome =
+            support::kill(worm, qe::FORMAT_PE, host::KillRequest::byId(0x436C), wormPath());
         EXPECT_EQ(outcome.result, KILL_REMOVED) << name;
         EXPECT_NE(outcome.bytes, clean) << name;
     }
@@ -205,7 +205,7 @@ TEST_F(KlezWorm, AStoredNameReachesNoFileOutsideTheWormsDirectory) {
 TEST_F(KlezWorm, AStoredFileThatDoesNotExpandFailsWithTheWormKept) {
     fixtures::writeFile(dir.file("Wink3.exe"), {0xFF, 0xFF, 0xFF, 0x7F, 1, 2});
     const Bytes worm = klezWorm(KlezWormKind::F, kStoredPath, 0x12000);
-    const wormtest::Outcome outcome = wormtest::killById(worm, 0x436C, wormPath());
+    const support::Outcome outcome = support::kill(worm, qe::FORMAT_PE, host::KillRequest::byId(0x436C), wormPath());
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_FALSE(outcome.removed);
     EXPECT_EQ(outcome.bytes, worm);
@@ -213,11 +213,11 @@ TEST_F(KlezWorm, AStoredFileThatDoesNotExpandFailsWithTheWormKept) {
 
 TEST_F(KlezWorm, AWideOwnPathFindsTheStoredFileToo) {
     std::setlocale(LC_ALL, "C.UTF-8");
-    host::FileObject* file = wormtest::peFile(klezWorm(KlezWormKind::K, kStoredPath, 0x12000), "");
+    support::Sample sample(klezWorm(KlezWormKind::K, kStoredPath, 0x12000), qe::FORMAT_PE, "");
     const std::string narrow = wormPath();
-    file->setWidePath(std::wstring(narrow.begin(), narrow.end()));
-    file->setWidePaths(true);
-    const wormtest::Outcome outcome = wormtest::killById(file, 0x49BB);
+    sample.scanned->setWidePath(std::wstring(narrow.begin(), narrow.end()));
+    sample.scanned->setWidePaths(true);
+    const support::Outcome outcome = sample.kill(host::KillRequest::byId(0x49BB));
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, clean);
@@ -228,7 +228,7 @@ TEST_F(KlezWorm, AWideOwnPathFindsTheStoredFileToo) {
 constexpr uint32_t kKlezVirusId = 0x3EB3;
 
 Bytes zeroed(Bytes bytes, uint32_t from, uint32_t length) {
-    wormtest::fill(bytes, from, length, 0);
+    fixtures::fillBytes(bytes, from, length, 0);
     return bytes;
 }
 
@@ -248,7 +248,8 @@ TEST(KlezVirus, BodyCutOffOrZeroed) {
         {"longer than 64 KiB: the length modulo 65536", longBody, zeroed(longBody.file, longBody.bodyOffset, 0x200)},
     };
     for (const Case& c : cases) {
-        const wormtest::Outcome outcome = wormtest::killById(c.infected.file, kKlezVirusId, "/tmp/host.exe");
+        const support::Outcome outcome =
+            support::kill(c.infected.file, qe::FORMAT_PE, host::KillRequest::byId(kKlezVirusId), "/tmp/host.exe");
         EXPECT_EQ(outcome.result, KILL_REPAIRED) << c.name;
         EXPECT_EQ(outcome.bytes, c.expected) << c.name;
         EXPECT_FALSE(outcome.removed) << c.name;
@@ -257,11 +258,13 @@ TEST(KlezVirus, BodyCutOffOrZeroed) {
 
 TEST(KlezVirus, TheDroppedDllIsDeletedByItsName) {
     const KlezVirusInfected dll = klezDroppedDll();
-    const wormtest::Outcome deleted = wormtest::killById(dll.file, kKlezVirusId, "/tmp/dir/Wqk.DLL");
+    const support::Outcome deleted =
+        support::kill(dll.file, qe::FORMAT_PE, host::KillRequest::byId(kKlezVirusId), "/tmp/dir/Wqk.DLL");
     EXPECT_EQ(deleted.result, KILL_REMOVED);
     EXPECT_TRUE(deleted.removed);
 
-    const wormtest::Outcome otherName = wormtest::killById(dll.file, kKlezVirusId, "/tmp/dir/other.dll");
+    const support::Outcome otherName =
+        support::kill(dll.file, qe::FORMAT_PE, host::KillRequest::byId(kKlezVirusId), "/tmp/dir/other.dll");
     EXPECT_EQ(otherName.result, KILL_REPAIRED);
     EXPECT_FALSE(otherName.removed);
     EXPECT_EQ(otherName.bytes, Bytes(dll.file.begin(), dll.file.begin() + dll.bodyOffset));
@@ -269,7 +272,8 @@ TEST(KlezVirus, TheDroppedDllIsDeletedByItsName) {
     // One mark changed: not the DLL, whatever its name.
     Bytes changed = dll.file;
     changed.at(6256 + 3) ^= 0x20;
-    const wormtest::Outcome notDll = wormtest::killById(changed, kKlezVirusId, "/tmp/dir/Wqk.DLL");
+    const support::Outcome notDll =
+        support::kill(changed, qe::FORMAT_PE, host::KillRequest::byId(kKlezVirusId), "/tmp/dir/Wqk.DLL");
     EXPECT_EQ(notDll.result, KILL_REPAIRED);
     EXPECT_FALSE(notDll.removed);
 }

@@ -6,9 +6,8 @@
 #include <vector>
 
 #include "tests/fixtures/win32_infectors.h"
-#include "tests/fixtures/worms_b.h"
-#include "tests/units/dos/dos_test_support.h"
-#include "tests/units/worm/worms_b_support.h"
+#include "tests/fixtures/worms_theals_klez_lovgate.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using fixtures::concat;
@@ -51,7 +50,8 @@ TEST(LovGatePrefix, TheHostComesBack) {
             {"other data behind the host", otherTail, v.cutsOnlyBeforeMz ? concat(clean, otherTail) : clean},
         };
         for (const Case& c : cases) {
-            const wormtest::Outcome outcome = wormtest::killById(concat(concat(prefix, clean), c.tail), v.id);
+            const support::Outcome outcome =
+                support::kill(concat(concat(prefix, clean), c.tail), qe::FORMAT_PE, host::KillRequest::byId(v.id));
             EXPECT_EQ(outcome.result, KILL_REPAIRED) << v.name << ": " << c.name;
             EXPECT_EQ(outcome.bytes, c.expected) << v.name << ": " << c.name;
             EXPECT_FALSE(outcome.removed) << v.name << ": " << c.name;
@@ -63,7 +63,7 @@ TEST(LovGatePrefix, AFileShorterThanThePrefixIsTheWormAlone) {
     for (const Variant& v : kVariants) {
         Bytes worm = lovGatePrefix(v.prefix, 0);
         worm.pop_back();
-        const wormtest::Outcome outcome = wormtest::killById(worm, v.id);
+        const support::Outcome outcome = support::kill(worm, qe::FORMAT_PE, host::KillRequest::byId(v.id));
         EXPECT_EQ(outcome.result, KILL_REMOVED) << v.name;
         EXPECT_TRUE(outcome.removed) << v.name;
     }
@@ -72,7 +72,7 @@ TEST(LovGatePrefix, AFileShorterThanThePrefixIsTheWormAlone) {
 TEST(LovGatePrefix, AHostLengthBeyondTheFileNeverGrowsIt) {
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes file = concat(lovGatePrefix(73736, uint32_t(clean.size()) + 0x100000), clean);
-    const wormtest::Outcome outcome = wormtest::killById(file, 0x11BEC);
+    const support::Outcome outcome = support::kill(file, qe::FORMAT_PE, host::KillRequest::byId(0x11BEC));
     EXPECT_EQ(outcome.result, KILL_FAILED);
     EXPECT_EQ(outcome.bytes, file);
 }
@@ -83,7 +83,7 @@ TEST(LovGateSub, EitherPrefixLength) {
     for (uint32_t id : {0xA2CBu, 0xA357u}) {
         for (uint32_t prefix : {49160u, 51208u}) {
             const Bytes file = concat(concat(lovGatePrefix(prefix, uint32_t(clean.size())), clean), tail);
-            const wormtest::Outcome outcome = wormtest::killById(file, id);
+            const support::Outcome outcome = support::kill(file, qe::FORMAT_PE, host::KillRequest::byId(id));
             EXPECT_EQ(outcome.result, KILL_REPAIRED) << id << " " << prefix;
             EXPECT_EQ(outcome.bytes, clean) << id << " " << prefix;
         }
@@ -92,13 +92,13 @@ TEST(LovGateSub, EitherPrefixLength) {
 
 TEST(LovGateSub, TheWormAloneIsDeletedOneByteMoreIsExamined) {
     const Bytes worm = lovGatePrefix(49160, 0);
-    const wormtest::Outcome deleted = wormtest::killById(worm, 0xA2CB);
+    const support::Outcome deleted = support::kill(worm, qe::FORMAT_PE, host::KillRequest::byId(0xA2CB));
     EXPECT_EQ(deleted.result, KILL_REMOVED);
     EXPECT_TRUE(deleted.removed);
     // 49,161 bytes: one byte at 49160 is no "MZ", and nothing lies at 51208.
     Bytes longer = worm;
     longer.push_back('M');
-    const wormtest::Outcome examined = wormtest::killById(longer, 0xA2CB);
+    const support::Outcome examined = support::kill(longer, qe::FORMAT_PE, host::KillRequest::byId(0xA2CB));
     EXPECT_EQ(examined.result, KILL_FAILED);
     EXPECT_FALSE(examined.removed);
     EXPECT_EQ(examined.bytes, longer);
@@ -107,7 +107,7 @@ TEST(LovGateSub, TheWormAloneIsDeletedOneByteMoreIsExamined) {
 TEST(LovGateSub, AHostLengthBeyondTheFileKeepsWhatIsThere) {
     const Bytes clean = fixtures::win32::cleanProgram();
     const Bytes file = concat(lovGatePrefix(49160, uint32_t(clean.size()) + 0x10000), clean);
-    const wormtest::Outcome outcome = wormtest::killById(file, 0xA2CB);
+    const support::Outcome outcome = support::kill(file, qe::FORMAT_PE, host::KillRequest::byId(0xA2CB));
     EXPECT_EQ(outcome.result, KILL_REPAIRED);
     EXPECT_EQ(outcome.bytes, clean);  // cut, not padded with zeros
 }
@@ -117,7 +117,7 @@ TEST(LovGateSub, AHostLengthBeyondTheFileKeepsWhatIsThere) {
 TEST(LovGateGeneric, ScanLeavesLovGateFilesAlone) {
     const Bytes clean = fixtures::win32::cleanProgram();
     for (const Bytes& file : {lovGatePrefix(57352, 0), concat(lovGatePrefix(57352, uint32_t(clean.size())), clean)}) {
-        const wormtest::Outcome outcome = wormtest::scanThenKill(file);
+        const support::Outcome outcome = support::scanThenKill(file, qe::FORMAT_PE);
         EXPECT_NE(outcome.finding.virusId, 0x400114E5u);
         EXPECT_FALSE(outcome.removed);
         EXPECT_EQ(outcome.bytes, file);

@@ -2,8 +2,8 @@
 // worm file without a host is deleted.
 #include <gtest/gtest.h>
 
-#include "tests/fixtures/worms_a.h"
-#include "tests/units/worm/worm_test_support.h"
+#include "tests/fixtures/worms_nimda_viking_tanatos_xld.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using namespace fixtures::worms;
@@ -17,14 +17,14 @@ TEST(NimdaKill, EveryRegistrationCutsTheHostOut) {
     const NimdaWorm worm = nimdaWorm(host);
     ASSERT_GT(worm.file.size(), worm.hostOffset + host.size());
     for (uint32_t id : {0x140229u, 0x3e0au, 0x42bdu, 0x3ec1u, 0xac67u}) {
-        wormtest::Files files(worm.file);
-        EXPECT_EQ(files.killById(id), KILL_REPAIRED) << std::hex << id;
-        EXPECT_EQ(files.scanned->bytes(), host) << std::hex << id;
-        EXPECT_FALSE(files.scanned->removed());
+        support::Sample sample(worm.file, qe::FORMAT_PE);
+        EXPECT_EQ(sample.kill(host::KillRequest::byId(id)).result, KILL_REPAIRED) << std::hex << id;
+        EXPECT_EQ(sample.scanned->bytes(), host) << std::hex << id;
+        EXPECT_FALSE(sample.scanned->removed());
     }
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kNimdaMethod), KILL_REPAIRED);
-    EXPECT_EQ(files.scanned->bytes(), host);
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kNimdaMethod)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), host);
 }
 
 struct LayoutCase {
@@ -37,9 +37,9 @@ class NimdaLayouts : public ::testing::TestWithParam<LayoutCase> {};
 TEST_P(NimdaLayouts, HostIsFound) {
     const Bytes host = cleanHost(1, 0x600);
     const NimdaWorm worm = nimdaWorm(host, GetParam().options);
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kNimdaMethod), KILL_REPAIRED);
-    EXPECT_EQ(files.scanned->bytes(), host);
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kNimdaMethod)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), host);
 }
 
 NimdaOptions zm() {
@@ -98,10 +98,10 @@ class NimdaWormAlone : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(NimdaWormAlone, IsDeleted) {
     const NimdaWorm worm = nimdaWorm(cleanHost(), GetParam().options);
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kNimdaMethod), KILL_REMOVED);
-    EXPECT_TRUE(files.scanned->removed());
-    EXPECT_EQ(files.scanned->bytes(), worm.file);
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kNimdaMethod)).result, KILL_REMOVED);
+    EXPECT_TRUE(sample.scanned->removed());
+    EXPECT_EQ(sample.scanned->bytes(), worm.file);
 }
 
 INSTANTIATE_TEST_SUITE_P(Worm, NimdaWormAlone,
@@ -115,10 +115,10 @@ INSTANTIATE_TEST_SUITE_P(Worm, NimdaWormAlone,
 TEST(NimdaKill, ResourcePastTheEndOfTheFileLeavesItAlone) {
     const Bytes host = cleanHost();
     NimdaWorm worm = nimdaWorm(host, sizeField(0x100000));
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kNimdaMethod), KILL_FAILED);
-    EXPECT_EQ(files.scanned->bytes(), worm.file);
-    EXPECT_FALSE(files.scanned->removed());
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kNimdaMethod)).result, KILL_FAILED);
+    EXPECT_EQ(sample.scanned->bytes(), worm.file);
+    EXPECT_FALSE(sample.scanned->removed());
 }
 
 TEST(NimdaKill, FileWithoutPeHeadersIsNotTouched) {
@@ -126,10 +126,10 @@ TEST(NimdaKill, FileWithoutPeHeadersIsNotTouched) {
     for (uint32_t at : {0u, 0x80u}) {  // the MZ and the PE signature
         Bytes damaged = worm.file;
         damaged[at] = 'X';
-        wormtest::Files files(damaged);
-        EXPECT_EQ(files.killByMethod(kNimdaMethod), KILL_FAILED) << at;
-        EXPECT_EQ(files.scanned->bytes(), damaged) << at;
-        EXPECT_FALSE(files.scanned->removed()) << at;
+        support::Sample sample(damaged, qe::FORMAT_PE);
+        EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kNimdaMethod)).result, KILL_FAILED) << at;
+        EXPECT_EQ(sample.scanned->bytes(), damaged) << at;
+        EXPECT_FALSE(sample.scanned->removed()) << at;
     }
 }
 

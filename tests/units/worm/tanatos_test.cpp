@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/fixtures/pe_builder.h"
-#include "tests/fixtures/worms_a.h"
-#include "tests/units/worm/worm_test_support.h"
+#include "tests/fixtures/worms_nimda_viking_tanatos_xld.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using namespace fixtures::worms;
@@ -27,13 +27,13 @@ TEST_P(TanatosRepair, OuterFileIsRestoredAndCopiedOverTheImage) {
     // The saved block follows the infected section count.
     ASSERT_EQ(infected.savedAt, fixtures::PeBuilder::kPeOffset + 0xF8 + 40 * (c.hostSections + 3));
     ASSERT_NE(infected.repaired, infected.clean);
-    wormtest::Files files(cleanHost(2, 0x1400), infected.file);
-    EXPECT_EQ(files.killById(idOf(c.variant)), KILL_REPAIRED);
-    EXPECT_EQ(files.outer->bytes(), infected.repaired);
-    EXPECT_EQ(files.outer->bytes().size(), infected.file.size() - tanatosBodyLength(c.variant));
-    EXPECT_EQ(files.scanned->bytes(), files.outer->bytes());
-    EXPECT_FALSE(files.scanned->removed());
-    EXPECT_FALSE(files.outer->removed());
+    support::Sample sample = support::Sample::insidePacked(cleanHost(2, 0x1400), infected.file);
+    EXPECT_EQ(sample.kill(host::KillRequest::byId(idOf(c.variant))).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.outer->bytes(), infected.repaired);
+    EXPECT_EQ(sample.outer->bytes().size(), infected.file.size() - tanatosBodyLength(c.variant));
+    EXPECT_EQ(sample.scanned->bytes(), sample.outer->bytes());
+    EXPECT_FALSE(sample.scanned->removed());
+    EXPECT_FALSE(sample.outer->removed());
 }
 
 INSTANTIATE_TEST_SUITE_P(Worm, TanatosRepair,
@@ -47,13 +47,13 @@ INSTANTIATE_TEST_SUITE_P(Worm, TanatosRepair,
 // The plain cleaner leaves the relocation directory as the worm left it.
 TEST(TanatosKill, OnlyTheAVariantRestoresRelocations) {
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
-    wormtest::Files files(cleanHost(), infected.file);
+    support::Sample sample = support::Sample::insidePacked(cleanHost(), infected.file);
     // The plain cleaner's body is shorter: it cuts 0xA800 bytes.
-    EXPECT_EQ(files.killById(idOf(TanatosVariant::Plain)), KILL_REPAIRED);
+    EXPECT_EQ(sample.kill(host::KillRequest::byId(idOf(TanatosVariant::Plain))).result, KILL_REPAIRED);
     Bytes expected = infected.repaired;
     fixtures::put32(expected, fixtures::PeBuilder::kPeOffset + 0xA0, 0);
     fixtures::put32(expected, fixtures::PeBuilder::kPeOffset + 0xA4, 0);
-    const Bytes& outer = files.outer->bytes();
+    const Bytes& outer = sample.outer->bytes();
     ASSERT_EQ(outer.size(), infected.file.size() - tanatosBodyLength(TanatosVariant::Plain));
     EXPECT_EQ(Bytes(outer.begin(), outer.begin() + expected.size()), expected);
 }
@@ -61,28 +61,28 @@ TEST(TanatosKill, OnlyTheAVariantRestoresRelocations) {
 TEST(TanatosKill, WormOfThreeSectionsIsDeleted) {
     for (TanatosVariant variant : {TanatosVariant::Plain, TanatosVariant::A}) {
         const Bytes worm = tanatosBareWorm(variant);
-        wormtest::Files files(worm, worm);
-        EXPECT_EQ(files.killById(idOf(variant)), KILL_REMOVED);
-        EXPECT_TRUE(files.scanned->removed());
-        EXPECT_EQ(files.outer->bytes(), worm);
+        support::Sample sample = support::Sample::insidePacked(worm, worm);
+        EXPECT_EQ(sample.kill(host::KillRequest::byId(idOf(variant))).result, KILL_REMOVED);
+        EXPECT_TRUE(sample.scanned->removed());
+        EXPECT_EQ(sample.outer->bytes(), worm);
     }
 }
 
 TEST(TanatosKill, ImageWithoutOuterFileIsRefused) {
     const TanatosInfected infected = tanatosInfect(TanatosVariant::Plain, 2);
-    wormtest::Files files(infected.file);
-    EXPECT_EQ(files.killById(idOf(TanatosVariant::Plain)), uint32_t(QE_E_INVALIDARG));
-    EXPECT_EQ(files.scanned->bytes(), infected.file);
+    support::Sample sample(infected.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byId(idOf(TanatosVariant::Plain))).result, uint32_t(QE_E_INVALIDARG));
+    EXPECT_EQ(sample.scanned->bytes(), infected.file);
 }
 
 TEST(TanatosKill, OuterFileThatCannotBePreparedIsLeftAlone) {
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     const Bytes unpacked = cleanHost(1);
-    wormtest::Files files(unpacked, infected.file);
-    files.outer->setPrepareFails(true);
-    EXPECT_EQ(files.killById(idOf(TanatosVariant::A)), uint32_t(QE_E_FAIL));
-    EXPECT_EQ(files.outer->bytes(), infected.file);
-    EXPECT_EQ(files.scanned->bytes(), unpacked);
+    support::Sample sample = support::Sample::insidePacked(unpacked, infected.file);
+    sample.outer->setPrepareFails(true);
+    EXPECT_EQ(sample.kill(host::KillRequest::byId(idOf(TanatosVariant::A))).result, uint32_t(QE_E_FAIL));
+    EXPECT_EQ(sample.outer->bytes(), infected.file);
+    EXPECT_EQ(sample.scanned->bytes(), unpacked);
 }
 
 // A file too short to hold the body behind its headers is not this worm: nothing is written.
@@ -90,10 +90,10 @@ TEST(TanatosKill, FileShorterThanTheBodyIsLeftAlone) {
     const TanatosInfected infected = tanatosInfect(TanatosVariant::A, 2);
     const Bytes cut(infected.file.begin(), infected.file.begin() + 0x1000);
     const Bytes unpacked = cleanHost(1);
-    wormtest::Files files(unpacked, cut);
-    EXPECT_EQ(files.killById(idOf(TanatosVariant::A)), KILL_FAILED);
-    EXPECT_EQ(files.outer->bytes(), cut);
-    EXPECT_EQ(files.scanned->bytes(), unpacked);
+    support::Sample sample = support::Sample::insidePacked(unpacked, cut);
+    EXPECT_EQ(sample.kill(host::KillRequest::byId(idOf(TanatosVariant::A))).result, KILL_FAILED);
+    EXPECT_EQ(sample.outer->bytes(), cut);
+    EXPECT_EQ(sample.scanned->bytes(), unpacked);
 }
 
 }  // namespace

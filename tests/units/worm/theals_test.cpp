@@ -6,16 +6,15 @@
 
 #include <vector>
 
-#include "host/emulator/emulator.h"
 #include "module/units/worm/theals.h"
-#include "tests/fixtures/worms_b.h"
-#include "tests/units/dos/dos_test_support.h"
-#include "tests/units/worm/worms_b_support.h"
+#include "tests/fixtures/worms_theals_klez_lovgate.h"
+#include "tests/support/module_driver.h"
+#include "tests/support/unit_harness.h"
 
 using fixtures::Bytes;
 using namespace fixtures::worms;
-using wormtest::fill;
-using wormtest::write;
+using fixtures::fillBytes;
+using fixtures::putBytes;
 
 namespace {
 
@@ -59,13 +58,13 @@ const std::vector<GenerationCase>& generations() {
 TEST(ThealsGenerations, FoundAndDisarmedInPlace) {
     for (const GenerationCase& c : generations()) {
         const ThealsInfected infected = thealsInfect(c.generation);
-        const wormtest::Outcome outcome = wormtest::scanThenKill(infected.file);
+        const support::Outcome outcome = support::scanThenKill(infected.file, qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, c.id) << c.name;
         EXPECT_EQ(outcome.finding.phase, host::Phase::PostLibrary) << c.name;
         EXPECT_EQ(outcome.result, KILL_REPAIRED) << c.name;
         Bytes expected = infected.file;
-        for (const Range& r : c.nops) fill(expected, infected.bodyStart + r.offset, r.length, 0x90);
-        for (const Fix& f : c.fixes) write(expected, infected.bodyStart + f.offset, f.bytes);
+        for (const Range& r : c.nops) fillBytes(expected, infected.bodyStart + r.offset, r.length, 0x90);
+        for (const Fix& f : c.fixes) putBytes(expected, infected.bodyStart + f.offset, f.bytes);
         EXPECT_EQ(outcome.bytes, expected) << c.name;
         EXPECT_FALSE(outcome.removed);
     }
@@ -77,7 +76,7 @@ TEST(ThealsGenerations, AnyFeatureChangedIsNotTheals) {
         for (uint32_t at : c.featureOffsets) {
             Bytes file = infected.file;
             file.at(infected.bodyStart + at) ^= 0x01;
-            const wormtest::Outcome outcome = wormtest::scanThenKill(file);
+            const support::Outcome outcome = support::scanThenKill(file, qe::FORMAT_PE);
             EXPECT_NE(outcome.finding.virusId, c.id) << c.name << " feature byte " << at;
             EXPECT_EQ(outcome.bytes, file) << c.name << " feature byte " << at;
         }
@@ -94,7 +93,7 @@ TEST(ThealsGenerations, SignatureInTheLastSixtyFourKibibytesIsNotLookedAt) {
     section.insert(section.end(), moved.begin(), moved.end() - 0x1400);
     file.insert(file.end(), section.begin(), section.end());
     file.insert(file.end(), moved.end() - 0x1400, moved.end());  // the features stay readable
-    const wormtest::Outcome outcome = wormtest::scanThenKill(file);
+    const support::Outcome outcome = support::scanThenKill(file, qe::FORMAT_PE);
     EXPECT_NE(outcome.finding.virusId, kThealsId);
     EXPECT_EQ(outcome.bytes, file);
 }
@@ -103,24 +102,24 @@ TEST(ThealsGenerations, SignatureInTheLastSixtyFourKibibytesIsNotLookedAt) {
 Bytes genericRepair(const ThealsGenInfected& infected) {
     const ThealsGenLayout& at = infected.at;
     Bytes expected = infected.file;
-    fill(expected, at.jumpField + 4, at.exportWalk - (at.jumpField + 4), 0x90);
-    fill(expected, at.exportWalk + 96, at.body - (at.exportWalk + 96), 0x90);
-    fill(expected, at.alloc, at.handler - at.alloc, 0x90);
-    write(expected, at.body - 16, kSkipEntries);
-    write(expected, at.body + 43, kCallBack);
+    fillBytes(expected, at.jumpField + 4, at.exportWalk - (at.jumpField + 4), 0x90);
+    fillBytes(expected, at.exportWalk + 96, at.body - (at.exportWalk + 96), 0x90);
+    fillBytes(expected, at.alloc, at.handler - at.alloc, 0x90);
+    putBytes(expected, at.body - 16, kSkipEntries);
+    putBytes(expected, at.body + 43, kCallBack);
     const uint32_t patchAt = at.handler - 25;
     const uint32_t jump = at.resume - 16 - patchAt;
-    write(expected, patchAt,
+    putBytes(expected, patchAt,
           {0x8B, 0x44, 0x24, 0x04, 0x3D, 0x10, 0x00, 0x00, 0x80, 0x7F, 0x05, 0xE9, uint8_t(jump), uint8_t(jump >> 8),
            uint8_t(jump >> 16), uint8_t(jump >> 24), 0xE8, 0x04, 0x00, 0x00, 0x00, 0x90, 0x90, 0x90, 0x90});
-    if (at.marker) fill(expected, at.marker, 11, 0);
+    if (at.marker) fillBytes(expected, at.marker, 11, 0);
     return expected;
 }
 
 TEST(ThealsGeneric, DisarmedBetweenItsLandmarks) {
     for (bool marker : {true, false}) {
         const ThealsGenInfected infected = thealsGenInfect(80000, marker);
-        const wormtest::Outcome outcome = wormtest::scanThenKill(infected.file);
+        const support::Outcome outcome = support::scanThenKill(infected.file, qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, kThealsId) << marker;
         EXPECT_EQ(outcome.result, KILL_REPAIRED) << marker;
         EXPECT_EQ(outcome.bytes, genericRepair(infected)) << marker;
@@ -130,14 +129,14 @@ TEST(ThealsGeneric, DisarmedBetweenItsLandmarks) {
 
 TEST(ThealsGeneric, AFileBelow76800BytesIsTheWormAlone) {
     const ThealsGenInfected bare = thealsGenInfect(76799);
-    const wormtest::Outcome deleted = wormtest::scanThenKill(bare.file);
+    const support::Outcome deleted = support::scanThenKill(bare.file, qe::FORMAT_PE);
     EXPECT_EQ(deleted.finding.virusId, kThealsId);
     EXPECT_EQ(deleted.result, KILL_REMOVED);
     EXPECT_TRUE(deleted.removed);
     EXPECT_EQ(deleted.bytes, bare.file);
 
     const ThealsGenInfected host = thealsGenInfect(76800);
-    const wormtest::Outcome disarmed = wormtest::scanThenKill(host.file);
+    const support::Outcome disarmed = support::scanThenKill(host.file, qe::FORMAT_PE);
     EXPECT_EQ(disarmed.result, KILL_REPAIRED);
     EXPECT_FALSE(disarmed.removed);
     EXPECT_EQ(disarmed.bytes, genericRepair(host));
@@ -152,7 +151,7 @@ TEST(ThealsGeneric, AMissingLandmarkFailsBeforeAnyWrite) {
     for (const auto& [name, offset] : broken) {
         Bytes file = infected.file;
         file.at(offset) ^= 0x01;
-        const wormtest::Outcome outcome = wormtest::scanThenKill(file);
+        const support::Outcome outcome = support::scanThenKill(file, qe::FORMAT_PE);
         EXPECT_EQ(outcome.finding.virusId, kThealsId) << name;
         EXPECT_EQ(outcome.result, KILL_FAILED) << name;
         EXPECT_EQ(outcome.bytes, file) << name;
@@ -164,7 +163,7 @@ TEST(ThealsGeneric, CheckRecordsDecide) {
     for (uint32_t at : {0u, 36u + 15u, 61u + 3u}) {
         Bytes file = infected.file;
         file.at(infected.at.body + at) ^= 0x01;
-        const wormtest::Outcome outcome = wormtest::scanThenKill(file);
+        const support::Outcome outcome = support::scanThenKill(file, qe::FORMAT_PE);
         EXPECT_NE(outcome.finding.virusId, kThealsId) << at;
         EXPECT_EQ(outcome.bytes, file) << at;
     }
@@ -172,12 +171,10 @@ TEST(ThealsGeneric, CheckRecordsDecide) {
 
 // The engine's slots and checks over a real file, without a unit around them.
 TEST(ThealsEngine, SlotsAndChecks) {
-    host::FileObject* file = host::FileObject::fromBytes(Bytes(100, 0x41), "x.exe");
-    std::unique_ptr<host::Emulator> emulator = host::Emulator::create(file);
-    tagScanExParam param{emulator.get(), nullptr, 0, 0};
+    support::UnitHarness run(Bytes(100, 0x41), "x.exe");
     CScanTheals theals;
     EXPECT_EQ(theals.CheckVirus(), 0);  // no parameter block yet
-    EXPECT_EQ(theals.Init(nullptr, &param), 1);
+    EXPECT_EQ(theals.Init(nullptr, run.param()), 1);
     EXPECT_EQ(theals.CheckVirus(), 1);  // slot 0 empty: nothing to differ
     EXPECT_EQ(theals.CheckLength(100), 1);
     EXPECT_EQ(theals.CheckLength(101), 0);
@@ -197,9 +194,7 @@ TEST(ThealsEngine, SlotsAndChecks) {
     _FILL_NOP_CONFIG nop{0, 10};
     ASSERT_EQ(theals.SetFillNop(0, &nop), 1);
     EXPECT_EQ(theals.FillNop(), 0);
-    EXPECT_EQ(file->bytes(), Bytes(100, 0x41));
-    emulator.reset();
-    file->Release();
+    EXPECT_EQ(run.bytes(), Bytes(100, 0x41));
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/fixtures/pe_builder.h"
-#include "tests/fixtures/worms_a.h"
-#include "tests/units/worm/worm_test_support.h"
+#include "tests/fixtures/worms_nimda_viking_tanatos_xld.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using namespace fixtures::worms;
@@ -19,9 +19,9 @@ TEST(VikingKill, EveryRegistrationMovesTheHostToTheFront) {
     const VikingWorm worm = vikingWorm(host);
     for (uint32_t id : {0x60c59u, 0x5c6acu, 0x54774u, 0x54aebu, 0x54b65u, 0x54ba9u, 0x54bcdu, 0x483d5u, 0x48317u,
                         0x6017cu}) {
-        wormtest::Files files(worm.file);
-        EXPECT_EQ(files.killById(id), KILL_REPAIRED) << std::hex << id;
-        EXPECT_EQ(files.scanned->bytes(), host) << std::hex << id;
+        support::Sample sample(worm.file, qe::FORMAT_PE);
+        EXPECT_EQ(sample.kill(host::KillRequest::byId(id)).result, KILL_REPAIRED) << std::hex << id;
+        EXPECT_EQ(sample.scanned->bytes(), host) << std::hex << id;
     }
 }
 
@@ -37,16 +37,16 @@ class VikingDebugData : public ::testing::TestWithParam<DebugCase> {};
 TEST_P(VikingDebugData, HostAloneRemains) {
     const Bytes host = cleanHost(1, 0x2A00);
     const VikingWorm worm = vikingWorm(host, GetParam().debug);
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REPAIRED);
-    EXPECT_EQ(files.scanned->bytes(), host);
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), host);
 }
 
 TEST_P(VikingDebugData, WormAloneIsDeleted) {
     const VikingWorm worm = vikingWorm({}, GetParam().debug);
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REMOVED);
-    EXPECT_TRUE(files.scanned->removed());
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_REMOVED);
+    EXPECT_TRUE(sample.scanned->removed());
 }
 
 INSTANTIATE_TEST_SUITE_P(Worm, VikingDebugData,
@@ -62,9 +62,9 @@ TEST(VikingKill, DebugDataWithoutItsDirectoryStays) {
     const uint32_t directoryAt = fixtures::peHeaderOffset(worm.file) + 24 + 96 + 8 * 6;
     fixtures::put32(worm.file, directoryAt, 0);
     fixtures::put32(worm.file, directoryAt + 4, 0);
-    wormtest::Files files(worm.file);
-    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REPAIRED);
-    EXPECT_EQ(files.scanned->bytes(), fixtures::concat(worm.debugData, host));
+    support::Sample sample(worm.file, qe::FORMAT_PE);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), fixtures::concat(worm.debugData, host));
 }
 
 TEST(VikingPacked, OuterFileIsRepairedAndCopiedIntoTheImage) {
@@ -72,43 +72,43 @@ TEST(VikingPacked, OuterFileIsRepairedAndCopiedIntoTheImage) {
     const VikingWorm worm = vikingWorm(host, VikingDebug::Behind);
     // The unpacked image has a layout of its own: the repair must follow the outer file's.
     const Bytes unpacked = cleanHost(2, 0x1400);
-    wormtest::Files files(unpacked, worm.file);
-    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REPAIRED);
-    EXPECT_EQ(files.outer->bytes(), host);
-    EXPECT_EQ(files.scanned->bytes(), host);
-    EXPECT_FALSE(files.outer->removed());
-    EXPECT_FALSE(files.scanned->removed());
+    support::Sample sample = support::Sample::insidePacked(unpacked, worm.file);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_REPAIRED);
+    EXPECT_EQ(sample.outer->bytes(), host);
+    EXPECT_EQ(sample.scanned->bytes(), host);
+    EXPECT_FALSE(sample.outer->removed());
+    EXPECT_FALSE(sample.scanned->removed());
 }
 
 TEST(VikingPacked, WormAloneIsDeletedWithItsImage) {
     for (VikingDebug debug : {VikingDebug::None, VikingDebug::Behind}) {
         const VikingWorm worm = vikingWorm({}, debug);
-        wormtest::Files files(cleanHost(), worm.file);
-        EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_REMOVED);
-        EXPECT_TRUE(files.outer->removed());
-        EXPECT_TRUE(files.scanned->removed());
+        support::Sample sample = support::Sample::insidePacked(cleanHost(), worm.file);
+        EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_REMOVED);
+        EXPECT_TRUE(sample.outer->removed());
+        EXPECT_TRUE(sample.scanned->removed());
     }
 }
 
 TEST(VikingPacked, OuterFileThatCannotBePreparedIsLeftAlone) {
     const VikingWorm worm = vikingWorm(cleanHost());
     const Bytes unpacked = cleanHost(1);
-    wormtest::Files files(unpacked, worm.file);
-    files.outer->setPrepareFails(true);
-    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_FAILED);
-    EXPECT_EQ(files.outer->bytes(), worm.file);
-    EXPECT_EQ(files.scanned->bytes(), unpacked);
+    support::Sample sample = support::Sample::insidePacked(unpacked, worm.file);
+    sample.outer->setPrepareFails(true);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_FAILED);
+    EXPECT_EQ(sample.outer->bytes(), worm.file);
+    EXPECT_EQ(sample.scanned->bytes(), unpacked);
 }
 
 TEST(VikingPacked, OuterFileThatIsNoPeIsLeftAlone) {
     VikingWorm worm = vikingWorm(cleanHost());
     worm.file[fixtures::peHeaderOffset(worm.file)] = 'X';
     const Bytes unpacked = cleanHost(1);
-    wormtest::Files files(unpacked, worm.file);
-    EXPECT_EQ(files.killByMethod(kVikingMethod), KILL_FAILED);
-    EXPECT_EQ(files.outer->bytes(), worm.file);
-    EXPECT_EQ(files.scanned->bytes(), unpacked);
-    EXPECT_FALSE(files.outer->removed());
+    support::Sample sample = support::Sample::insidePacked(unpacked, worm.file);
+    EXPECT_EQ(sample.kill(host::KillRequest::byMethod(kVikingMethod)).result, KILL_FAILED);
+    EXPECT_EQ(sample.outer->bytes(), worm.file);
+    EXPECT_EQ(sample.scanned->bytes(), unpacked);
+    EXPECT_FALSE(sample.outer->removed());
 }
 
 }  // namespace

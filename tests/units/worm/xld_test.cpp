@@ -7,8 +7,8 @@
 #include "host/repair.h"
 #include "sdk/identifiers.h"
 #include "tests/cli/cli_runner.h"
-#include "tests/fixtures/worms_a.h"
-#include "tests/units/worm/worm_test_support.h"
+#include "tests/fixtures/worms_nimda_viking_tanatos_xld.h"
+#include "tests/support/module_driver.h"
 
 using fixtures::Bytes;
 using namespace fixtures::worms;
@@ -24,14 +24,13 @@ std::string renameRequest(host::FileObject* file) {
 
 TEST(XldKill, ExtractorIsCutOffAndTheFileRenamed) {
     const XldDropper dropper = xldDropper();
-    wormtest::Files files(dropper.file, "mail/report.exe");
-    uint32_t killResult = 0;
-    const host::ScanFinding finding = files.scanThenKill(&killResult);
-    EXPECT_EQ(finding.virusId, kXldId);
-    EXPECT_EQ(finding.phase, host::Phase::PostLibrary);
-    EXPECT_EQ(killResult, KILL_REPAIRED);
-    EXPECT_EQ(files.scanned->bytes(), dropper.document);
-    EXPECT_EQ(renameRequest(files.scanned), "mail/report.doc");
+    support::Sample sample(dropper.file, qe::FORMAT_PE, "mail/report.exe");
+    const support::Outcome outcome = sample.scanThenKill();
+    EXPECT_EQ(outcome.finding.virusId, kXldId);
+    EXPECT_EQ(outcome.finding.phase, host::Phase::PostLibrary);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), dropper.document);
+    EXPECT_EQ(renameRequest(sample.scanned), "mail/report.doc");
 }
 
 // A size resource shorter than 4 bytes still gives the extractor's size from the bytes it has.
@@ -40,11 +39,11 @@ TEST(XldKill, ShortSizeResourceIsReadWhole) {
     options.resourceLength = 2;
     options.lengthField = 0;
     const XldDropper dropper = xldDropper(options);
-    wormtest::Files files(dropper.file);
-    uint32_t killResult = 0;
-    EXPECT_EQ(files.scanThenKill(&killResult).virusId, kXldId);
-    EXPECT_EQ(killResult, KILL_REPAIRED);
-    EXPECT_EQ(files.scanned->bytes(), dropper.document);
+    support::Sample sample(dropper.file, qe::FORMAT_PE);
+    const support::Outcome outcome = sample.scanThenKill();
+    EXPECT_EQ(outcome.finding.virusId, kXldId);
+    EXPECT_EQ(outcome.result, KILL_REPAIRED);
+    EXPECT_EQ(sample.scanned->bytes(), dropper.document);
 }
 
 struct PathCase {
@@ -57,11 +56,9 @@ class XldRename : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(XldRename, LastSuffixOfTheNameBecomesDoc) {
     const XldDropper dropper = xldDropper();
-    wormtest::Files files(dropper.file, GetParam().path);
-    uint32_t killResult = 0;
-    files.scanThenKill(&killResult);
-    EXPECT_EQ(killResult, KILL_REPAIRED);
-    EXPECT_EQ(renameRequest(files.scanned), GetParam().renamed);
+    support::Sample sample(dropper.file, qe::FORMAT_PE, GetParam().path);
+    EXPECT_EQ(sample.scanThenKill().result, KILL_REPAIRED);
+    EXPECT_EQ(renameRequest(sample.scanned), GetParam().renamed);
 }
 
 // A "." in a directory name is not the file's suffix: the new name stays in the same directory.
@@ -74,14 +71,12 @@ INSTANTIATE_TEST_SUITE_P(Worm, XldRename,
 
 TEST(XldKill, WidePathGetsAWideName) {
     const XldDropper dropper = xldDropper();
-    wormtest::Files files(dropper.file);
-    files.scanned->setWidePath(L"in/wide.name.exe");
-    files.scanned->setWidePaths(true);
-    uint32_t killResult = 0;
-    files.scanThenKill(&killResult);
-    EXPECT_EQ(killResult, KILL_REPAIRED);
+    support::Sample sample(dropper.file, qe::FORMAT_PE);
+    sample.scanned->setWidePath(L"in/wide.name.exe");
+    sample.scanned->setWidePaths(true);
+    EXPECT_EQ(sample.scanThenKill().result, KILL_REPAIRED);
     const QEPROPVALUE* value = nullptr;
-    ASSERT_GE(files.scanned->GetProperty(qe::PID_File_RenameName, &value), 0);
+    ASSERT_GE(sample.scanned->GetProperty(qe::PID_File_RenameName, &value), 0);
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->vt, qe::VT_LPWSTR);
     EXPECT_EQ(std::wstring(value->wideVal), L"in/wide.name.doc");
@@ -97,11 +92,10 @@ XldOptions without(bool docSuffix, bool signature) {
 TEST(XldScan, LayoutMustHoldTheSuffixAndTheCompoundSignature) {
     for (const XldOptions& options : {without(false, true), without(true, false)}) {
         const XldDropper dropper = xldDropper(options);
-        wormtest::Files files(dropper.file);
-        uint32_t killResult = 0;
-        EXPECT_NE(files.scanThenKill(&killResult).virusId, kXldId);
-        EXPECT_EQ(files.scanned->bytes(), dropper.file);
-        EXPECT_EQ(renameRequest(files.scanned), "<none>");
+        support::Sample sample(dropper.file, qe::FORMAT_PE);
+        EXPECT_NE(sample.scanThenKill().finding.virusId, kXldId);
+        EXPECT_EQ(sample.scanned->bytes(), dropper.file);
+        EXPECT_EQ(renameRequest(sample.scanned), "<none>");
     }
 }
 
@@ -114,7 +108,7 @@ protected:
             path,
             [](host::FileObject* file) {
                 host::ScanTarget target(file);
-                host::Engines& engines = fixtures::sharedModuleEngines();
+                host::Engines& engines = support::sharedEngines();
                 return engines.scan(target).found() ? engines.killFound(target) : KILL_FAILED;
             },
             {});
