@@ -226,6 +226,8 @@ void Server::beginStop() {
     // No new connection; connections waiting for a command see the stop pipe close.
     localListener_.reset();
     tcpListener_.reset();
+    if (unlinkSocket_) ::unlink(config_.localSocket.c_str());
+    unlinkSocket_ = false;
     stopPipe_[1].reset();
     {
         std::unique_lock lock(mutex_);

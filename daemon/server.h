@@ -32,7 +32,7 @@ class SignatureLibrary;
 namespace service {
 
 // Tests park the server at named points: "accepted", "command" (a command was read),
-// "chunk" (an INSTREAM chunk was read), "scanning" (a worker is about to scan), "replied"
+// "chunk" (an INSTREAM chunk was read), "queued" (a request was queued for a worker), "scanning" (a worker is about to scan), "replied"
 // (a request's reply was sent), "closed" (a connection ended), "reloaded" (a reload finished).
 using TestHook = std::function<void(std::string_view point)>;
 

@@ -187,7 +187,10 @@ bool Connection::onWorker(uint64_t id, Framing framing,
             replied_.notify_all();  // under the lock: the connection cannot end before this returns
         },
         false);
-    if (submitted == WorkerPool::Submitted::Queued) return true;
+    if (submitted == WorkerPool::Submitted::Queued) {
+        server_.at("queued");
+        return true;
+    }
     {
         std::lock_guard lock(mutex_);
         --pending_;
