@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "cli/command_setup.h"
 #include "daemon/protocol.h"
@@ -82,6 +83,9 @@ std::unique_ptr<Server> Server::create(const DaemonConfig& config, std::shared_p
         *error = "the signature rules do not compile:\n" + rulesError;
         return nullptr;
     }
+    // The sockets first: binding sets the process's umask for a moment, before any worker runs.
+    if (!config.localSocket.empty() && !server->listenLocal(error)) return nullptr;
+    if (config.tcpSocket && !server->listenTcp(error)) return nullptr;
     WorkerPool::Setup setup;
     setup.module = std::move(module);
     setup.signatures = signatures;
@@ -93,8 +97,6 @@ std::unique_ptr<Server> Server::create(const DaemonConfig& config, std::shared_p
     setup.log = [&logger](const std::string& message) { logger.log(message); };
     server->pool_ = WorkerPool::create(setup, error);
     if (!server->pool_) return nullptr;
-    if (!config.localSocket.empty() && !server->listenLocal(error)) return nullptr;
-    if (config.tcpSocket && !server->listenTcp(error)) return nullptr;
     return server;
 }
 
@@ -200,15 +202,20 @@ void Server::requestReload() {
 void Server::run() {
     logger_.log("remedy daemon " REMEDY_VERSION " started: " + std::to_string(config_.maxThreads) + " workers, queue " +
                 std::to_string(config_.maxQueue));
-    for (bool stopping = false; !stopping;) {
-        pollfd fds[3] = {{wakePipe_[0].get(), POLLIN, 0}, {localListener_.get(), POLLIN, 0}, {tcpListener_.get(), POLLIN, 0}};
-        if (::poll(fds, 3, -1) < 0) {
+    for (bool stopping = false, resting = false; !stopping;) {
+        // Out of descriptors, the listeners rest a moment instead of waking the loop at once again.
+        pollfd fds[3] = {{wakePipe_[0].get(), POLLIN, 0},
+                         {resting ? -1 : localListener_.get(), POLLIN, 0},
+                         {resting ? -1 : tcpListener_.get(), POLLIN, 0}};
+        const int ready = ::poll(fds, 3, resting ? 100 : -1);
+        resting = false;
+        if (ready < 0) {
             if (errno == EINTR) continue;
             logger_.log(systemError("poll failed"));
             break;
         }
-        if (fds[1].revents & POLLIN) accept(localListener_.get(), true);
-        if (fds[2].revents & POLLIN) accept(tcpListener_.get(), false);
+        if ((fds[1].revents & POLLIN) && !accept(localListener_.get(), true)) resting = true;
+        if ((fds[2].revents & POLLIN) && !accept(tcpListener_.get(), false)) resting = true;
         if (fds[0].revents & POLLIN) {
             char bytes[64];
             const ssize_t got = ::read(wakePipe_[0].get(), bytes, sizeof bytes);
@@ -238,9 +245,13 @@ void Server::beginStop() {
     logger_.log("stopped after " + std::to_string(requests.load()) + " requests");
 }
 
-void Server::accept(int listener, bool local) {
+bool Server::accept(int listener, bool local) {
     host::UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-    if (!fd.valid()) return;
+    if (!fd.valid()) {
+        if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) return true;
+        logger_.log(systemError("cannot take a connection"));
+        return false;
+    }
     {
         std::lock_guard lock(mutex_);
         if (connections_ >= maxConnections(config_)) {
@@ -248,18 +259,27 @@ void Server::accept(int listener, bool local) {
             const std::string reply = std::string(kQueueFull) + "\n";
             [[maybe_unused]] ssize_t ignored = ::send(fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             logger_.log("connection refused: the queue is full");
-            return;
+            return true;
         }
         ++connections_;
     }
-    std::thread([this, client = std::make_shared<host::UniqueFd>(std::move(fd)), local] {
-        at("accepted");
-        serveConnection(*this, std::move(*client), local);
-        at("closed");
+    auto client = std::make_shared<host::UniqueFd>(std::move(fd));
+    try {
+        std::thread([this, client, local] {
+            at("accepted");
+            serveConnection(*this, std::move(*client), local);
+            at("closed");
+            std::lock_guard lock(mutex_);
+            --connections_;
+            connectionEnded_.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        logger_.log("cannot start a thread for a connection");
         std::lock_guard lock(mutex_);
         --connections_;
-        connectionEnded_.notify_all();
-    }).detach();
+        return false;
+    }
+    return true;
 }
 
 void Server::reload() {

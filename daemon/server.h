@@ -70,7 +70,8 @@ private:
     Server(const DaemonConfig& config, Logger& logger, TestHook hook);
     bool listenLocal(std::string* error);
     bool listenTcp(std::string* error);
-    void accept(int listener, bool local);
+    // Takes one connection; false when the system has no descriptor or memory for it.
+    bool accept(int listener, bool local);
     void reload();
     void beginStop();
 
