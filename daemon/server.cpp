@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "cli/command_setup.h"
+#include "daemon/client_socket.h"
 #include "daemon/protocol.h"
 #include "daemon/session.h"
 #include "host/signatures.h"
@@ -238,7 +239,7 @@ void Server::beginStop() {
     stopPipe_[1].reset();
     {
         std::unique_lock lock(mutex_);
-        connectionEnded_.wait(lock, [&] { return connections_ == 0; });
+        connectionEnded_.wait(lock, [&] { return threads_ == 0; });
     }
     pool_->stop();
     if (reloader_.joinable()) reloader_.join();
@@ -262,21 +263,30 @@ bool Server::accept(int listener, bool local) {
             return true;
         }
         ++connections_;
+        ++threads_;
     }
     auto client = std::make_shared<host::UniqueFd>(std::move(fd));
     try {
         std::thread([this, client, local] {
             at("accepted");
-            serveConnection(*this, std::move(*client), local);
+            {
+                ClientSocket socket(std::move(*client), local, stopFd());
+                serveConnection(*this, socket);
+                // The connection leaves the count before its client sees it end, so a client
+                // that connects again at once finds its place free.
+                std::lock_guard lock(mutex_);
+                --connections_;
+            }
             at("closed");
             std::lock_guard lock(mutex_);
-            --connections_;
+            --threads_;
             connectionEnded_.notify_all();
         }).detach();
     } catch (const std::system_error&) {
         logger_.log("cannot start a thread for a connection");
         std::lock_guard lock(mutex_);
         --connections_;
+        --threads_;
         return false;
     }
     return true;

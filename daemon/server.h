@@ -88,6 +88,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable connectionEnded_;
     uint64_t connections_ = 0;  // open now
+    uint64_t threads_ = 0;      // connection threads not yet finished (they outlive their socket)
     uint64_t rulesGeneration_ = 1;
     std::string rulesDate_;
     std::thread reloader_;

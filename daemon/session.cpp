@@ -44,8 +44,7 @@ enum class PathMode { StopAtFound, Continue, AllMatches };
 
 class Connection {
 public:
-    Connection(Server& server, host::UniqueFd fd, bool local)
-        : server_(server), config_(server.config()), socket_(std::move(fd), local, server.stopFd()) {}
+    Connection(Server& server, ClientSocket& socket) : server_(server), config_(server.config()), socket_(socket) {}
 
     void serve();
 
@@ -71,7 +70,7 @@ private:
 
     Server& server_;
     const DaemonConfig& config_;
-    ClientSocket socket_;
+    ClientSocket& socket_;
     bool inSession_ = false;
     uint64_t lastId_ = 0;
     std::mutex mutex_;
@@ -410,6 +409,6 @@ bool Connection::repairPath(uint64_t id, const Command& command) {
 
 }  // namespace
 
-void serveConnection(Server& server, host::UniqueFd fd, bool local) { Connection(server, std::move(fd), local).serve(); }
+void serveConnection(Server& server, ClientSocket& socket) { Connection(server, socket).serve(); }
 
 }  // namespace service

@@ -2,14 +2,14 @@
 // numbered replies, and the repair extension.
 #pragma once
 
-#include "host/anchored_file.h"
 
 namespace service {
 
+class ClientSocket;
 class Server;
 
-// Serves the connection on `fd` (the Unix socket when `local`) until it ends; returns when
-// every reply it owes has been sent or the client is gone.
-void serveConnection(Server& server, host::UniqueFd fd, bool local);
+// Serves the connection until it ends; returns when every reply it owes has been sent or the
+// client is gone.
+void serveConnection(Server& server, ClientSocket& socket);
 
 }  // namespace service

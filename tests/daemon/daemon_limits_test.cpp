@@ -89,6 +89,24 @@ TEST(DaemonLimits, AFullQueueIsAnsweredNotGrown) {
     EXPECT_EQ(session.readAll(), "1: stream: OK" + z + "2: stream: OK" + z);
 }
 
+// A client that saw its connection end may connect again at once: the place it held is free
+// before it sees the end, even while the server's thread for it is still finishing.
+TEST(DaemonLimits, AnEndedConnectionFreesItsPlaceBeforeTheClientSeesTheEnd) {
+    DaemonRun daemon([](service::DaemonConfig& c) {
+        c.maxThreads = 1;
+        c.maxQueue = 1;
+    });
+    daemon.parking.parkAt("closed");
+    EXPECT_EQ(ask(daemon, "nPING\n"), "PONG\n");
+    ASSERT_TRUE(daemon.parking.waitParked());
+    Client first = Client::local(daemon.config.localSocket), second = Client::local(daemon.config.localSocket);
+    for (Client* client : {&first, &second}) {
+        client->send("nPING\n");
+        EXPECT_EQ(client->readReplies(1, '\n'), "PONG\n");
+    }
+    daemon.parking.release();
+}
+
 TEST(DaemonLimits, GarbageAndOversizedCommandsAreAnswered) {
     DaemonRun daemon;
     const std::vector<std::pair<std::string, std::string>> table = {
