@@ -134,6 +134,19 @@ TEST(DaemonProtocol, FildesNamesTheDescriptorAndClassifiesByTheFilesName) {
         const std::string reply = client.readAll();
         EXPECT_TRUE(std::regex_match(reply, std::regex(R"(fd\[\d+\]: )" + verdict + "\n"))) << reply;
     }
+    // A pipe whose writing end the client keeps open would never end: refused, as a directory is.
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    const int directory = ::open(samples.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int fd : {pipeEnds[0], directory}) {
+        Client client = Client::local(daemon.config.localSocket);
+        client.send("zFILDES" + std::string(1, '\0'));
+        client.sendDescriptor(fd);
+        const std::string reply = client.readAll();
+        EXPECT_TRUE(std::regex_match(reply, std::regex(R"(fd\[\d+\]: Not a regular file\. ERROR)" + std::string(1, '\0'))))
+            << reply;
+    }
+    for (int fd : {pipeEnds[0], pipeEnds[1], directory}) ::close(fd);
     // On TCP there is no descriptor passing.
     Client tcp = Client::tcp(daemon.server->tcpPort());
     tcp.send("nFILDES\n");
