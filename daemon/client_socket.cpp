@@ -42,7 +42,7 @@ ClientSocket::ClientSocket(host::UniqueFd fd, bool local, int stopFd)
 
 ClientSocket::~ClientSocket() = default;
 
-ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppable) {
+ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppable, char* direct, size_t* directSize) {
     for (;;) {
         pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stoppable ? stopFd_ : -1, POLLIN, 0}};
         const int ready = ::poll(fds, 2, millisecondsUntil(deadline));
@@ -53,7 +53,7 @@ ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppab
         break;
     }
     char data[kReadPiece];
-    iovec piece{data, sizeof data};
+    iovec piece = direct ? iovec{direct, *directSize} : iovec{data, sizeof data};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedAtOnce)];
     msghdr message {};
     message.msg_iov = &piece;
@@ -79,7 +79,8 @@ ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppab
     if (message.msg_flags & MSG_CTRUNC) return Status::Failed;
     if (passed_.size() > kMaxPassedHeld) return Status::Failed;
     if (got == 0) return Status::Closed;
-    buffered_.append(data, size_t(got));
+    if (direct) *directSize = size_t(got);
+    else buffered_.append(data, size_t(got));
     return Status::Ok;
 }
 
@@ -118,13 +119,12 @@ ClientSocket::Status ClientSocket::readExact(void* out, size_t size, uint32_t ga
     std::memcpy(to, buffered_.data(), fromBuffer);
     buffered_.erase(0, fromBuffer);
     size_t done = fromBuffer;
+    // Past what was buffered, the bytes go straight where they belong.
     while (done < size) {
-        const Status status = fill(secondsFromNow(gapSeconds), false);
+        size_t got = size - done;
+        const Status status = fill(secondsFromNow(gapSeconds), false, to + done, &got);
         if (status != Status::Ok) return status;
-        const size_t take = std::min(size - done, buffered_.size());
-        std::memcpy(to + done, buffered_.data(), take);
-        buffered_.erase(0, take);
-        done += take;
+        done += got;
     }
     return Status::Ok;
 }

@@ -44,9 +44,10 @@ public:
     int fd() const { return fd_.get(); }
 
 private:
-    // Reads what the client sent into buffered_ (descriptors into passed_), waiting until
+    // Reads what the client sent into buffered_, or with `direct` into it (at most *directSize
+    // bytes; *directSize is set to what came), and descriptors into passed_, waiting until
     // `deadline`. Stopping only when `stoppable`.
-    Status fill(Clock::time_point deadline, bool stoppable);
+    Status fill(Clock::time_point deadline, bool stoppable, char* direct = nullptr, size_t* directSize = nullptr);
 
     host::UniqueFd fd_;
     const bool local_;
