@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -129,7 +130,7 @@ int runDaemonCommand(const std::string& modulePath, int argc, char** argv, int f
     if (line.tcpSocket) config.tcpSocket = line.tcpSocket;
     if (line.tcpAddr) config.tcpAddr = *line.tcpAddr;
     if (line.foreground) config.foreground = true;
-    if (config.localSocket.empty() && !config.tcpSocket)
+    if (config.localSocket.empty() && !config.tcpSocket && !std::getenv("LISTEN_FDS"))
         return usageError("give LocalSocket or TCPSocket (in --config-file FILE, or --local-socket / --tcp-socket)");
     if (config.repairEnabled && !config.commit.noBackup && config.commit.quarantineDir.empty()) {
         config.commit.quarantineDir = cli::defaultQuarantine();

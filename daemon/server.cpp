@@ -9,7 +9,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
@@ -70,7 +72,7 @@ std::unique_ptr<Server> Server::create(const DaemonConfig& config, std::shared_p
                                        std::function<std::string(uint32_t)> virusName, Logger& logger,
                                        std::string* error, TestHook hook) {
     std::unique_ptr<Server> server(new Server(config, logger, std::move(hook)));
-    if (config.localSocket.empty() && !config.tcpSocket) {
+    if (config.localSocket.empty() && !config.tcpSocket && !std::getenv("LISTEN_FDS")) {
         *error = "neither LocalSocket nor TCPSocket is set: nothing to listen on";
         return nullptr;
     }
@@ -84,9 +86,12 @@ std::unique_ptr<Server> Server::create(const DaemonConfig& config, std::shared_p
         *error = "the signature rules do not compile:\n" + rulesError;
         return nullptr;
     }
-    // The sockets first: binding sets the process's umask for a moment, before any worker runs.
-    if (!config.localSocket.empty() && !server->listenLocal(error)) return nullptr;
-    if (config.tcpSocket && !server->listenTcp(error)) return nullptr;
+    // Sockets a service manager opened for the daemon (systemd's socket activation) replace
+    // those of the configuration. Bound here, the sockets come before the workers: binding sets
+    // the process's umask for a moment.
+    server->adoptListeners();
+    if (!server->localListener_.valid() && !config.localSocket.empty() && !server->listenLocal(error)) return nullptr;
+    if (!server->tcpListener_.valid() && config.tcpSocket && !server->listenTcp(error)) return nullptr;
     WorkerPool::Setup setup;
     setup.module = std::move(module);
     setup.signatures = signatures;
@@ -188,6 +193,30 @@ bool Server::listenTcp(std::string* error) {
                                                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     tcpListener_ = std::move(fd);
     return true;
+}
+
+void Server::adoptListeners() {
+    // $LISTEN_PID names this process and $LISTEN_FDS counts the listening sockets from descriptor 3.
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* count = std::getenv("LISTEN_FDS");
+    uint32_t listenPid = 0, listenCount = 0;
+    if (!pid || !count || !cli::parseNumber(pid, &listenPid) || pid_t(listenPid) != ::getpid() ||
+        !cli::parseNumber(count, &listenCount))
+        return;
+    constexpr int kFirstPassedFd = 3;
+    for (int fd = kFirstPassedFd; fd < kFirstPassedFd + int(std::min<uint32_t>(listenCount, 16)); ++fd) {
+        sockaddr_storage address {};
+        socklen_t length = sizeof address;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) continue;
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        host::UniqueFd& slot = address.ss_family == AF_UNIX ? localListener_ : tcpListener_;
+        if (slot.valid()) continue;
+        slot.reset(fd);
+        logger_.log(std::string("listening on the ") + (address.ss_family == AF_UNIX ? "Unix" : "TCP") +
+                    " socket the service manager passed");
+    }
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
 }
 
 void Server::requestStop() {

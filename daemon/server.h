@@ -68,6 +68,7 @@ public:
 
 private:
     Server(const DaemonConfig& config, Logger& logger, TestHook hook);
+    void adoptListeners();  // systemd's socket activation: $LISTEN_PID and $LISTEN_FDS
     bool listenLocal(std::string* error);
     bool listenTcp(std::string* error);
     // Takes one connection; false when the system has no descriptor or memory for it.

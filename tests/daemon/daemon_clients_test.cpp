@@ -183,4 +183,35 @@ TEST(DaemonClients, TheDaemonCommandRunsAndStopsOnSigterm) {
     EXPECT_NE(nothing.out.find("give LocalSocket or TCPSocket"), std::string::npos) << nothing.out;
 }
 
+// Under systemd's socket activation the daemon serves on the socket it is handed.
+TEST(DaemonClients, TakesTheSocketAServiceManagerOpened) {
+    if (!installed("systemd-socket-activate --version"))
+        GTEST_SKIP() << "systemd-socket-activate is not installed (package systemd)";
+    fixtures::TempDir dir;
+    const std::string config = dir.file("remedy.conf").string(), socket = dir.file("remedy.sock").string();
+    writeText(config, "LocalSocket " + socket + "\nPidFile " + dir.file("daemon.pid").string() + "\nLogFile " +
+                          dir.file("daemon.log").string() + "\n");
+    ASSERT_EQ(std::system(("systemd-socket-activate -l " + quote(socket) + " " + quote(REMEDY_CLI_PATH) +
+                           " daemon --foreground --config-file " + quote(config) + " >" +
+                           quote(dir.file("activate.out").string()) + " 2>&1 &")
+                              .c_str()),
+              0);
+    // The manager makes the socket; the first connection starts the daemon on it.
+    const Clock::time_point deadline = Clock::now() + kWaitLimit;
+    while (!std::filesystem::exists(socket) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Client client = Client::local(socket);
+    client.send("nPING\n");
+    EXPECT_EQ(client.readAll(), "PONG\n");
+    EXPECT_TRUE(std::filesystem::exists(dir.file("daemon.pid")));
+    Client stop = Client::local(socket);
+    stop.send("nSHUTDOWN\n");
+    EXPECT_TRUE(stop.closedByDaemon());
+    while (std::filesystem::exists(dir.file("daemon.pid")) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("daemon.pid")));
+    const std::string log = clitest::slurp(dir.file("daemon.log"));
+    EXPECT_NE(log.find("listening on the Unix socket the service manager passed"), std::string::npos) << log;
+}
+
 }  // namespace
