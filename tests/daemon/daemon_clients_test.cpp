@@ -177,6 +177,20 @@ TEST(DaemonClients, TheDaemonCommandRunsAndStopsOnSigterm) {
     EXPECT_NE(log.find("received Terminated: stopping"), std::string::npos) << log;
     EXPECT_NE(log.find("stopped after 1 requests"), std::string::npos) << log;
 
+    // The command line overrides the file's sockets (here: another Unix socket, no TCP port).
+    const std::string other = dir.file("other.sock").string();
+    ClientRun overridden = run(dir, quote(REMEDY_CLI_PATH) + " daemon --config-file " + quote(config) +
+                                        " --local-socket " + quote(other) + " --tcp-socket " +
+                                        std::to_string(freePort()));
+    ASSERT_EQ(overridden.status, 0) << overridden.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("remedy.sock")));
+    Client overriddenClient = Client::local(other);
+    overriddenClient.send("nSHUTDOWN\n");
+    EXPECT_TRUE(overriddenClient.closedByDaemon());
+    const Clock::time_point stopDeadline = Clock::now() + kWaitLimit;
+    while (std::filesystem::exists(dir.file("daemon.pid")) && Clock::now() < stopDeadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
     // Nothing to listen on: a usage error.
     ClientRun nothing = run(dir, quote(REMEDY_CLI_PATH) + " daemon --foreground");
     EXPECT_EQ(nothing.status, 2);

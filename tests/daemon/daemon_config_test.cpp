@@ -1,8 +1,11 @@
 // The configuration file: each key's values, the defaults, keys the daemon does not support
 // (reported, not fatal) and values of the wrong kind (fatal, naming the line).
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "daemon/config.h"
+#include "tests/daemon/daemon_harness.h"
 
 namespace {
 
@@ -82,6 +85,28 @@ TEST(DaemonConfig, ValuesOfTheWrongKindAreErrors) {
         EXPECT_FALSE(service::parseConfig(text, &config, &unsupported, &error)) << text;
         EXPECT_EQ(error, expected) << text;
     }
+}
+
+// The Unix socket gets the mode and group the file asks for; an unknown group stops the start.
+TEST(DaemonConfig, LocalSocketModeAndGroup) {
+    group* daemonGroup = ::getgrnam("daemon");
+    if (!daemonGroup) GTEST_SKIP() << "no group named daemon";
+    const gid_t gid = daemonGroup->gr_gid;
+    daemontest::DaemonRun daemon([](DaemonConfig& c) {
+        c.localSocketMode = 0660;
+        c.localSocketGroup = "daemon";
+    });
+    struct stat info {};
+    ASSERT_EQ(::lstat(daemon.config.localSocket.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0660u);
+    EXPECT_EQ(info.st_gid, gid);
+    EXPECT_THROW(daemontest::DaemonRun([](DaemonConfig& c) { c.localSocketGroup = "no-such-group-here"; }),
+                 std::runtime_error);
+    // A second daemon on a live socket does not take it over.
+    EXPECT_THROW(daemontest::DaemonRun([&](DaemonConfig& c) { c.localSocket = daemon.config.localSocket; }),
+                 std::runtime_error);
+    EXPECT_EQ(daemontest::ask(daemon, "nPING\n"), "PONG\n");
 }
 
 }  // namespace
