@@ -8,6 +8,14 @@
 
 namespace service {
 
+std::string localTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    char text[64] = "";
+    if (::localtime_r(&now, &local)) std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
+    return text;
+}
+
 Logger::~Logger() {
     if (ownsFile_ && file_) std::fclose(file_);
 }
@@ -40,13 +48,7 @@ void Logger::log(const std::string& message) {
     std::lock_guard lock(mutex_);
     if (!file_) return;
     std::string line;
-    if (logTime_) {
-        const std::time_t now = std::time(nullptr);
-        std::tm local {};
-        char stamp[64] = "";
-        if (::localtime_r(&now, &local)) std::strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", &local);
-        line = std::string(stamp) + " -> ";
-    }
+    if (logTime_) line = localTimeText() + " -> ";
     // Messages carry client paths: escaped, so none can forge a line of the log.
     line += cli::escapedText(message) + "\n";
     std::fputs(line.c_str(), file_);

@@ -8,6 +8,9 @@
 
 namespace service {
 
+// The local time as "Thu Dec 10 18:02:01 2026": the log's stamps and the VERSION reply's date.
+std::string localTimeText();
+
 class Logger {
 public:
     Logger() = default;

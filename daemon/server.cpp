@@ -36,15 +36,6 @@ bool makePipe(host::UniqueFd ends[2]) {
     return true;
 }
 
-// "Thu Dec 10 18:02:01 2026", the form the protocol's VERSION reply dates its database with.
-std::string dateNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    char text[64] = "";
-    if (::localtime_r(&now, &local)) std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &local);
-    return text;
-}
-
 bool groupId(const std::string& name, gid_t* out) {
     uint32_t number = 0;
     if (cli::parseNumber(name.c_str(), &number)) {
@@ -61,7 +52,7 @@ bool groupId(const std::string& name, gid_t* out) {
 }  // namespace
 
 Server::Server(const DaemonConfig& config, Logger& logger, TestHook hook)
-    : config_(config), logger_(logger), hook_(std::move(hook)), rulesDate_(dateNow()) {}
+    : config_(config), logger_(logger), hook_(std::move(hook)), rulesDate_(localTimeText()) {}
 
 Server::~Server() {
     if (reloader_.joinable()) reloader_.join();
@@ -339,7 +330,7 @@ void Server::reload() {
                 pool_->useSignatures(signatures);
                 std::lock_guard lock(mutex_);
                 ++rulesGeneration_;
-                rulesDate_ = dateNow();
+                rulesDate_ = localTimeText();
                 logger_.log("rules reloaded (generation " + std::to_string(rulesGeneration_) + ")");
             }
             std::lock_guard lock(mutex_);
