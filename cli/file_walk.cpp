@@ -235,4 +235,29 @@ bool readPathList(const std::string& source, char separator, std::vector<std::st
     return true;
 }
 
+host::ScanResult scanWalkEntry(host::FileScanner& scanner, const WalkEntry& entry, const host::ScanSettings& settings) {
+    if (entry.scan()) {
+        host::AnchoredFile at;  // held until the commit: the file is repaired through these descriptors
+        std::string error;
+        if (openWalkEntry(entry, &at, &error)) return scanner.scanOpened(at, entry.path, settings);
+        host::ScanResult result;
+        result.path = entry.path;
+        result.failed = result.unreadable = true;
+        result.errors.push_back(error);
+        return result;
+    }
+    // A path the walk passed over: its note or error is the whole result.
+    host::ScanResult result;
+    result.path = entry.path;
+    result.skippedForSize = entry.tooLarge;
+    if (!entry.error.empty()) {
+        result.failed = true;
+        result.errors.push_back(entry.error);
+    } else {
+        result.notes.push_back(entry.note);
+    }
+    if (settings.alertExceedsMax && result.incomplete()) result.findings.push_back(host::limitsExceededFinding());
+    return result;
+}
+
 }  // namespace cli

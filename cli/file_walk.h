@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/anchored_file.h"
+#include "host/scan/file_scanner.h"
 
 namespace cli {
 
@@ -63,6 +64,11 @@ std::vector<WalkEntry> walkPaths(const std::vector<std::string>& paths, const Wa
 // Opens an entry's file for reading and a later commit: below its root (which must still be the
 // directory the walk opened) without following any link, or as named.
 bool openWalkEntry(const WalkEntry& entry, host::AnchoredFile* out, std::string* error);
+
+// Scans one entry of the walk with `scanner`: the file opened as openWalkEntry opens it (a
+// repair commits through its directory), or, for a path the walk passed over, a result that
+// holds only its note or error.
+host::ScanResult scanWalkEntry(host::FileScanner& scanner, const WalkEntry& entry, const host::ScanSettings& settings);
 
 // Reads the paths in `source` ("-" for stdin), each ended by `separator` ('\n' or '\0'; the
 // last may lack it); empty entries are skipped, and with '\n' a line's final '\r' is dropped.

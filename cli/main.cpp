@@ -8,76 +8,22 @@
 #include <cstring>
 #include <string>
 
+#include "cli/command_setup.h"
 #include "cli/commands.h"
 #include "cli/escaped_text.h"
 #include "cli/help_text.h"
 #include "cli/loaded_module.h"
+#include "daemon/daemon_command.h"
 
 namespace {
+
+using cli::defaultQuarantine;
+using cli::parseNumber;
+using cli::parseSize;
 
 int usageError(const std::string& message) {
     std::fprintf(stderr, "remedy: %s\n%s", cli::escapedText(message).c_str(), cli::kShortUsage);
     return cli::kExitError;
-}
-
-std::string defaultModulePath() {
-    if (const char* env = std::getenv("REMEDY_MODULE"); env && *env) return env;
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return "libremedy.so";
-    return (self.parent_path() / ".." / "lib" / "libremedy.so").lexically_normal().string();
-}
-
-// The shipped rules; empty when $REMEDY_RULES_DIR is unset and nothing lies beside the command.
-std::filesystem::path defaultRulesDir() {
-    if (const char* env = std::getenv("REMEDY_RULES_DIR"); env && *env) return env;
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    std::filesystem::path dir = (self.parent_path() / ".." / "share" / "remedy" / "rules").lexically_normal();
-    return std::filesystem::is_directory(dir, ec) ? dir : std::filesystem::path();
-}
-
-std::filesystem::path defaultQuarantine() {
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
-        return std::filesystem::path(state) / "remedy" / "quarantine";
-    if (const char* home = std::getenv("HOME"); home && *home)
-        return std::filesystem::path(home) / ".local" / "state" / "remedy" / "quarantine";
-    return {};
-}
-
-// A whole unsigned 32-bit number: decimal (a leading zero changes nothing), or hex after 0x.
-bool parseNumber(const char* text, uint32_t* value) {
-    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char* digits = hex ? text + 2 : text;
-    // strtoull alone would take blanks, signs, a second 0x and octal.
-    if (!*digits) return false;
-    for (const char* c = digits; *c; ++c)
-        if (!(hex ? std::isxdigit(static_cast<unsigned char>(*c)) : std::isdigit(static_cast<unsigned char>(*c))))
-            return false;
-    errno = 0;
-    const unsigned long long n = std::strtoull(digits, nullptr, hex ? 16 : 10);
-    if (errno || n > 0xFFFFFFFFull) return false;
-    *value = uint32_t(n);
-    return true;
-}
-
-// A size in bytes with an optional K, M or G (powers of 1024).
-bool parseSize(const std::string& text, uint64_t* value) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long n = std::strtoull(text.c_str(), &end, 10);
-    if (errno) return false;
-    unsigned shift = 0;
-    const std::string suffix = end;
-    if (suffix == "K" || suffix == "k") shift = 10;
-    else if (suffix == "M" || suffix == "m") shift = 20;
-    else if (suffix == "G" || suffix == "g") shift = 30;
-    else if (!suffix.empty()) return false;
-    if (n == 0 || n > (UINT64_MAX >> shift)) return false;
-    *value = uint64_t(n) << shift;
-    return true;
 }
 
 // Options of the repair commit, shared by scan and kill. True when `arg` was one of them.
@@ -160,7 +106,7 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
     if ((options.clean || options.commit.dryRun) && !settleQuarantine(&options.commit))
         return usageError("--clean needs --quarantine DIR or --no-backup (no HOME)");
     options.progress = ::isatty(STDERR_FILENO) == 1;
-    if (defaultRules) options.shippedRules = defaultRulesDir();
+    if (defaultRules) options.shippedRules = cli::defaultRulesDir();
     return cli::runScan(modulePath, options);
 }
 
@@ -199,7 +145,7 @@ int killCommand(const std::string& modulePath, int argc, char** argv, int i) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string modulePath = defaultModulePath();
+    std::string modulePath = cli::defaultModulePath();
     int i = 1;
     if (i + 1 < argc && std::strcmp(argv[i], "--module") == 0) {
         modulePath = argv[i + 1];
@@ -214,6 +160,7 @@ int main(int argc, char** argv) {
     if (command == "--version" || command == "-V") return cli::runVersion(modulePath);
     if (command == "scan") return scanCommand(modulePath, argc, argv, i);
     if (command == "kill") return killCommand(modulePath, argc, argv, i);
+    if (command == "daemon") return service::runDaemonCommand(modulePath, argc, argv, i);
     if (command == "quarantine") return cli::runQuarantine(std::vector<std::string>(argv + i, argv + argc), defaultQuarantine());
     if (command == "units") {
         if (i < argc) return usageError("units takes no arguments");

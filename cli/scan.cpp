@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/command_setup.h"
 #include "cli/commands.h"
 #include "cli/escaped_text.h"
 #include "cli/file_walk.h"
@@ -36,32 +37,6 @@ struct RunNotes {
     WalkCounts walk;
     bool interrupted = false;
 };
-
-// Scans one entry of the walk with one worker's scanner.
-host::ScanResult scanEntry(host::FileScanner& scanner, const WalkEntry& entry, const host::ScanSettings& settings) {
-    if (entry.scan()) {
-        host::AnchoredFile at;  // held until the commit: the file is repaired through these descriptors
-        std::string error;
-        if (openWalkEntry(entry, &at, &error)) return scanner.scanOpened(at, entry.path, settings);
-        host::ScanResult result;
-        result.path = entry.path;
-        result.failed = result.unreadable = true;
-        result.errors.push_back(error);
-        return result;
-    }
-    // A path the walk passed over: its note or error is the whole result.
-    host::ScanResult result;
-    result.path = entry.path;
-    result.skippedForSize = entry.tooLarge;
-    if (!entry.error.empty()) {
-        result.failed = true;
-        result.errors.push_back(entry.error);
-    } else {
-        result.notes.push_back(entry.note);
-    }
-    if (settings.alertExceedsMax && result.incomplete()) result.findings.push_back(host::limitsExceededFinding());
-    return result;
-}
 
 host::ScanSettings scanSettings(const ScanOptions& options) {
     host::ScanSettings settings;
@@ -110,16 +85,12 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     std::shared_ptr<host::Module> module = loadModule(modulePath);
     if (!module) return kExitError;
     // The rules are compiled once; every worker's engines scan with them.
-    std::shared_ptr<const host::SignatureLibrary> signatures;
-    std::vector<std::filesystem::path> ruleSources = options.userRules;
-    if (!options.shippedRules.empty()) ruleSources.insert(ruleSources.begin(), options.shippedRules);
-    if (!ruleSources.empty()) {
-        std::string error;
-        signatures = host::SignatureLibrary::compile(ruleSources, &error);
-        if (!signatures) {
-            std::fprintf(stderr, "remedy: the signature rules do not compile:\n%s\n", error.c_str());
-            return kExitError;
-        }
+    std::string rulesError;
+    std::shared_ptr<const host::SignatureLibrary> signatures =
+        compileRules(options.shippedRules, options.userRules, &rulesError);
+    if (!signatures && !rulesError.empty()) {
+        std::fprintf(stderr, "remedy: the signature rules do not compile:\n%s\n", rulesError.c_str());
+        return kExitError;
     }
     const VirusNames names = virusNamesOf(*module);
     // Scan engines keep per-call state: every worker owns its own scanner, made here up front.
@@ -157,7 +128,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             workerSettings.memory = &memory;
             // After a signal no new file is started; the ones under way finish (or roll back).
             for (size_t i; !interruptRequested() && (i = next.fetch_add(1)) < entries.size();) {
-                host::ScanResult result = scanEntry(*scanners[k], entries[i], workerSettings);
+                host::ScanResult result = scanWalkEntry(*scanners[k], entries[i], workerSettings);
                 std::lock_guard lock(mutex);
                 results[i] = std::move(result);
                 if (i == awaited) ready.notify_one();

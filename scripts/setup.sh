@@ -4,7 +4,9 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-dev libgmock-dev
           libunicorn-dev libzydis-dev libyara-dev
           # Tools that make the clean media, image, font and torrent samples of the exploit-detector tests.
-          ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent)
+          ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent
+          # Protocol clients the daemon's tests talk to it with (clients only: no scanner engine).
+          clamdscan python3-pyclamd)
 # `setup.sh --fuzz` adds clang with libFuzzer for the fuzz preset; the tests never need it.
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

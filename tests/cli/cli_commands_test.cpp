@@ -278,7 +278,9 @@ TEST(CliHelp, EveryOptionHasItsParagraph) {
                                "-j N, -jN, --jobs N", "--files-from0 FILE", "--alert-exceeds-max", "--max-memory SIZE",
                                "--no-summary", "--clean", "--quarantine DIR",
                                "--no-backup", "--dry-run", "--id ID", "--method N", "--special N", "--param P",
-                               "--module PATH", "--version, -V", "--help, -h"})
+                               "--module PATH", "--version, -V", "--help, -h", "daemon", "--config-file FILE",
+                               "--foreground, -F", "--local-socket PATH, --tcp-socket PORT, --tcp-addr ADDRESS",
+                               "--enable-repair"})
         EXPECT_NE(run.out.find("\n    " + std::string(option) + "\n        "), std::string::npos) << option;
     for (const char* section : {"NAME\n", "SYNOPSIS\n", "COMMANDS\n", "EXIT STATUS\n"})
         EXPECT_NE(run.out.find(section), std::string::npos) << section;

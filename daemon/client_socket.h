@@ -1,0 +1,61 @@
+// One client's connection: reads commands and stream data against deadlines, takes descriptors
+// passed with SCM_RIGHTS, and sends replies whole. Every wait also ends when the server stops
+// taking commands (its stop descriptor becomes readable), so no client holds up a shutdown.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "daemon/protocol.h"
+#include "host/anchored_file.h"
+
+namespace service {
+
+class ClientSocket {
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class Status { Ok, Closed, TimedOut, TooLong, Stopping, Failed };
+
+    // `stopFd` becomes readable when the server stops taking commands; -1: never.
+    ClientSocket(host::UniqueFd fd, bool local, int stopFd);
+    ~ClientSocket();
+
+    // The next command. The first byte must come before `firstByteDeadline`, the whole command
+    // within `commandSeconds` of it. Stopping is returned only while no byte of a command came.
+    Status readCommand(Clock::time_point firstByteDeadline, uint32_t commandSeconds, Command* command);
+    // Exactly `size` bytes, each read waiting at most `gapSeconds` (a deadline per piece, so a
+    // client that sends slowly but steadily is served, and one that stops is dropped).
+    Status readExact(void* out, size_t size, uint32_t gapSeconds);
+    // A descriptor the client passed (with at least one byte of data), waiting `gapSeconds`.
+    Status receiveDescriptor(uint32_t gapSeconds, host::UniqueFd* out);
+
+    // Sends all of `bytes` as one reply (replies of one session never interleave), waiting at
+    // most `seconds` for the client to read. False when the client is gone or does not read.
+    bool send(const std::string& bytes, uint32_t seconds);
+
+    bool local() const { return local_; }
+    // The connecting process's user on the Unix socket (SO_PEERCRED); -1 on TCP or when unknown.
+    long peerUid() const { return peerUid_; }
+    int fd() const { return fd_.get(); }
+
+private:
+    // Reads what the client sent into buffered_, or with `direct` into it (at most *directSize
+    // bytes; *directSize is set to what came), and descriptors into passed_, waiting until
+    // `deadline`. Stopping only when `stoppable`.
+    Status fill(Clock::time_point deadline, bool stoppable, char* direct = nullptr, size_t* directSize = nullptr);
+
+    host::UniqueFd fd_;
+    const bool local_;
+    const int stopFd_;
+    long peerUid_ = -1;
+    std::string buffered_;                // bytes read and not yet consumed
+    std::deque<host::UniqueFd> passed_;   // descriptors passed and not yet taken
+    std::mutex sendMutex_;
+};
+
+}  // namespace service
