@@ -146,6 +146,11 @@ std::string ArchiveReader::memberName() const {
     return {};
 }
 
+bool ArchiveReader::holdsData() const {
+    const unsigned type = archive_entry_filetype(entry_);
+    return (type == AE_IFREG || type == 0) && !archive_entry_hardlink(entry_);
+}
+
 bool ArchiveReader::encrypted() const { return archive_entry_is_encrypted(entry_); }
 
 long ArchiveReader::read(uint8_t* buffer, size_t size) {

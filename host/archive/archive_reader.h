@@ -45,6 +45,9 @@ public:
     archive_entry* entry() const { return entry_; }
     // The current member's name as the archive spells it (raw bytes), or "" when it has none.
     std::string memberName() const;
+    // The current member is a file with contents of its own: not a directory, a link or a
+    // device (ar members carry no file type at all and are files).
+    bool holdsData() const;
     // The member's contents cannot be read without a password.
     bool encrypted() const;
     // Up to `size` more bytes of the current member. 0 at its end; -1 with error() on a fault.

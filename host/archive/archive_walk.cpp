@@ -146,7 +146,7 @@ ArchiveWalk walkArchive(std::span<const uint8_t> bytes, const std::string& name,
             break;
         }
         // Directories, links and devices hold no bytes of their own to scan.
-        if (archive_entry_filetype(reader->entry()) != AE_IFREG || archive_entry_hardlink(reader->entry())) continue;
+        if (!reader->holdsData()) continue;
         const std::string memberName = memberDisplayName(reader->memberName(), name, walk.kind, entry);
         if (reader->encrypted()) {
             ScanResult member = unscanned(name, memberName, "encrypted member, not scanned");
