@@ -21,9 +21,12 @@ InsideRepair rewriteWithChanges(std::span<const uint8_t> original, const Archive
     return repair;
 }
 
-void sayMembersRepaired(std::vector<ScanResult>& members, const std::string& repaired, const std::string& removed) {
-    for (ScanResult& member : members)
-        if (member.repaired || member.removed) member.actions = {member.repaired ? repaired : removed};
+void sayMembersRepaired(std::vector<ScanResult>& members, bool dryRun) {
+    const std::string would = dryRun ? "would be " : "";
+    for (ScanResult& member : members) {
+        if (member.removed) member.actions = {would + "removed from the archive"};
+        else if (member.repaired) member.actions = {would + (member.found() ? "repaired in the archive" : "repaired inside")};
+    }
 }
 
 void sayMembersNotRepaired(std::vector<ScanResult>& members) {

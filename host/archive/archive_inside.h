@@ -22,8 +22,9 @@ struct InsideRepair {
 // is one remedy writes. Call only when walk.changes is not empty.
 InsideRepair rewriteWithChanges(std::span<const uint8_t> original, const ArchiveWalk& walk);
 
-// The members whose repair went into the archive now say `repaired` / `removed` as their action.
-void sayMembersRepaired(std::vector<ScanResult>& members, const std::string& repaired, const std::string& removed);
+// The members whose repair went into the archive on disk say so ("repaired in the archive",
+// a nested archive written again "repaired inside"), or with `dryRun` that it would be.
+void sayMembersRepaired(std::vector<ScanResult>& members, bool dryRun);
 // The members whose repair was not written back: not repaired after all.
 void sayMembersNotRepaired(std::vector<ScanResult>& members);
 

@@ -269,10 +269,8 @@ void FileScanner::scanInside(FileObject* file, const AnchoredFile* at, const Sca
         result.failed = true;
         result.errors.push_back(report.text);
         sayMembersNotRepaired(result.inside);
-    } else if (settings.commit.dryRun) {
-        sayMembersRepaired(result.inside, "would be repaired in the archive", "would be removed from the archive");
     } else {
-        sayMembersRepaired(result.inside, "repaired in the archive", "removed from the archive");
+        sayMembersRepaired(result.inside, settings.commit.dryRun);
     }
 }
 
