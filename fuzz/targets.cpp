@@ -18,6 +18,7 @@ const Target kTargets[] = {
     {"scan_engines", scanEngines},
     {"kill_engine", killEngine},
     {"quarantine_record", quarantineRecord},
+    {"archive_walk", archiveWalk},
 };
 }  // namespace
 

@@ -1,5 +1,6 @@
 #include "host/archive/archive_walk.h"
 
+#include <archive.h>
 #include <archive_entry.h>
 #include <sys/stat.h>
 
@@ -168,7 +169,12 @@ ArchiveWalk walkArchive(std::span<const uint8_t> bytes, const std::string& name,
             member.unreadable = true;
             walk.members.push_back(std::move(member));
             walk.everyMemberRead = false;
-            continue;
+            // Only a zip's central directory says where the next member starts for certain.
+            // Elsewhere libarchive would skip through the broken data to find it, and some of
+            // its readers (CAB) fault doing that on a damaged file.
+            if ((walk.kind.format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP) continue;
+            walk.notes.push_back("the members after a damaged one are not read");
+            break;
         }
         if (end == ReadEnd::TooLarge) {
             ScanResult member =
