@@ -16,14 +16,14 @@ namespace {
 // A member is "ARCHIVE!MEMBER!...": each name escaped, and a "!" inside a member's own name
 // written as \x21, so that the separators stay unambiguous.
 std::string escapedMemberName(const host::ScanResult& result) {
-    std::string name = escapedText(result.path);
-    if (result.members.empty()) return name;
-    for (size_t at = 0; (at = name.find('!', at)) != std::string::npos; at += 4) name.replace(at, 1, "\\x21");
-    for (const std::string& member : result.members) {
-        std::string part = escapedText(member);
-        for (size_t at = 0; (at = part.find('!', at)) != std::string::npos; at += 4) part.replace(at, 1, "\\x21");
-        name += "!" + part;
-    }
+    if (result.members.empty()) return escapedText(result.path);
+    const auto part = [](const std::string& bytes) {
+        std::string text = escapedText(bytes);
+        for (size_t at = 0; (at = text.find('!', at)) != std::string::npos; at += 4) text.replace(at, 1, "\\x21");
+        return text;
+    };
+    std::string name = part(result.path);
+    for (const std::string& member : result.members) name += "!" + part(member);
     return name;
 }
 

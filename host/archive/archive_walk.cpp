@@ -146,9 +146,24 @@ ArchiveWalk walkArchive(std::span<const uint8_t> bytes, const std::string& name,
             walk.everyMemberRead = false;
             break;
         }
-        // Directories, links and devices hold no bytes of their own to scan.
-        if (!reader->holdsData()) continue;
         const std::string memberName = memberDisplayName(reader->memberName(), name, walk.kind, entry);
+        std::vector<uint8_t> memberBytes;
+        uint64_t size = 0;
+        // Directories, links and devices hold no bytes of their own to scan. Any bytes such an
+        // entry carries are still read and counted: libarchive would otherwise decompress them
+        // to skip them, free of every limit.
+        if (!reader->holdsData()) {
+            const ReadEnd end = readMember(*reader, unpacked, 0, memberBytes, size);
+            if (end == ReadEnd::Limit) {
+                walk.limits.push_back(unpacked.limit());
+                walk.everyMemberRead = false;
+                break;
+            }
+            if (end != ReadEnd::Damaged) continue;
+            walk.notes.push_back("archive damaged at " + memberName + ": " + reader->error());
+            walk.everyMemberRead = false;
+            break;
+        }
         if (reader->encrypted()) {
             ScanResult member = unscanned(name, memberName, "encrypted member, not scanned");
             member.unreadable = true;
@@ -156,8 +171,6 @@ ArchiveWalk walkArchive(std::span<const uint8_t> bytes, const std::string& name,
             walk.everyMemberRead = false;
             continue;
         }
-        std::vector<uint8_t> memberBytes;
-        uint64_t size = 0;
         const ReadEnd end = readMember(*reader, unpacked, maxMemberSize, memberBytes, size);
         if (end == ReadEnd::Limit) {
             walk.limits.push_back(unpacked.limit());
