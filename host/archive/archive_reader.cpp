@@ -49,8 +49,16 @@ const char* formatName(int format) {
 }
 
 // Every reader registered here decodes in-process: libarchive would otherwise fall back to
-// running an outside program for a compression it was built without.
-void supportFormats(struct archive* a) {
+// running an outside program for a compression it was built without. `rawOnly`: the input is
+// taken as one compressed file.
+void supportFormats(struct archive* a, bool rawOnly) {
+    archive_read_support_format_raw(a);
+    archive_read_support_filter_gzip(a);
+    archive_read_support_filter_bzip2(a);
+    archive_read_support_filter_xz(a);
+    archive_read_support_filter_zstd(a);
+    archive_read_support_filter_lz4(a);
+    if (rawOnly) return;
     archive_read_support_format_zip(a);
     archive_read_support_format_7zip(a);
     archive_read_support_format_tar(a);
@@ -62,12 +70,6 @@ void supportFormats(struct archive* a) {
     archive_read_support_format_rar(a);
     archive_read_support_format_rar5(a);
     archive_read_support_format_xar(a);
-    archive_read_support_format_raw(a);
-    archive_read_support_filter_gzip(a);
-    archive_read_support_filter_bzip2(a);
-    archive_read_support_filter_xz(a);
-    archive_read_support_filter_zstd(a);
-    archive_read_support_filter_lz4(a);
 }
 
 }  // namespace
@@ -94,11 +96,21 @@ std::string ArchiveKind::name() const {
 }
 
 std::unique_ptr<ArchiveReader> ArchiveReader::open(std::span<const uint8_t> bytes) {
+    std::unique_ptr<ArchiveReader> reader = open(bytes, false);
+    // Zeros read as the end of an empty tar: a compressed file that starts with them would
+    // otherwise hide everything after them. It is one compressed file.
+    if (reader && (reader->kind_.format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_TAR &&
+        reader->firstHeader_ == ARCHIVE_EOF && reader->kind_.filterCount)
+        return open(bytes, true);
+    return reader;
+}
+
+std::unique_ptr<ArchiveReader> ArchiveReader::open(std::span<const uint8_t> bytes, bool rawOnly) {
     if (bytes.empty()) return nullptr;
     std::unique_ptr<ArchiveReader> reader(new ArchiveReader);
     reader->archive_ = archive_read_new();
     if (!reader->archive_) return nullptr;
-    supportFormats(reader->archive_);
+    supportFormats(reader->archive_, rawOnly);
     if (archive_read_open_memory(reader->archive_, bytes.data(), bytes.size()) != ARCHIVE_OK) return nullptr;
     // The format is known only once the first header is read.
     reader->firstHeader_ = archive_read_next_header(reader->archive_, &reader->entry_);

@@ -59,6 +59,7 @@ public:
 
 private:
     ArchiveReader() = default;
+    static std::unique_ptr<ArchiveReader> open(std::span<const uint8_t> bytes, bool rawOnly);
     void takeError();
 
     struct archive* archive_ = nullptr;

@@ -58,7 +58,11 @@ enum class ReadEnd { Whole, TooLarge, Damaged, Limit };
 ReadEnd readMember(ArchiveReader& reader, Unpacked& unpacked, uint64_t maxSize, std::vector<uint8_t>& bytes,
                    uint64_t& total) {
     static thread_local std::array<uint8_t, kBlock> block;
-    bool tooLarge = archive_entry_size_is_set(reader.entry()) && uint64_t(archive_entry_size(reader.entry())) > maxSize;
+    const bool sizeStated = archive_entry_size_is_set(reader.entry()) && archive_entry_size(reader.entry()) >= 0;
+    const uint64_t statedSize = sizeStated ? uint64_t(archive_entry_size(reader.entry())) : 0;
+    bool tooLarge = sizeStated && statedSize > maxSize;
+    // A stated size is only a hint (the data decides), but it saves growing the buffer.
+    if (sizeStated && !tooLarge) bytes.reserve(size_t(statedSize));
     // Each round takes at least one byte from a finite allowance, so the loop ends.
     for (;;) {
         const long got = reader.read(block.data(), block.size());
@@ -70,7 +74,11 @@ ReadEnd readMember(ArchiveReader& reader, Unpacked& unpacked, uint64_t maxSize, 
             tooLarge = true;
             std::vector<uint8_t>().swap(bytes);
         }
-        if (!tooLarge) bytes.insert(bytes.end(), block.begin(), block.begin() + got);
+        if (tooLarge) continue;
+        // Grown by doubling, but never past the most the member may hold.
+        if (bytes.size() + size_t(got) > bytes.capacity())
+            bytes.reserve(size_t(std::min<uint64_t>(maxSize, std::max<uint64_t>(bytes.capacity() * 2, total))));
+        bytes.insert(bytes.end(), block.begin(), block.begin() + got);
     }
     return tooLarge ? ReadEnd::TooLarge : ReadEnd::Whole;
 }

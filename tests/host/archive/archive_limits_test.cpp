@@ -16,7 +16,7 @@ using Repair = host::ScanSettings::Repair;
 
 class ArchiveLimitsTest : public ::testing::Test {
 protected:
-    void SetUp() override { scanner = makeScanner(dir, false); }
+    void SetUp() override { scanner = makeScanner(dir); }
 
     const Bytes clean = fixtures::dos::makeCom(3000);
     const Bytes infected = fixtures::dos::infectTmcBCom(clean);
@@ -174,6 +174,23 @@ TEST_F(ArchiveLimitsTest, ARepairInMemoryRewritesNestedArchives) {
     const struct stat keep = statOf(dir.file("out/in/keep.txt"));
     EXPECT_EQ(keep.st_mtim.tv_sec, 1300000000);
     EXPECT_EQ(keep.st_mode & 07777, 0600u);
+}
+
+// Zeros at the start of a compressed file read as the end of an empty tar; the file is one
+// compressed file all the same, and what follows the zeros is scanned.
+TEST(ArchiveReader, ACompressedFileStartingWithZerosIsNotAnEmptyTar) {
+    fixtures::TempDir dir;
+    auto scanner = makeScanner(dir, "rule Marker { meta: virus_id = 0x7EC1A001 strings: $a = \"hidden-after-zeros\" "
+                                    "condition: $a }\n");
+    const std::string marker = "hidden-after-zeros";
+    Bytes content(8192 + marker.size(), 0);
+    std::copy(marker.begin(), marker.end(), content.begin() + 8192);
+    fixtures::writeFile(dir.file("data.bin"), content);
+    run(dir, "gzip data.bin");
+    const host::ScanResult result = scanner->scanPath(dir.file("data.bin.gz").string(), {});
+    const host::ScanResult* inside = member(result, {"data.bin"});
+    ASSERT_NE(inside, nullptr);
+    EXPECT_TRUE(inside->found());
 }
 
 // libarchive may fall back to an outside program for a compression it was built without:

@@ -29,13 +29,14 @@ constexpr const char* kTestProgramRule =
     "rule TestProgram { meta: virus_id = 0x7EC1A000 format = 3\n"
     "  strings: $a = \"CLAMessageBoxA\" $b = \"[CLAMAV]\" condition: $a and $b }\n";
 
-inline std::unique_ptr<host::FileScanner> makeScanner(const fixtures::TempDir& dir, bool testProgramRule) {
+// `ruleText`: signature rules to scan with besides the engines ("" for none).
+inline std::unique_ptr<host::FileScanner> makeScanner(const fixtures::TempDir& dir, const std::string& ruleText = "") {
     std::string error;
     std::shared_ptr<host::Module> module = host::Module::load(REMEDY_MODULE_PATH, &error);
     EXPECT_NE(module, nullptr) << error;
     std::shared_ptr<const host::SignatureLibrary> rules;
-    if (testProgramRule) {
-        const std::string text = kTestProgramRule;
+    if (!ruleText.empty()) {
+        const std::string& text = ruleText;
         fixtures::writeFile(dir.file("test-program.yar"), Bytes(text.begin(), text.end()));
         rules = host::SignatureLibrary::compile({dir.file("test-program.yar")}, &error);
         EXPECT_NE(rules, nullptr) << error;

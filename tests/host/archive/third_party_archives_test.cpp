@@ -25,7 +25,7 @@ struct TestFile {
 TEST(ThirdPartyArchives, EveryContainerOfTheTestProgramIsOpenedOrSaysWhyNot) {
     if (!std::filesystem::exists(kTestFiles / "clam.zip")) GTEST_SKIP() << "clamav-testfiles is not installed";
     fixtures::TempDir dir;
-    auto scanner = makeScanner(dir, true);
+    auto scanner = makeScanner(dir, kTestProgramRule);
     const std::vector<std::string> program = {"clam.exe"};
     const std::vector<TestFile> files = {
         {"clam.zip", Expect::Found, program},
@@ -86,7 +86,7 @@ TEST(ThirdPartyArchives, EveryContainerOfTheTestProgramIsOpenedOrSaysWhyNot) {
 TEST(ThirdPartyArchives, NestingToTheDepthLimitFindsTheProgramAndSaysWhereItStopped) {
     if (!std::filesystem::exists(kTestFiles / "clam_cache_emax.tgz")) GTEST_SKIP() << "clamav-testfiles is not installed";
     fixtures::TempDir dir;
-    auto scanner = makeScanner(dir, true);
+    auto scanner = makeScanner(dir, kTestProgramRule);
     const host::ScanResult result = scanner->scanPath((kTestFiles / "clam_cache_emax.tgz").string(), {});
     const host::ScanResult* deepest =
         member(result, {"clam02.tgz", "clam03.tgz", "clam04.tgz", "clam05.tgz", "clam06.tgz", "clam07.tgz", "clam08.tgz", "clam.exe"});
@@ -132,7 +132,7 @@ class PackedFixture : public ::testing::TestWithParam<Packer> {
 protected:
     void SetUp() override {
         if (!haveCommand(GetParam().tool)) GTEST_SKIP() << GetParam().tool << " is not installed";
-        scanner = makeScanner(dir, false);
+        scanner = makeScanner(dir);
         fixtures::writeFile(dir.file("a.com"), infected);
         fixtures::writeFile(dir.file("notes.txt"), notes);
         ::chmod(dir.file("notes.txt").c_str(), 0640);
@@ -209,7 +209,7 @@ TEST(ThirdPartyArchives, AReadOnlyFormatIsNotRewritten) {
         {"a.xar", "bsdtar --format xar -cf a.xar a.com", {"a.com"}},
     };
     fixtures::TempDir dir;
-    auto scanner = makeScanner(dir, false);
+    auto scanner = makeScanner(dir);
     fixtures::writeFile(dir.file("a.com"), fixtures::dos::infectTmcBCom(fixtures::dos::makeCom(3000)));
     for (const ReadOnly& row : rows) {
         SCOPED_TRACE(row.archive);
