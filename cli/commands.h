@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/archive/archive_limits.h"
 #include "host/scan/commit_report.h"
 
 namespace cli {
@@ -28,6 +29,7 @@ struct ScanOptions {
     std::vector<std::string> excludes;     // --exclude GLOB
     std::vector<std::string> excludeDirs;  // --exclude-dir GLOB
     bool oneFileSystem = false;           // --one-file-system
+    host::ArchiveLimits archives;         // --max-recursion, --max-files, --max-scansize, --max-ratio
     host::CommitSettings commit;  // how scan --clean and kill commit a repair
     // Signature rules: the shipped directory (empty: none), then the user's files and directories.
     std::filesystem::path shippedRules;

@@ -22,6 +22,19 @@ std::string jsonFinding(const host::FoundVirus& found) {
            "}";
 }
 
+// A member's names inside the archive at "path", with their exact bytes in base64 when one of
+// them is not valid UTF-8.
+std::string jsonMembers(const std::vector<std::string>& members) {
+    if (members.empty()) return "";
+    std::string out = ",\"members\":" + jsonList(members);
+    bool exact = true;
+    for (const std::string& member : members) exact = exact && isValidUtf8(member);
+    if (exact) return out;
+    std::string bytes = "[";
+    for (const std::string& member : members) bytes += (bytes.size() > 1 ? ",\"" : "\"") + base64Text(member) + "\"";
+    return out + ",\"members_bytes\":" + bytes + "]";
+}
+
 }  // namespace
 
 std::string jsonLine(const host::ScanResult& result) {
@@ -31,6 +44,7 @@ std::string jsonLine(const host::ScanResult& result) {
     std::snprintf(time, sizeof time, "%.3f", result.milliseconds);
     return "{\"path\":" + jsonString(result.path) +
            (isValidUtf8(result.path) ? "" : ",\"path_bytes\":\"" + base64Text(result.path) + "\"") +
+           jsonMembers(result.members) +
            ",\"size\":" + (result.size ? std::to_string(*result.size) : "null") +
            ",\"format\":" + (result.format ? std::to_string(*result.format) : "null") + ",\"findings\":" + findings +
            "],\"actions\":" + jsonList(result.actions) + ",\"errors\":" + jsonList(result.errors) +

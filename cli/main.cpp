@@ -81,6 +81,21 @@ int scanCommand(const std::string& modulePath, int argc, char** argv, int i) {
                 return usageError("--max-memory needs a size such as 512M or 2G");
         } else if (arg == "--alert-exceeds-max") {
             options.alertExceedsMax = true;
+        } else if (arg == "--max-recursion" && i + 1 < argc) {
+            uint32_t depth = 0;
+            if (!parseNumber(argv[++i], &depth) || depth > 64) return usageError("--max-recursion needs a number from 0 to 64");
+            options.archives.maxDepth = depth;
+        } else if (arg == "--max-files" && i + 1 < argc) {
+            uint32_t members = 0;
+            if (!parseNumber(argv[++i], &members) || members == 0) return usageError("--max-files needs a number above 0");
+            options.archives.maxMembers = members;
+        } else if (arg == "--max-scansize" && i + 1 < argc) {
+            if (!parseSize(argv[++i], &options.archives.maxUnpacked))
+                return usageError("--max-scansize needs a size such as 512K, 400M or 2G");
+        } else if (arg == "--max-ratio" && i + 1 < argc) {
+            uint32_t ratio = 0;
+            if (!parseNumber(argv[++i], &ratio)) return usageError("--max-ratio needs a number (0: no limit)");
+            options.archives.maxRatio = ratio;
         } else if (((arg == "-j" || arg == "--jobs") && i + 1 < argc) || (arg.starts_with("-j") && arg.size() > 2)) {
             // -jN as getopt reads it, as well as -j N.
             const std::string count = arg.size() > 2 && arg[1] == 'j' ? arg.substr(2) : argv[++i];

@@ -47,6 +47,7 @@ host::ScanSettings scanSettings(const ScanOptions& options) {
     settings.damaged = options.damaged;
     settings.alertExceedsMax = options.alertExceedsMax;
     settings.maxFileSize = options.maxFileSize;
+    settings.archives = options.archives;
     return settings;
 }
 
@@ -161,6 +162,9 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         results[i].reset();
         lock.unlock();
         progress.clear();
+        // An archive's members first, each nested archive after its own members, the archive last.
+        for (const host::ScanResult& member : result.inside)
+            std::printf("%s\n", (options.json ? jsonLine(member) : textLine(member)).c_str());
         std::printf("%s\n", (options.json ? jsonLine(result) : textLine(result)).c_str());
         std::fflush(stdout);  // a line a file, at once: a run that is killed still told what it did
         testPoint("printed");

@@ -11,6 +11,24 @@ double megabytesPerSecond(uint64_t bytes, double seconds) {
     return seconds > 0 ? double(bytes) / (1024.0 * 1024.0) / seconds : 0;
 }
 
+namespace {
+
+// A member is "ARCHIVE!MEMBER!...": each name escaped, and a "!" inside a member's own name
+// written as \x21, so that the separators stay unambiguous.
+std::string escapedMemberName(const host::ScanResult& result) {
+    if (result.members.empty()) return escapedText(result.path);
+    const auto part = [](const std::string& bytes) {
+        std::string text = escapedText(bytes);
+        for (size_t at = 0; (at = text.find('!', at)) != std::string::npos; at += 4) text.replace(at, 1, "\\x21");
+        return text;
+    };
+    std::string name = part(result.path);
+    for (const std::string& member : result.members) name += "!" + part(member);
+    return name;
+}
+
+}  // namespace
+
 std::string textLine(const host::ScanResult& result) {
     std::vector<std::string> parts;
     for (const host::FoundVirus& found : result.findings)
@@ -25,18 +43,22 @@ std::string textLine(const host::ScanResult& result) {
     for (const std::string& limit : result.limits) parts.push_back("limit reached: " + limit);
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
-    return escapedText(result.path) + ": " + (text.empty() ? "OK" : escapedText(text));
+    return escapedMemberName(result) + ": " + (text.empty() ? "OK" : escapedText(text));
 }
 
+// A member of an archive counts as a file of its own (scanned, infected, repaired, not scanned),
+// but its bytes do not: "Scanned bytes" are the bytes read from disk. An archive rewritten for
+// its members is counted by the members it repaired, not once more by itself.
 void Summary::add(const host::ScanResult& result) {
     files += result.scanned;
-    bytes += result.scanned && result.size ? *result.size : 0;
+    bytes += result.members.empty() && result.scanned && result.size ? *result.size : 0;
     found += result.found();
-    repaired += result.repaired;
+    repaired += result.repaired && result.found();
     removed += result.removed;
     errors += result.failed;
     notScanned += result.skippedForSize || result.unreadable;
     limitsReached += !result.limits.empty();
+    for (const host::ScanResult& member : result.inside) add(member);
 }
 
 std::string summaryText(const Summary& summary, double seconds) {

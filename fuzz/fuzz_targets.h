@@ -38,6 +38,9 @@ int scanEngines(const uint8_t* data, size_t size);
 // the special method's parameter; the rest is the file.
 int killEngine(const uint8_t* data, size_t size);
 
+// The archive walk: libarchive's readers, the unpacking limits and the rewrite (host/archive).
+int archiveWalk(const uint8_t* data, size_t size);
+
 // The host's own records.
 int quarantineRecord(const uint8_t* data, size_t size);  // a quarantine entry's ID.json
 int unitListing(const uint8_t* data, size_t size);       // the unit listing beside a module

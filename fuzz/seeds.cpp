@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include <archive.h>
+
 #include "fuzz/fuzz_targets.h"
 #include "host/quarantine.h"
 #include "module/frame/unit_table.h"
+#include "tests/fixtures/archive_builder.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/exploit_scripts.h"
 #include "tests/fixtures/exploit_swf.h"
@@ -186,6 +189,16 @@ std::map<std::string, std::vector<Bytes>> allSeeds() {
         fixtures::AsfBuilder().object(fixtures::kAsfFilePropertiesGuid, Bytes(80, 0)).after(fixtures::kAsfDataGuid, Bytes(50, 1)).build(),
         fixtures::concat(fixtures::qtAtom("ftyp", text("isom")), fixtures::qtAtom("moov", fixtures::qtAtom("mvhd", Bytes(100, 0)))),
     };
+    // Archives of each format remedy writes, compressed and nested, holding an infected program.
+    namespace archives = fixtures::archives;
+    const archives::Member program{"game.com", fixtures::dos::infectTmcBCom(fixtures::dos::makeCom(600))};
+    const archives::Member note{"docs/note.txt", text("a note")};
+    for (const auto& [format, filter] : std::vector<std::pair<int, int>>{
+             {ARCHIVE_FORMAT_ZIP, 0}, {ARCHIVE_FORMAT_7ZIP, 0}, {ARCHIVE_FORMAT_TAR_USTAR, 0},
+             {ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_GZIP}, {ARCHIVE_FORMAT_TAR_GNUTAR, ARCHIVE_FILTER_XZ},
+             {ARCHIVE_FORMAT_CPIO_SVR4_NOCRC, 0}, {ARCHIVE_FORMAT_CPIO_POSIX, ARCHIVE_FILTER_BZIP2}})
+        tryAdd(seeds["archive_walk"], "archive", [&] { return archives::pack(format, filter, {program, note}); });
+    tryAdd(seeds["archive_walk"], "nested archive", [&] { return archives::nested(ARCHIVE_FORMAT_ZIP, program, 3); });
     return seeds;
 }
 

@@ -19,6 +19,7 @@ const Target kTargets[] = {
     {"kill_engine", killEngine},
     {"quarantine_record", quarantineRecord},
     {"unit_listing", unitListing},
+    {"archive_walk", archiveWalk},
 };
 }  // namespace
 

@@ -6,7 +6,10 @@ packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-
           # Tools that make the clean media, image, font and torrent samples of the exploit-detector tests.
           ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent
           # Protocol clients the daemon's tests talk to it with (clients only: no scanner engine).
-          clamdscan python3-pyclamd)
+          clamdscan python3-pyclamd
+          # Archive reading and rewriting; the tools and third-party samples of the archive tests
+          # (clamav-testfiles is data only: harmless test programs packed in many containers).
+          libarchive-dev libarchive-tools zip unzip p7zip-full cpio bzip2 xz-utils zstd lz4 clamav-testfiles)
 # `setup.sh --fuzz` adds clang with libFuzzer for the fuzz preset; the tests never need it.
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "host/archive/archive_inside.h"
+#include "host/archive/archive_walk.h"
 #include "host/classify.h"
 #include "host/module_host.h"
 #include "host/running_object_table.h"
 #include "host/services.h"
 #include "host/signatures.h"
+#include "sdk/format_codes.h"
 #include "sdk/results.h"
 
 namespace host {
@@ -155,7 +158,8 @@ ScanResult FileScanner::scanBytes(std::vector<uint8_t> bytes, const std::string&
     return result;
 }
 
-void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result) {
+void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,
+                             UnpackState* unpack) {
     result.scanned = true;
     result.size = file->bytes().size();
     classify(file);
@@ -169,12 +173,16 @@ void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const Sca
         fail(result, std::string("the ") + phaseName(finding.phase) + " engine failed (" + hexId(finding.engineResult) + ")");
         return;
     }
-    if (!finding.found()) return;
+    if (!finding.found()) return scanInside(target.file(), at, settings, result, unpack);
 
     // A rule may name a virus no listing knows (one repaired by a method number).
     std::string name = virusName_ ? virusName_(finding.virusId) : std::string();
     if (name.empty()) name = finding.rule;
     result.findings.push_back({hexId(finding.virusId), name, phaseName(finding.phase), finding.rule});
+    // An archive found as a whole is repaired as a whole: its members are only looked at.
+    ScanSettings findOnly = settings;
+    findOnly.repair = ScanSettings::Repair::None;
+    scanInside(target.file(), at, findOnly, result, unpack);
     if (settings.repair == ScanSettings::Repair::None) return;
 
     const uint32_t killResult = engines_->killFound(target);
@@ -188,6 +196,64 @@ void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const Sca
     if (report.failed) {
         result.failed = true;
         result.errors.push_back(report.text);
+    }
+}
+
+void FileScanner::scanInside(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,
+                             UnpackState* unpack) {
+    // A program stays a program, a self-extractor included: the module's engines own it.
+    if (result.format == qe::FORMAT_PE || result.format == qe::FORMAT_MZ) return;
+    UnpackState own{0, settings.archives.maxUnpacked};
+    ScanSettings memberSettings = settings;
+    if (settings.repair != ScanSettings::Repair::None) memberSettings.repair = ScanSettings::Repair::InMemory;
+    memberSettings.memory = nullptr;  // members are bounded by the unpacking limits instead
+    const MemberScan scanMember = [&](std::vector<uint8_t> bytes, const std::string& name, UnpackState& state) {
+        ScanResult member;
+        member.path = name;
+        {
+            ResultTimer timer(member, memberSettings);
+            scanObject(FileObject::fromBytes(std::move(bytes), name), nullptr, memberSettings, member, &state);
+        }
+        return member;
+    };
+    ArchiveWalk walk = walkArchive(file->bytes(), result.path, settings.archives,
+                                   std::min<uint64_t>(settings.maxFileSize, FileObject::kMaxSize), unpack ? *unpack : own,
+                                   scanMember);
+    if (!walk.isArchive) return;
+    result.inside = std::move(walk.members);
+    for (const std::string& limit : walk.limits)
+        if (std::find(result.limits.begin(), result.limits.end(), limit) == result.limits.end()) result.limits.push_back(limit);
+    result.notes.insert(result.notes.end(), walk.notes.begin(), walk.notes.end());
+    if (walk.changes.empty()) return;
+
+    InsideRepair repair = rewriteWithChanges(file->bytes(), walk);
+    if (!repair.refusal.empty()) {
+        sayMembersNotRepaired(result.inside);
+        result.actions.push_back(repair.refusal);
+        if (repair.failed) {
+            result.failed = true;
+            result.errors.push_back(repair.refusal);
+        }
+        return;
+    }
+    if (settings.repair == ScanSettings::Repair::InMemory) {
+        result.repaired = true;
+        result.repairedBytes = std::move(repair.bytes);
+        result.actions.push_back("repaired inside");
+        return;
+    }
+    // The new archive goes through the very commit a repaired file goes through.
+    file->mutableBytes() = std::move(repair.bytes);
+    const CommitReport report =
+        commitOrPreview(*at, file, KILL_REPAIRED, settings.commit, insideVerdict(result.inside));
+    result.repaired = report.repaired;
+    result.actions.push_back(report.text);
+    if (report.failed) {
+        result.failed = true;
+        result.errors.push_back(report.text);
+        sayMembersNotRepaired(result.inside);
+    } else {
+        sayMembersRepaired(result.inside, settings.commit.dryRun);
     }
 }
 

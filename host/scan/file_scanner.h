@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/anchored_file.h"
+#include "host/archive/archive_limits.h"
 #include "host/scan/commit_report.h"
 #include "host/scan/memory_budget.h"
 #include "host/scan/scan_result.h"
@@ -27,6 +28,7 @@ class Engines;
 class FileObject;
 class Module;
 class SignatureLibrary;
+struct UnpackState;
 
 // What one scan does besides finding.
 struct ScanSettings {
@@ -41,6 +43,9 @@ struct ScanSettings {
     bool alertExceedsMax = false;     // an input not fully scanned gets limitsExceededFinding()
     uint64_t maxFileSize = UINT64_MAX;  // larger inputs are not read: skippedForSize with a note
     WorkerMemory* memory = nullptr;   // when set, a file's bytes come out of this budget while held
+    // Archives (host/archive/archive_reader.h) are scanned as themselves and member by member,
+    // within these limits; their members get maxFileSize too.
+    ArchiveLimits archives;
 };
 
 class FileScanner {
@@ -75,8 +80,14 @@ private:
     FileScanner() = default;
     // Reads the regular file open on `fd` (opened through `at`, or null) and scans it.
     void readAndScan(int fd, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result);
-    // Scans the file object (reference taken over) read from `at` (null for memory).
-    void scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result);
+    // Scans the file object (reference taken over) read from `at` (null for memory). `unpack`:
+    // what is left for the archives around it, null for an input of its own.
+    void scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,
+                    UnpackState* unpack = nullptr);
+    // The members of `file` when it is an archive, scanned into result.inside; repaired ones
+    // are written back into the archive (host/archive/archive_inside.h).
+    void scanInside(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,
+                    UnpackState* unpack);
 
     std::unique_ptr<Engines> engines_;
     std::function<std::string(uint32_t)> virusName_;

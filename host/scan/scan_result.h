@@ -27,7 +27,8 @@ struct ScanResult {
     // A member of an archive at `path`: its names from the outermost archive inwards
     // ("b.tar.gz", "c.exe" for a.zip!b.tar.gz!c.exe). Empty for the input itself.
     std::vector<std::string> members;
-    // An archive's members, each with `members` set, in the order the archive holds them.
+    // An archive's members at every depth, each with `members` set, in the order the archive
+    // holds them; a nested archive comes after the members inside it.
     std::vector<ScanResult> inside;
     std::optional<uint64_t> size;
     std::optional<uint32_t> format;

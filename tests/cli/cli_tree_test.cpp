@@ -6,7 +6,10 @@
 
 #include <regex>
 
+#include <archive.h>
+
 #include "tests/cli/cli_runner.h"
+#include "tests/fixtures/archive_builder.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
@@ -147,9 +150,19 @@ void expectGolden(const std::string& name, const std::string& output) {
 }
 
 // The golden tree also holds a name that would forge a line if printed raw: a newline, a
-// verdict, an escape sequence and a byte that is not UTF-8.
+// verdict, an escape sequence and a byte that is not UTF-8; and a zip holding the infected
+// program beside a tar.gz with a clean member and a name with "!" in it.
 struct GoldenTree : Tree {
-    GoldenTree() { fixtures::writeFile(root + "/odd: OK\ntree\x1b[8m\xff.txt", {'o'}); }
+    GoldenTree() {
+        fixtures::writeFile(root + "/odd: OK\ntree\x1b[8m\xff.txt", {'o'});
+        namespace archives = fixtures::archives;
+        const Bytes inner = archives::pack(ARCHIVE_FORMAT_TAR_PAX_RESTRICTED, ARCHIVE_FILTER_GZIP,
+                                           {{"docs/readme.txt", {'r'}}, {"what!now.txt", {'w'}}});
+        fixtures::writeFile(root + "/sub/games.zip",
+                            archives::pack(ARCHIVE_FORMAT_ZIP, 0,
+                                           {{"game.com", fixtures::dos::infectTmcBCom(fixtures::dos::makeCom(3333))},
+                                            {"extras.tar.gz", inner}}));
+    }
 };
 
 TEST(CliGolden, TextOutputOverAFixtureTree) {

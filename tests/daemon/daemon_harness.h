@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/loaded_module.h"
 #include "daemon/config.h"
@@ -185,20 +186,22 @@ public:
         return true;
     }
     // The descriptor with one byte of data, as clamd's clients pass it.
-    void sendDescriptor(int passed) {
+    void sendDescriptor(int passed) { sendDescriptors({passed}); }
+    // Several descriptors in one message (one SCM_RIGHTS record).
+    void sendDescriptors(const std::vector<int>& passed) {
         char byte = 0;
         iovec piece{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        std::vector<char> control(CMSG_SPACE(sizeof(int) * passed.size()));
         msghdr message {};
         message.msg_iov = &piece;
         message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
         cmsghdr* header = CMSG_FIRSTHDR(&message);
         header->cmsg_level = SOL_SOCKET;
         header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+        header->cmsg_len = CMSG_LEN(sizeof(int) * passed.size());
+        std::memcpy(CMSG_DATA(header), passed.data(), sizeof(int) * passed.size());
         if (::sendmsg(fd_, &message, MSG_NOSIGNAL) != 1) throw std::runtime_error("sendmsg failed");
     }
     // Everything until the daemon closes the connection (or the wait limit passes).

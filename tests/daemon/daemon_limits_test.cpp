@@ -161,8 +161,7 @@ TEST(DaemonLimits, NoDescriptorLeaksOverManyRequests) {
         const int fd = ::open(sample.c_str(), O_RDONLY | O_CLOEXEC);
         Client client = Client::local(daemon.config.localSocket);
         client.send("nFILDES\n");
-        client.sendDescriptor(fd);
-        client.sendDescriptor(fd);
+        client.sendDescriptors({fd, fd, fd});
         ::close(fd);
         const std::string reply = client.readAll();
         EXPECT_TRUE(reply.ends_with(": DOS.TmcBCOM FOUND\n")) << reply;
