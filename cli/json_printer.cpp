@@ -47,7 +47,8 @@ std::string jsonLine(const host::ScanResult& result) {
            jsonMembers(result.members) +
            ",\"size\":" + (result.size ? std::to_string(*result.size) : "null") +
            ",\"format\":" + (result.format ? std::to_string(*result.format) : "null") + ",\"findings\":" + findings +
-           "],\"actions\":" + jsonList(result.actions) + ",\"errors\":" + jsonList(result.errors) +
+           "]" + (result.foundInside ? ",\"found_inside\":" + std::to_string(result.foundInside) : "") +
+           ",\"actions\":" + jsonList(result.actions) + ",\"errors\":" + jsonList(result.errors) +
            ",\"notes\":" + jsonList(result.notes) + ",\"limits\":" + jsonList(result.limits) + ",\"time_ms\":" + time +
            "}";
 }

@@ -34,6 +34,10 @@ std::string textLine(const host::ScanResult& result) {
     for (const host::FoundVirus& found : result.findings)
         parts.push_back((found.name.empty() ? "virus" : found.name) + (found.id.empty() ? "" : " " + found.id) +
                         " FOUND (" + found.phase + ")");
+    // An archive whose own bytes are clean is not "OK" when members inside it were found.
+    if (result.foundInside && result.actions.empty())
+        parts.push_back(std::to_string(result.foundInside) + (result.foundInside == 1 ? " member" : " members") +
+                        " found inside");
     parts.insert(parts.end(), result.actions.begin(), result.actions.end());
     // A failed repair's error is already its action's text.
     for (const std::string& error : result.errors)

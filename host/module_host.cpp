@@ -196,6 +196,7 @@ ScanFinding Engines::scan(ScanTarget& target) {
         finding.failed = true;
         finding.virusId = 0;
         finding.rule.clear();
+        finding.ruleName.clear();
         lastFoundSerial_ = 0;
         lastFoundPhase_ = Phase::None;
         target.emulator_.reset();
@@ -227,6 +228,7 @@ ScanFinding Engines::scanOnce(ScanTarget& target) {
                 finding.virusId = hit->virusId;
                 finding.phase = Phase::Signatures;
                 finding.rule = hit->rule;
+                finding.ruleName = hit->name;
                 lastSignatureKill_ = hit->kill;
                 lastFoundSerial_ = target.serial_;
                 lastFoundPhase_ = Phase::Signatures;

@@ -65,6 +65,7 @@ struct ScanFinding {
     bool failed = false;   // an engine reported a failure (a result with bit 31) or threw
     uint32_t engineResult = 0;  // the failing engine's result (the library's error code for Signatures)
     std::string rule;           // Signatures: the rule that matched
+    std::string ruleName;       // Signatures: the rule's display name ("name" metadata), if any
     // What limits did to the scan. A scan the watchdog stopped is failed, never a verdict.
     RequestLimits limits;
     bool found() const { return virusId != 0 && !failed; }

@@ -100,6 +100,14 @@ bool readVerdict(const YR_RULE* rule, SignatureHit* hit, std::string* why) {
     const YR_META* meta;
     yr_rule_metas_foreach(rule, meta) {
         const std::string name = meta->identifier;
+        if (name == "name") {  // the display name, for a virus no unit listing names
+            if (meta->type != META_TYPE_STRING) {
+                *why = "name must be a string";
+                return false;
+            }
+            hit->name = meta->string;
+            continue;
+        }
         int64_t* slot = name == "virus_id" ? &id
                         : name == "method" ? &method
                         : name == "param"  ? &param

@@ -14,6 +14,8 @@
 //             them. Such a rule names no file of another format, and when every rule has one,
 //             files of the other formats are not scanned at all: the library's byte scan costs
 //             far more than the module's engines spend on a file they have no units for.
+//   name      string, optional: what a host shows for the finding when the module's unit listing
+//             does not name virus_id (a virus repaired by a method number).
 // Conditions may also test the external integer `file_format`, the same code. Private rules
 // only serve other rules and carry no verdict.
 // A file longer than 2 MiB is seen as its first and its last MiB (`filesize` stays the real
@@ -44,6 +46,7 @@ namespace host {
 // What a matching rule says.
 struct SignatureHit {
     std::string rule;    // the rule's identifier
+    std::string name;    // its "name" metadata: what a host shows; empty when it has none
     uint32_t virusId = 0;
     KillRequest kill;    // how the kill engine removes it
     std::optional<uint32_t> format;  // the format the rule is for; none: every format

@@ -72,6 +72,7 @@ rule Win32_Cekar
 rule Win32_Neshta
 {
     meta:
+        name = "Win32.Neshta"
         virus_id = 0x00190002
         format = 3
         method = 1

@@ -97,6 +97,7 @@ void takeMember(ScanResult member, const std::string& archiveName, const std::st
     member.inside.clear();
     member.path = archiveName;
     member.members = {name};
+    member.foundInside = uint64_t(std::count_if(inside.begin(), inside.end(), [](const ScanResult& r) { return r.found(); }));
     for (const std::string& limit : member.limits) addOnce(walk.limits, limit);
     // What a nested archive holds comes before the nested archive itself, as for the outermost.
     for (ScanResult& nested : inside) {

@@ -177,6 +177,7 @@ void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const Sca
 
     // A rule may name a virus no listing knows (one repaired by a method number).
     std::string name = virusName_ ? virusName_(finding.virusId) : std::string();
+    if (name.empty()) name = finding.ruleName;
     if (name.empty()) name = finding.rule;
     result.findings.push_back({hexId(finding.virusId), name, phaseName(finding.phase), finding.rule});
     // An archive found as a whole is repaired as a whole: its members are only looked at.
@@ -221,6 +222,8 @@ void FileScanner::scanInside(FileObject* file, const AnchoredFile* at, const Sca
                                    scanMember);
     if (!walk.isArchive) return;
     result.inside = std::move(walk.members);
+    result.foundInside =
+        uint64_t(std::count_if(result.inside.begin(), result.inside.end(), [](const ScanResult& r) { return r.found(); }));
     for (const std::string& limit : walk.limits)
         if (std::find(result.limits.begin(), result.limits.end(), limit) == result.limits.end()) result.limits.push_back(limit);
     result.notes.insert(result.notes.end(), walk.notes.begin(), walk.notes.end());

@@ -13,7 +13,7 @@ std::string hexId(uint32_t value) {
 }
 
 bool ScanResult::foundAnywhere() const {
-    if (found()) return true;
+    if (found() || foundInside) return true;
     for (const ScanResult& member : inside)
         if (member.foundAnywhere()) return true;
     return false;

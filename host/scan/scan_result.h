@@ -30,6 +30,7 @@ struct ScanResult {
     // An archive's members at every depth, each with `members` set, in the order the archive
     // holds them; a nested archive comes after the members inside it.
     std::vector<ScanResult> inside;
+    uint64_t foundInside = 0;  // an archive: how many of its members, at any depth, were found
     std::optional<uint64_t> size;
     std::optional<uint32_t> format;
     std::vector<FoundVirus> findings;

@@ -56,6 +56,7 @@ const BrokenCase kBroken[] = {
     {"ZeroVirusId", "rule zero { meta: virus_id = 0 condition: true }\n", ":1:", "virus_id must lie from 1"},
     {"VirusIdWithBit31", "rule big { meta: virus_id = 0x80000001 condition: true }\n", ":1:", "virus_id must lie from 1"},
     {"MethodTwo", "rule m\n{ meta: virus_id = 5 method = 2 condition: true }\n", ":1:", "method must be 0"},
+    {"NumericName", "rule n { meta: virus_id = 5 name = 7 condition: true }\n", ":1:", "name must be a string"},
     {"NegativeFormat", "rule f { meta: virus_id = 5 format = -3 condition: true }\n", ":1:", "format must be a format code"},
     {"NegativeParam", "rule p { meta: virus_id = 5 method = 1 param = -1 condition: true }\n", ":1:",
      "param must lie from 0"},
@@ -108,11 +109,13 @@ struct VerdictCase {
     const char* name;
     const char* meta;
     host::KillRequest expected;
+    const char* displayName = "";
 };
 
 const VerdictCase kVerdicts[] = {
     {"ById", "virus_id = 0x3ddd", host::KillRequest::byId(0x3ddd)},
     {"ByMethodNumber", "virus_id = 0x190002 method = 1 param = 2", {1, 0x190002, 2, 0}},
+    {"Named", "name = \"Win32.Test\" virus_id = 0x190002 method = 1 param = 2", {1, 0x190002, 2, 0}, "Win32.Test"},
     {"SpecialMethod", "virus_id = 0x1234 method = 0x80000004 param = 0x10", {int32_t(0x80000004u), 0x1234, 0x10, 0}},
     {"HighParam", "virus_id = 9 method = 1 param = 0xFFFFFFFF", {1, 9, 0xFFFFFFFFu, 0}},
 };
@@ -134,6 +137,7 @@ TEST_P(VerdictTest, MatchCarriesTheKillRequest) {
     EXPECT_EQ(hit->kill.method, c.expected.method);
     EXPECT_EQ(hit->kill.virusId, c.expected.virusId);
     EXPECT_EQ(hit->kill.methodParameter, c.expected.methodParameter);
+    EXPECT_EQ(hit->name, c.displayName);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, VerdictTest, ::testing::ValuesIn(kVerdicts),
