@@ -262,6 +262,36 @@ TEST(DaemonClients, CIcapVirusScanAsksTheDaemon) {
     EXPECT_NE(shared.daemon->log().find(kuku + " FOUND"), std::string::npos) << shared.daemon->log();
 }
 
+// The Node client clamdjs from the npm registry, installed under the build tree on first use:
+// ping, version and INSTREAM scans of an infected program and of clean bytes over TCP.
+TEST(DaemonClients, ClamdjsFromNpm) {
+    if (!installed("node --version") || !installed("npm --version"))
+        GTEST_SKIP() << "node or npm is not installed (scripts/setup.sh installs them)";
+    const std::filesystem::path modules = std::filesystem::path(REMEDY_CLI_PATH).parent_path().parent_path() / "node-clients";
+    if (!std::filesystem::exists(modules / "node_modules/clamdjs/index.js") &&
+        !installed("timeout 120 npm install --no-audit --no-fund --prefix " + quote(modules.string()) + " clamdjs@1.0.2"))
+        GTEST_SKIP() << "npm could not install clamdjs (no network or no registry?)";
+    SharedConfig shared;
+    const std::string kuku = shared.kukuName();
+    const std::string script = shared.dir.file("client.js").string();
+    writeText(script, R"(const clamd = require('clamdjs'), fs = require('fs');
+const [port, infected] = [Number(process.argv[2]), process.argv[3]];
+(async () => {
+    const scanner = clamd.createScanner('127.0.0.1', port);
+    console.log(await clamd.ping('127.0.0.1', port, 5000), (await clamd.version('127.0.0.1', port, 5000)).split('/')[0]);
+    const found = await scanner.scanBuffer(fs.readFileSync(infected), 5000, 4096);
+    const clean = await scanner.scanBuffer(Buffer.from('clean bytes'), 5000, 4096);
+    console.log(JSON.stringify(found), clamd.isCleanReply(found));  // a z-command's reply ends in a NUL
+    console.log(JSON.stringify(clean), clamd.isCleanReply(clean));
+})().catch((error) => { console.log('error:', error.message); process.exit(3); });
+)");
+    ClientRun node = run(shared.dir, "NODE_PATH=" + quote((modules / "node_modules").string()) + " timeout 60 node " +
+                                         quote(script) + " " + std::to_string(shared.daemon->server->tcpPort()) + " " +
+                                         quote(shared.infected + "/k.exe"));
+    ASSERT_EQ(node.status, 0) << node.out;
+    EXPECT_EQ(node.out, "true remedy 1.0.0.0\n\"stream: " + kuku + " FOUND\\u0000\" false\n\"stream: OK\\u0000\" true\n");
+}
+
 // What HAProxy's stats say of each server of the backend, by server name.
 struct ServerStats {
     int sessions = 0;      // served by it so far (health checks are not sessions)
