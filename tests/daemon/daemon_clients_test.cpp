@@ -1,7 +1,7 @@
 // Real clients against one configuration file that both sides read: Debian's clamdscan (plain,
-// --stream, --fdpass, --multiscan, --ping, --version, --reload) and python3-pyclamd; c-icap's
-// virus_scan service on the daemon's socket; two daemons behind HAProxy; and the remedy daemon
-// command itself (becoming a daemon, its pid file, SIGTERM).
+// --stream, --fdpass, --multiscan, --ping, --version, --reload), python3-pyclamd and the Node
+// client clamdjs; c-icap's virus_scan service on the daemon's socket; two daemons behind HAProxy;
+// and the remedy daemon command itself (becoming a daemon, its pid file, SIGTERM).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -330,6 +330,15 @@ TEST(DaemonClients, TwoDaemonsBehindHaproxyLoseNoRequestWhenOneStops) {
     if (!installed("clamdscan --help") || !installed("command -v haproxy"))
         GTEST_SKIP() << "clamdscan or haproxy is not installed (scripts/setup.sh installs them)";
     fixtures::TempDir dir, first, second;
+    // A daemon still running when the test ends early is stopped by its pid file.
+    struct StopLeftDaemons {
+        const fixtures::TempDir* homes[2];
+        ~StopLeftDaemons() {
+            for (const fixtures::TempDir* home : homes)
+                if (std::filesystem::exists(home->file("daemon.pid")))
+                    ::kill(pid_t(std::stol("0" + clitest::slurp(home->file("daemon.pid")))), SIGTERM);
+        }
+    } stopLeftDaemons{{&first, &second}};
     const uint16_t ports[] = {freePort(), freePort(), freePort()};
     for (int k = 0; k < 2; ++k) {
         const fixtures::TempDir& home = k == 0 ? first : second;
