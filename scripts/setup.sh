@@ -7,6 +7,9 @@ packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-
           ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent
           # Protocol clients the daemon's tests talk to it with (clients only: no scanner engine).
           clamdscan python3-pyclamd
+          # c-icap's virus_scan service asks the daemon; HAProxy spreads clients over two daemons;
+          # Node and npm install a Node client from the npm registry at test time.
+          c-icap libc-icap-mod-virus-scan haproxy nodejs npm
           # Archive reading and rewriting; the tools and third-party samples of the archive tests
           # (clamav-testfiles is data only: harmless test programs packed in many containers).
           libarchive-dev libarchive-tools zip unzip p7zip-full cpio bzip2 xz-utils zstd lz4 clamav-testfiles)

@@ -1,11 +1,17 @@
 // Real clients against one configuration file that both sides read: Debian's clamdscan (plain,
-// --stream, --fdpass, --multiscan, --ping, --version, --reload) and python3-pyclamd; and the
-// remedy daemon command itself (becoming a daemon, its pid file, SIGTERM).
+// --stream, --fdpass, --multiscan, --ping, --version, --reload), python3-pyclamd and the Node
+// client clamdjs; c-icap's virus_scan service on the daemon's socket; two daemons behind HAProxy;
+// and the remedy daemon command itself (becoming a daemon, its pid file, SIGTERM).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <fstream>
+#include <iostream>
+#include <sstream>
 
 #include "tests/cli/cli_runner.h"
 #include "tests/daemon/daemon_harness.h"
@@ -60,6 +66,69 @@ ClientRun run(const fixtures::TempDir& dir, const std::string& command) {
 }
 
 bool installed(const std::string& check) { return std::system((check + " >/dev/null 2>&1").c_str()) == 0; }
+
+// True once `ready` holds, checked every 20 ms within the wait limit.
+bool waitFor(const std::function<bool()>& ready) {
+    const Clock::time_point deadline = Clock::now() + kWaitLimit;
+    while (!ready()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool listening(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// A server the test starts in the foreground as its child (output to a file) and stops with
+// SIGTERM, then SIGKILL when it has not exited within the wait limit.
+class ChildServer {
+public:
+    ChildServer(const std::vector<std::string>& argv, const std::string& outFile) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        if (::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ChildServer() { stop(); }
+    bool running() {
+        if (pid_ <= 0) return false;
+        if (::waitpid(pid_, &status_, WNOHANG) == 0) return true;
+        pid_ = -1;
+        return false;
+    }
+    // The exit status, or -1 when it did not exit by itself within the wait limit.
+    int waitExit() {
+        if (!waitFor([&] { return !running(); })) return -1;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    void stop() {
+        if (!running()) return;
+        ::kill(pid_, SIGTERM);
+        if (waitExit() == -1 && running()) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status_, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
 
 // A daemon that reads the shared file, and the fixture directories.
 struct SharedConfig {
@@ -148,6 +217,214 @@ for c in (pyclamd.ClamdUnixSocket(sock), pyclamd.ClamdNetworkSocket('127.0.0.1',
                              "[('" + a + "', ('FOUND', 'DOS.TmcBCOM')), ('" + k + "', ('FOUND', '" + kuku + "'))] None\n"
                              "{'" + a + "': [('FOUND', 'DOS.TmcBCOM')]}\n";
     EXPECT_EQ(python.out, each + each);
+}
+
+// c-icap's virus_scan service with its clamd engine on the daemon's Unix socket: a download of an
+// infected program gets the virus-found answer, a clean one passes unchanged (204).
+TEST(DaemonClients, CIcapVirusScanAsksTheDaemon) {
+    const std::string modules = "/usr/lib/x86_64-linux-gnu/c_icap";
+    if (!installed("command -v c-icap") || !installed("command -v c-icap-client") ||
+        !std::filesystem::exists(modules + "/clamd_mod.so") || !std::filesystem::exists(modules + "/virus_scan.so"))
+        GTEST_SKIP() << "c-icap, c-icap-client or libc-icap-mod-virus-scan is not installed (scripts/setup.sh installs them)";
+    SharedConfig shared;
+    const std::string kuku = shared.kukuName();
+    const uint16_t port = freePort();
+    const std::string config = shared.dir.file("c-icap.conf").string();
+    writeText(config, "PidFile " + shared.dir.file("c-icap.pid").string() + "\n"
+                      "CommandsSocket " + shared.dir.file("c-icap.ctl").string() + "\n"
+                      "Port 127.0.0.1:" + std::to_string(port) + "\n"
+                      "StartServers 1\nMaxServers 1\nThreadsPerChild 2\nMinSpareThreads 1\nMaxSpareThreads 2\n"
+                      "TmpDir " + shared.dir.path().string() + "\n"
+                      "ServerLog " + shared.dir.file("c-icap-server.log").string() + "\n"
+                      "AccessLog " + shared.dir.file("c-icap-access.log").string() + "\n"
+                      "ModulesDir " + modules + "\nServicesDir " + modules + "\n"
+                      "LoadMagicFile /etc/c-icap/c-icap.magic\n"
+                      // The service first: the engine module registers itself with it.
+                      "Service virus_scan virus_scan.so\n"
+                      "virus_scan.ScanFileTypes TEXT DATA EXECUTABLE ARCHIVE\n"
+                      "virus_scan.Allow204Responces on\n"
+                      "Module common clamd_mod.so\n"
+                      "clamd_mod.ClamdSocket " + shared.daemon->config.localSocket + "\n"
+                      "virus_scan.DefaultEngine clamd\n");
+    ChildServer icap({"c-icap", "-N", "-f", config}, shared.dir.file("c-icap.out").string());
+    ASSERT_TRUE(waitFor([&] { return listening(port) || !icap.running(); }) && icap.running())
+        << clitest::slurp(shared.dir.file("c-icap.out")) << clitest::slurp(shared.dir.file("c-icap-server.log"));
+    // mode=simple: the service scans the whole object before it answers, so a virus found replaces the answer.
+    const std::string client = "c-icap-client -i 127.0.0.1 -p " + std::to_string(port) +
+                               " -s 'virus_scan?allow204=on&sizelimit=off&mode=simple' -v -f ";
+    ClientRun infected = run(shared.dir, client + quote(shared.infected + "/k.exe") + " -resp http://example.test/k.exe");
+    EXPECT_NE(infected.out.find("X-Infection-Found: Type=0; Resolution=2; Threat=" + kuku + ";"), std::string::npos)
+        << infected.out << clitest::slurp(shared.dir.file("c-icap-server.log")) << shared.daemon->log();
+    ClientRun clean = run(shared.dir, client + quote(shared.clean + "/p.exe") + " -resp http://example.test/p.exe");
+    EXPECT_NE(clean.out.find("ICAP/1.0 204"), std::string::npos) << clean.out;
+    EXPECT_EQ(clean.out.find("X-Infection-Found"), std::string::npos) << clean.out;
+    icap.stop();
+    EXPECT_NE(shared.daemon->log().find(kuku + " FOUND"), std::string::npos) << shared.daemon->log();
+}
+
+// The Node client clamdjs from the npm registry, installed under the build tree on first use:
+// ping, version and INSTREAM scans of an infected program and of clean bytes over TCP.
+TEST(DaemonClients, ClamdjsFromNpm) {
+    if (!installed("node --version") || !installed("npm --version"))
+        GTEST_SKIP() << "node or npm is not installed (scripts/setup.sh installs them)";
+    const std::filesystem::path modules = std::filesystem::path(REMEDY_CLI_PATH).parent_path().parent_path() / "node-clients";
+    if (!std::filesystem::exists(modules / "node_modules/clamdjs/index.js") &&
+        !installed("timeout 120 npm install --no-audit --no-fund --prefix " + quote(modules.string()) + " clamdjs@1.0.2"))
+        GTEST_SKIP() << "npm could not install clamdjs (no network or no registry?)";
+    SharedConfig shared;
+    const std::string kuku = shared.kukuName();
+    const std::string script = shared.dir.file("client.js").string();
+    writeText(script, R"(const clamd = require('clamdjs'), fs = require('fs');
+const [port, infected] = [Number(process.argv[2]), process.argv[3]];
+(async () => {
+    const scanner = clamd.createScanner('127.0.0.1', port);
+    console.log(await clamd.ping('127.0.0.1', port, 5000), (await clamd.version('127.0.0.1', port, 5000)).split('/')[0]);
+    const found = await scanner.scanBuffer(fs.readFileSync(infected), 5000, 4096);
+    const clean = await scanner.scanBuffer(Buffer.from('clean bytes'), 5000, 4096);
+    console.log(JSON.stringify(found), clamd.isCleanReply(found));  // a z-command's reply ends in a NUL
+    console.log(JSON.stringify(clean), clamd.isCleanReply(clean));
+})().catch((error) => { console.log('error:', error.message); process.exit(3); });
+)");
+    ClientRun node = run(shared.dir, "NODE_PATH=" + quote((modules / "node_modules").string()) + " timeout 60 node " +
+                                         quote(script) + " " + std::to_string(shared.daemon->server->tcpPort()) + " " +
+                                         quote(shared.infected + "/k.exe"));
+    ASSERT_EQ(node.status, 0) << node.out;
+    EXPECT_EQ(node.out, "true remedy 1.0.0.0\n\"stream: " + kuku + " FOUND\\u0000\" false\n\"stream: OK\\u0000\" true\n");
+}
+
+// What HAProxy's stats say of each server of the backend, by server name.
+struct ServerStats {
+    int sessions = 0;      // served by it so far (health checks are not sessions)
+    int redispatched = 0;  // refused by it and sent to another server
+    int open = 0;      // open now
+    std::string state;  // UP, DOWN
+};
+
+std::map<std::string, ServerStats> backendStats(const std::string& statsSocket) {
+    Client stats = Client::local(statsSocket);
+    stats.send("show stat\n");
+    std::map<std::string, ServerStats> servers;
+    std::istringstream lines(stats.readAll());
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> field;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');) field.push_back(cell);
+        if (field.size() > 17 && field[0] == "remedy" && field[1].starts_with("remedy-"))
+            servers[field[1]] = ServerStats{std::stoi(field[7]) - std::stoi(field[16]), std::stoi(field[16]),
+                                            std::stoi(field[4]), field[17]};
+    }
+    return servers;
+}
+
+std::string states(const std::map<std::string, ServerStats>& servers) {
+    std::string text;
+    for (const auto& [name, server] : servers) text += name + " " + server.state + " ";
+    return text;
+}
+
+// Two daemons behind HAProxy; clamdscan --stream goes through it over a few hundred files while
+// the first daemon is stopped by its pid. clamdscan reads its file list from a pipe: the test
+// gives it half the list, waits until HAProxy has seen those requests end, stops the daemon,
+// waits until it no longer takes connections, then gives the rest. No answer is lost.
+TEST(DaemonClients, TwoDaemonsBehindHaproxyLoseNoRequestWhenOneStops) {
+    if (!installed("clamdscan --help") || !installed("command -v haproxy"))
+        GTEST_SKIP() << "clamdscan or haproxy is not installed (scripts/setup.sh installs them)";
+    fixtures::TempDir dir, first, second;
+    // A daemon still running when the test ends early is stopped by its pid file.
+    struct StopLeftDaemons {
+        const fixtures::TempDir* homes[2];
+        ~StopLeftDaemons() {
+            for (const fixtures::TempDir* home : homes)
+                if (std::filesystem::exists(home->file("daemon.pid")))
+                    ::kill(pid_t(std::stol("0" + clitest::slurp(home->file("daemon.pid")))), SIGTERM);
+        }
+    } stopLeftDaemons{{&first, &second}};
+    const uint16_t ports[] = {freePort(), freePort(), freePort()};
+    for (int k = 0; k < 2; ++k) {
+        const fixtures::TempDir& home = k == 0 ? first : second;
+        writeText(home.file("remedy.conf"), configText(home, ports[k + 1]));
+        ClientRun started = run(dir, quote(REMEDY_CLI_PATH) + " daemon --config-file " + quote(home.file("remedy.conf")));
+        ASSERT_EQ(started.status, 0) << started.out;
+    }
+    const std::string stats = dir.file("haproxy.sock").string();
+    writeText(dir.file("haproxy.cfg"),
+              "global\n    stats socket " + stats + " mode 600 level admin\n"
+              "defaults\n    mode tcp\n    timeout connect 2s\n    timeout client 30s\n    timeout server 30s\n"
+              "    retries 3\n    option redispatch 1\n"
+              "frontend clamd\n    bind 127.0.0.1:" + std::to_string(ports[0]) + "\n    default_backend remedy\n"
+              "backend remedy\n    balance roundrobin\n    option tcp-check\n    tcp-check connect\n"
+              "    tcp-check send nPING\\n\n    tcp-check expect string PONG\n"
+              "    default-server inter 200ms fall 1 rise 1\n"
+              "    server remedy-1 127.0.0.1:" + std::to_string(ports[1]) + " check\n"
+              "    server remedy-2 127.0.0.1:" + std::to_string(ports[2]) + " check\n");
+    ChildServer haproxy({"haproxy", "-db", "-f", dir.file("haproxy.cfg").string()}, dir.file("haproxy.out").string());
+    ASSERT_TRUE(waitFor([&] {
+        return haproxy.running() && std::filesystem::exists(stats) && listening(ports[0]) &&
+               states(backendStats(stats)) == "remedy-1 UP remedy-2 UP ";
+    })) << clitest::slurp(dir.file("haproxy.out"));
+
+    // 300 files, every 25th infected.
+    const Bytes infected =
+        fixtures::kuku::infect(fixtures::kuku::Loader::JumpRegister, fixtures::kuku::Body::ThreadCounted).file;
+    fixtures::writeFile(dir.file("k.exe"), infected);
+    Client ask = Client::tcp(ports[2]);
+    ask.send("nSCAN " + dir.file("k.exe").string() + "\n");
+    const std::string reply = ask.readAll();  // "<path>: <name> FOUND\n"
+    const std::string kuku = reply.substr(reply.find(": ") + 2, reply.size() - reply.find(": ") - 9);
+    constexpr int kFiles = 300;
+    std::filesystem::create_directories(dir.file("files"));
+    std::string firstHalf, secondHalf, expected;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string name = dir.file("files/f" + std::to_string(i)).string();
+        fixtures::writeFile(name, i % 25 == 0 ? infected : Bytes(100 + i, uint8_t('a' + i % 26)));
+        (i < kFiles / 2 ? firstHalf : secondHalf) += name + "\n";
+        expected += name + (i % 25 == 0 ? ": " + kuku + " FOUND\n" : ": OK\n");
+    }
+    const std::string list = dir.file("list").string();
+    ASSERT_EQ(::mkfifo(list.c_str(), 0600), 0);
+    writeText(dir.file("clamdscan.conf"), "TCPSocket " + std::to_string(ports[0]) + "\nTCPAddr 127.0.0.1\n");
+    ChildServer clamdscan({"clamdscan", "--stream", "--no-summary", "--config-file=" + dir.file("clamdscan.conf").string(),
+                           "--file-list=" + list},
+                          dir.file("clamdscan.out").string());
+    // clamdscan asks VERSIONCOMMANDS on a connection of its own first, then one connection a file.
+    int writer = -1;
+    ASSERT_TRUE(waitFor([&] { return (writer = ::open(list.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0; }))
+        << clitest::slurp(dir.file("clamdscan.out"));
+    ASSERT_EQ(::write(writer, firstHalf.data(), firstHalf.size()), ssize_t(firstHalf.size()));
+    std::map<std::string, ServerStats> served;
+    EXPECT_TRUE(waitFor([&] {
+        served = backendStats(stats);
+        return served["remedy-1"].sessions + served["remedy-2"].sessions == kFiles / 2 + 1 &&
+               served["remedy-1"].open + served["remedy-2"].open == 0;
+    })) << served["remedy-1"].sessions << " + " << served["remedy-2"].sessions;
+    const int servedBeforeTheStop = served["remedy-1"].sessions;
+    EXPECT_GT(servedBeforeTheStop, 0);
+
+    const pid_t firstPid = pid_t(std::stol(clitest::slurp(first.file("daemon.pid"))));
+    ASSERT_GT(firstPid, 1);
+    ASSERT_EQ(::kill(firstPid, SIGTERM), 0);
+    EXPECT_TRUE(waitFor([&] { return !listening(ports[1]); }));
+    // Until its health check fails, HAProxy may still pick the stopped daemon: the connection is
+    // refused and HAProxy sends it to the other one.
+    ASSERT_EQ(::write(writer, secondHalf.data(), secondHalf.size()), ssize_t(secondHalf.size()));
+    ::close(writer);
+    EXPECT_TRUE(waitFor([&] { return states(backendStats(stats)) == "remedy-1 DOWN remedy-2 UP "; }));
+
+    EXPECT_EQ(clamdscan.waitExit(), 1);
+    EXPECT_EQ(clitest::slurp(dir.file("clamdscan.out")), expected);
+    EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(first.file("daemon.pid")); }));
+    served = backendStats(stats);
+    std::cout << "requests served: remedy-1 " << served["remedy-1"].sessions << ", remedy-2 "
+              << served["remedy-2"].sessions << "; refused by the stopped remedy-1 and sent to remedy-2: "
+              << served["remedy-1"].redispatched << "\n";
+    RecordProperty("served_by_first", served["remedy-1"].sessions);
+    RecordProperty("served_by_second", served["remedy-2"].sessions);
+    EXPECT_EQ(served["remedy-1"].sessions, servedBeforeTheStop);
+    EXPECT_EQ(served["remedy-1"].sessions + served["remedy-2"].sessions, kFiles + 1);
+    Client stop = Client::tcp(ports[2]);
+    stop.send("nSHUTDOWN\n");
+    EXPECT_TRUE(stop.closedByDaemon());
+    EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(second.file("daemon.pid")); }));
 }
 
 // The command as operators start it: it becomes a daemon, writes its pid file, says which keys
