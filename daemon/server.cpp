@@ -344,7 +344,7 @@ void Server::reload() {
 
 std::string Server::versionText() const {
     std::lock_guard lock(mutex_);
-    return "remedy " REMEDY_VERSION "/" + std::to_string(rulesGeneration_) + "/" + rulesDate_;
+    return "ClamAV-compatible remedy " REMEDY_VERSION "/" + std::to_string(rulesGeneration_) + "/" + rulesDate_;
 }
 
 std::string Server::statsText() const {

@@ -185,7 +185,7 @@ TEST(DaemonClients, ClamdscanOverTheFixtureDirectories) {
     EXPECT_EQ(ping.status, 0) << ping.out;
     ClientRun version = run(shared.dir, clamdscan + "--version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_TRUE(version.out.starts_with("remedy ")) << version.out;
+    EXPECT_TRUE(version.out.starts_with("ClamAV-compatible remedy ")) << version.out;
     ClientRun reload = run(shared.dir, clamdscan + "--reload");
     EXPECT_EQ(reload.status, 0) << reload.out;
     EXPECT_TRUE(shared.daemon->parking.waitReached("reloaded", 1));
@@ -211,7 +211,7 @@ for c in (pyclamd.ClamdUnixSocket(sock), pyclamd.ClamdNetworkSocket('127.0.0.1',
                                      port + " " + quote(shared.infected) + " " + quote(shared.clean));
     ASSERT_EQ(python.status, 0) << python.out;
     const std::string a = shared.infected + "/a.com", k = shared.infected + "/k.exe";
-    const std::string each = "True remedy 1.0.0.0\n"
+    const std::string each = "True ClamAV-compatible remedy 1.0.0.0\n"
                              "{'stream': ('FOUND', '" + kuku + "')} None\n"
                              "{'" + a + "': ('FOUND', 'DOS.TmcBCOM')} None\n"
                              "[('" + a + "', ('FOUND', 'DOS.TmcBCOM')), ('" + k + "', ('FOUND', '" + kuku + "'))] None\n"
@@ -259,6 +259,8 @@ TEST(DaemonClients, CIcapVirusScanAsksTheDaemon) {
     EXPECT_NE(clean.out.find("ICAP/1.0 204"), std::string::npos) << clean.out;
     EXPECT_EQ(clean.out.find("X-Infection-Found"), std::string::npos) << clean.out;
     icap.stop();
+    // c-icap accepts the VERSION reply (it requires the "ClamAV" prefix).
+    EXPECT_EQ(clitest::slurp(shared.dir.file("c-icap-server.log")).find("Wrong response"), std::string::npos);
     EXPECT_NE(shared.daemon->log().find(kuku + " FOUND"), std::string::npos) << shared.daemon->log();
 }
 
@@ -289,7 +291,7 @@ const [port, infected] = [Number(process.argv[2]), process.argv[3]];
                                          quote(script) + " " + std::to_string(shared.daemon->server->tcpPort()) + " " +
                                          quote(shared.infected + "/k.exe"));
     ASSERT_EQ(node.status, 0) << node.out;
-    EXPECT_EQ(node.out, "true remedy 1.0.0.0\n\"stream: " + kuku + " FOUND\\u0000\" false\n\"stream: OK\\u0000\" true\n");
+    EXPECT_EQ(node.out, "true ClamAV-compatible remedy 1.0.0.0\n\"stream: " + kuku + " FOUND\\u0000\" false\n\"stream: OK\\u0000\" true\n");
 }
 
 // What HAProxy's stats say of each server of the backend, by server name.

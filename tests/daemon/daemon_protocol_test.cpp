@@ -64,8 +64,9 @@ TEST(DaemonProtocol, FramingsAndSimpleCommands) {
 TEST(DaemonProtocol, VersionNamesRemedyAndItsRules) {
     DaemonRun daemon;
     const std::string version = ask(daemon, "nVERSION\n");
-    // remedy VERSION/RULES-GENERATION/DATE, in the three slash-separated fields clients split.
-    EXPECT_TRUE(std::regex_match(version, std::regex(R"(remedy \d+\.\d+\.\d+\.\d+/1/\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n)")))
+    // "ClamAV-compatible remedy VERSION/RULES-GENERATION/DATE": the prefix clients check, remedy's
+    // own name and version, and the three slash-separated fields clients split.
+    EXPECT_TRUE(std::regex_match(version, std::regex(R"(ClamAV-compatible remedy \d+\.\d+\.\d+\.\d+/1/\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n)")))
         << version;
     const std::string commands = ask(daemon, std::string("zVERSIONCOMMANDS\0", 17));
     EXPECT_EQ(commands, version.substr(0, version.size() - 1) +
