@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 
+#include "host/archive/zip_comments.h"
 #include "host/sha256.h"
 
 namespace host {
@@ -40,6 +41,8 @@ bool readWhole(ArchiveReader& reader, std::vector<uint8_t>& bytes, std::string* 
     }
 }
 
+bool isZip(const ArchiveKind& kind) { return (kind.format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP; }
+
 struct WriterDeleter {
     void operator()(struct archive* a) const { archive_write_free(a); }
 };
@@ -71,7 +74,8 @@ bool writeAll(std::span<const uint8_t> original, const ArchiveKind& kind, const 
         (kind.filterCount && archive_write_add_filter(writer.get(), kind.filter) != ARCHIVE_OK) ||
         // Compressed output ends with the compressed stream: zeros padded after it are not
         // what compressors write, and some decoders refuse them.
-        (kind.filterCount && archive_write_set_bytes_in_last_block(writer.get(), 1) != ARCHIVE_OK) ||
+        // A zip ends with its end record, where readers look for it and its comment.
+        ((kind.filterCount || isZip(kind)) && archive_write_set_bytes_in_last_block(writer.get(), 1) != ARCHIVE_OK) ||
         archive_write_open(writer.get(), out, nullptr, appendBytes, nullptr) != ARCHIVE_OK) {
         *error = writerError(writer.get());
         return false;
@@ -167,7 +171,10 @@ bool rewriteArchive(std::span<const uint8_t> original, const std::vector<MemberC
     const ArchiveKind kind = probe->kind();
     probe.reset();
     std::vector<WrittenEntry> written;
-    if (!writeAll(original, kind, changes, out, &written, error) || !readsBackTheSame(*out, kind, written, error)) {
+    const bool wrote = writeAll(original, kind, changes, out, &written, error);
+    // libarchive writes no zip comments; a zip whose directory is not followed keeps none.
+    if (wrote && isZip(kind)) carryZipComments(original, out);
+    if (!wrote || !readsBackTheSame(*out, kind, written, error)) {
         std::vector<uint8_t>().swap(*out);
         return false;
     }

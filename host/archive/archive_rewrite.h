@@ -1,8 +1,8 @@
 // Writing an archive again with some members repaired or left out, through libarchive's writer.
 //
 // Every other member keeps its name, contents, order, times, permissions, owner and whatever
-// else libarchive carries in its header (comments only where it does); compressed data may be
-// compressed again. The new archive is read back, member by member, and must hold exactly what
+// else libarchive carries in its header, and a zip's archive and member comments (see
+// zip_comments.h); compressed data may be compressed again. The new archive is read back, member by member, and must hold exactly what
 // was written before its bytes are handed out.
 #pragma once
 
