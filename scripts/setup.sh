@@ -12,7 +12,9 @@ packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-
           c-icap libc-icap-mod-virus-scan haproxy nodejs npm
           # Archive reading and rewriting; the tools and third-party samples of the archive tests
           # (clamav-testfiles is data only: harmless test programs packed in many containers).
-          libarchive-dev libarchive-tools zip unzip p7zip-full cpio bzip2 xz-utils zstd lz4 clamav-testfiles)
+          libarchive-dev libarchive-tools zip unzip p7zip-full cpio bzip2 xz-utils zstd lz4 clamav-testfiles
+          # The Debian package: dpkg-shlibdeps finds its dependencies; man renders its man page.
+          dpkg-dev man-db)
 # `setup.sh --fuzz` adds clang with libFuzzer for the fuzz preset; the tests never need it.
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
