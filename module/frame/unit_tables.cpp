@@ -56,7 +56,7 @@
 #include "module/units/exploit/vbxxx_bind.h"
 #include "module/units/exploit/zed_1stking.h"
 #include "module/units/heuristic/unknown_virus.h"
-#include "module/units/special/kill_methods.h"
+#include "module/units/generic/numbered_repairs.h"
 #include "module/units/win32/cekar.h"
 #include "module/units/win32/cih.h"
 #include "module/units/win32/funlove.h"

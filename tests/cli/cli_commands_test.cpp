@@ -13,7 +13,7 @@
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
-#include "tests/fixtures/special_methods.h"
+#include "tests/fixtures/numbered_repairs.h"
 
 namespace {
 

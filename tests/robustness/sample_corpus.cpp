@@ -16,7 +16,7 @@
 #include "tests/fixtures/exploit_images.h"
 #include "tests/fixtures/exploit_media.h"
 #include "tests/fixtures/vb_downloader_rootkit.h"
-#include "tests/fixtures/special_methods.h"
+#include "tests/fixtures/numbered_repairs.h"
 #include "tests/fixtures/kuku_infector.h"
 #include "tests/fixtures/magistr_funlove.h"
 #include "tests/fixtures/asf_qt_builder.h"

@@ -1,4 +1,4 @@
-// The special kill methods end to end: the host sends a special-method kill request with its
+// The generic repairs asked for by number, end to end: the host sends a special-method kill request with its
 // parameter to the module's kill engine, with the real emulator, and the repaired file must be
 // the clean program byte for byte.
 #include <gtest/gtest.h>
@@ -6,10 +6,10 @@
 #include <string>
 
 #include "module/toolkit/pe_header.h"
-#include "module/units/special/kill_methods.h"
+#include "module/units/generic/numbered_repairs.h"
 #include "sdk/format_codes.h"
 #include "tests/fixtures/emulator_pe.h"
-#include "tests/fixtures/special_methods.h"
+#include "tests/fixtures/numbered_repairs.h"
 #include "tests/fixtures/pe_builder.h"
 #include "tests/support/module_driver.h"
 #include "tests/support/unit_harness.h"
@@ -132,7 +132,7 @@ TEST_F(SpecialKills, RestorePeHeaderRejectsEveryFieldOutOfRange) {
 
 TEST_F(SpecialKills, ControlerCommandsAnswerAsTheEmulatorDoes) {
     fixtures::EmulatorPe layout;
-    layout.code = fixtures::loadAsm("special/rag_infected");
+    layout.code = fixtures::loadAsm("generic/rag_infected");
     const Bytes program = fixtures::buildEmulatorPe(layout);
     struct Case {
         uint32_t parameter;
@@ -163,7 +163,7 @@ TEST_F(SpecialKills, ControlerCommandsAnswerAsTheEmulatorDoes) {
 
 TEST_F(SpecialKills, ControlerMovesTheInstructionPointerOfTheRealEmulator) {
     fixtures::EmulatorPe layout;
-    layout.code = fixtures::loadAsm("special/rag_infected");
+    layout.code = fixtures::loadAsm("generic/rag_infected");
     support::UnitHarness run(fixtures::buildEmulatorPe(layout), "", {qe::FORMAT_PE});
     IExecExport* emulator = run.param()->emulator;
     CPEHeander headers(emulator);
@@ -243,7 +243,7 @@ TEST_F(SpecialKills, RagRestoresTheEntryAndZeroesTheBody) {
 TEST_F(SpecialKills, RagFailsWithoutTheMarkOrWithANegativeParameter) {
     const auto c = fixtures::ragInfected();
     fixtures::EmulatorPe layout;
-    layout.code = fixtures::loadAsm("special/never_marks");
+    layout.code = fixtures::loadAsm("generic/no_marker_program");
     layout.imports = {"ExitProcess"};
     const Bytes plain = fixtures::buildEmulatorPe(layout);
     struct Case {

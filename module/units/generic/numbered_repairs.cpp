@@ -1,4 +1,4 @@
-#include "module/units/special/kill_methods.h"
+#include "module/units/generic/numbered_repairs.h"
 
 #include <climits>
 #include <cstdlib>

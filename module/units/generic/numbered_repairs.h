@@ -1,5 +1,5 @@
-// The special kill methods: generic repairs the host asks for by special-method number
-// (1 to 9) with a 32-bit parameter that says where and how to repair. None of them scans.
+// Generic repairs the host asks for by number (1 to 9), each with a 32-bit parameter that says
+// where and how to repair. None of them scans.
 #pragma once
 
 #include "module/frame/scan_unit.h"
