@@ -124,7 +124,8 @@ int runDaemonCommand(const std::string& modulePath, int argc, char** argv, int f
         std::string error;
         if (!readConfigFile(line.configFile, &config, &unsupported, &error)) return usageError(error);
         for (const std::string& note : unsupported)
-            std::fprintf(stderr, "remedy daemon: %s: %s\n", line.configFile.c_str(), cli::escapedText(note).c_str());
+            std::fprintf(stderr, "remedy daemon: %s: %s\n", cli::escapedText(line.configFile).c_str(),
+                         cli::escapedText(note).c_str());
     }
     if (line.localSocket) config.localSocket = *line.localSocket;
     if (line.tcpSocket) config.tcpSocket = line.tcpSocket;
@@ -158,7 +159,7 @@ int runDaemonCommand(const std::string& modulePath, int argc, char** argv, int f
     Logger logger;
     std::string error;
     if (!logger.open(config.logFile, config.logTime, config.foreground, &error)) {
-        std::fprintf(stderr, "remedy daemon: %s\n", error.c_str());
+        std::fprintf(stderr, "remedy daemon: %s\n", cli::escapedText(error).c_str());
         tellParent(readyFd, kExitError);
         return kExitError;
     }
@@ -179,7 +180,7 @@ int runDaemonCommand(const std::string& modulePath, int argc, char** argv, int f
         return kExitError;
     }
     if (!config.pidFile.empty() && !writePidFile(config.pidFile, &error)) {
-        std::fprintf(stderr, "remedy daemon: %s\n", error.c_str());
+        std::fprintf(stderr, "remedy daemon: %s\n", cli::escapedText(error).c_str());
         tellParent(readyFd, kExitError);
         return kExitError;
     }

@@ -13,6 +13,7 @@ namespace host {
 namespace {
 
 constexpr size_t kBlock = 64 * 1024;
+constexpr uint64_t kMaxSizeHint = 16ull << 20;  // bytes reserved on a member's word alone
 
 void addOnce(std::vector<std::string>& list, const std::string& text) {
     if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
@@ -61,8 +62,9 @@ ReadEnd readMember(ArchiveReader& reader, Unpacked& unpacked, uint64_t maxSize, 
     const bool sizeStated = archive_entry_size_is_set(reader.entry()) && archive_entry_size(reader.entry()) >= 0;
     const uint64_t statedSize = sizeStated ? uint64_t(archive_entry_size(reader.entry())) : 0;
     bool tooLarge = sizeStated && statedSize > maxSize;
-    // A stated size is only a hint (the data decides), but it saves growing the buffer.
-    if (sizeStated && !tooLarge) bytes.reserve(size_t(statedSize));
+    // A stated size is only a hint (the data decides), but it saves growing the buffer. The hint
+    // is capped: a few bytes of header must not buy a large allocation before any data comes.
+    if (sizeStated && !tooLarge) bytes.reserve(size_t(std::min<uint64_t>(statedSize, kMaxSizeHint)));
     // Each round takes at least one byte from a finite allowance, so the loop ends.
     for (;;) {
         const long got = reader.read(block.data(), block.size());
