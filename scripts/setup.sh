@@ -7,9 +7,8 @@ packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-
           ffmpeg lame libjpeg-turbo-progs libtiff-tools netpbm eot-utils fonts-dejavu-core mktorrent
           # Protocol clients the daemon's tests talk to it with (clients only: no scanner engine).
           clamdscan python3-pyclamd
-          # c-icap's virus_scan service asks the daemon; HAProxy spreads clients over two daemons;
-          # Node and npm install a Node client from the npm registry at test time.
-          c-icap libc-icap-mod-virus-scan haproxy nodejs npm
+          # c-icap's virus_scan service asks the daemon; HAProxy spreads clients over two daemons.
+          c-icap libc-icap-mod-virus-scan haproxy
           # Archive reading and rewriting; the tools and third-party samples of the archive tests
           # (clamav-testfiles is data only: harmless test programs packed in many containers).
           libarchive-dev libarchive-tools zip unzip p7zip-full cpio bzip2 xz-utils zstd lz4 clamav-testfiles
@@ -19,6 +18,11 @@ packages=(build-essential cmake ninja-build pkg-config nasm zlib1g-dev libgtest-
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
 fi
+# Node and npm install a Node client from the npm registry at test time. The machines may
+# already carry their own Node with its own npm, which Debian's npm package conflicts with:
+# Debian's are installed only when the commands are missing.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
