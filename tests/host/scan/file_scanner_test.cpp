@@ -22,9 +22,7 @@ class FileScannerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        // Loaded once for the process, as a host keeps it: unloading a module whose threads
-        // used its thread-local storage confuses LeakSanitizer's scan of that storage.
-        static const std::shared_ptr<host::Module> module = host::Module::load(REMEDY_MODULE_PATH, &error);
+        std::shared_ptr<host::Module> module = host::Module::load(REMEDY_MODULE_PATH, &error);
         ASSERT_NE(module, nullptr) << error;
         // Names come from the caller: the scanner only asks.
         const auto name = [](uint32_t id) { return id == kTmcB ? std::string("Test.TmcB") : std::string(); };
