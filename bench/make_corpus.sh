@@ -214,7 +214,7 @@ if ((large)); then
     ff -f lavfi -i "sine=frequency=$((110 * n)):duration=$((dur * 4))" -c:a libmp3lame -b:a 256k "$corpus/media/song$n.mp3"
     ff -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
        -c:v libx264 -preset ultrafast -b:v 4M -c:a aac "$corpus/media/movie$n.mp4"
-    ff -f lavfi -i "mandelbrot=size=960x540:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
+    ff -f lavfi -i "testsrc=size=960x540:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
        -c:v mpeg4 -q:v 3 -c:a aac "$corpus/media/movie$n.mov"
     ff -f lavfi -i "testsrc2=size=960x540:rate=25:duration=$dur" -f lavfi -i "sine=duration=$dur" \
        -c:v wmv2 -b:v 4M -c:a wmav2 "$corpus/media/movie$n.asf"
