@@ -51,6 +51,72 @@ host::ScanSettings scanSettings(const ScanOptions& options) {
     return settings;
 }
 
+// The result lines of a run, in the order of the walk whatever the number of workers, so
+// output never interleaves. The worker that leaves the result next in order prints it and
+// every later one already left: no thread is woken for each file, which took a core's time
+// away from the workers.
+class OrderedLines {
+public:
+    OrderedLines(const std::vector<WalkEntry>& entries, const ScanOptions& options)
+        : entries_(entries), options_(options), results_(entries.size()), progress_(options.progress, entries.size()) {}
+
+    void deliver(size_t index, host::ScanResult result) {
+        std::lock_guard lock(mutex_);
+        results_[index] = std::move(result);
+        while (printed_ < results_.size() && results_[printed_]) {
+            const host::ScanResult done = std::move(*results_[printed_]);
+            results_[printed_].reset();
+            print(done);
+            ++printed_;
+            const bool last = printed_ == entries_.size();
+            progress_.show(printed_, summary_.bytes, last ? std::string() : entries_[printed_].path, last);
+        }
+        if (printed_ == results_.size()) allPrinted_.notify_one();
+    }
+
+    // Waits until every line is printed or a signal came, keeping the progress line alive.
+    void waitUntilPrinted(const std::atomic<bool>& interrupted) {
+        std::unique_lock lock(mutex_);
+        while (!allPrinted_.wait_for(lock, std::chrono::milliseconds(250), [&] { return printed_ == results_.size(); })) {
+            if (interrupted) return;
+            progress_.show(printed_, summary_.bytes, entries_[printed_].path);
+        }
+        progress_.clear();
+    }
+
+    // After the workers ended: what was printed, and the run's counts.
+    size_t printed() {
+        std::lock_guard lock(mutex_);
+        progress_.clear();
+        return printed_;
+    }
+    Summary summary() {
+        std::lock_guard lock(mutex_);
+        return summary_;
+    }
+
+private:
+    void print(const host::ScanResult& result) {
+        progress_.clear();
+        // An archive's members first, each nested archive after its own members, the archive last.
+        for (const host::ScanResult& member : result.inside)
+            std::printf("%s\n", (options_.json ? jsonLine(member) : textLine(member)).c_str());
+        std::printf("%s\n", (options_.json ? jsonLine(result) : textLine(result)).c_str());
+        std::fflush(stdout);  // a line a file, at once: a run that is killed still told what it did
+        testPoint("printed");
+        summary_.add(result);
+    }
+
+    const std::vector<WalkEntry>& entries_;
+    const ScanOptions& options_;
+    std::mutex mutex_;
+    std::condition_variable allPrinted_;
+    std::vector<std::optional<host::ScanResult>> results_;  // left by index, until printed
+    size_t printed_ = 0;
+    Summary summary_;
+    ProgressLine progress_;
+};
+
 }  // namespace
 
 int runVersion(const std::string& modulePath) {
@@ -108,14 +174,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     }
     const host::ScanSettings settings = scanSettings(options);
 
-    // Workers take entries in order and leave results by index; this thread prints them in
-    // the same order, so output never interleaves and does not depend on the worker count.
-    // A worker wakes the printer only with the result it waits for: waking it for every file
-    // took a core's time away from the workers.
-    std::vector<std::optional<host::ScanResult>> results(entries.size());
-    std::mutex mutex;
-    std::condition_variable ready;
-    size_t awaited = 0;  // the index the printer waits for (under mutex)
+    OrderedLines lines(entries, options);
     std::atomic<size_t> next{0};
     // One memory budget for all workers; a worker may keep a small file's store between files
     // while the stores of all workers together take at most half the budget.
@@ -128,52 +187,15 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
             host::ScanSettings workerSettings = settings;
             workerSettings.memory = &memory;
             // After a signal no new file is started; the ones under way finish (or roll back).
-            for (size_t i; !interruptRequested() && (i = next.fetch_add(1)) < entries.size();) {
-                host::ScanResult result = scanWalkEntry(*scanners[k], entries[i], workerSettings);
-                std::lock_guard lock(mutex);
-                results[i] = std::move(result);
-                if (i == awaited) ready.notify_one();
-            }
+            for (size_t i; !interruptRequested() && (i = next.fetch_add(1)) < entries.size();)
+                lines.deliver(i, scanWalkEntry(*scanners[k], entries[i], workerSettings));
         });
     }
-    Summary summary;
-    ProgressLine progress(options.progress, entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        std::unique_lock lock(mutex);
-        awaited = i;
-        // While waiting for the next file in order, keep the progress line alive.
-        while (!ready.wait_for(lock, std::chrono::milliseconds(250), [&] { return results[i].has_value(); })) {
-            lock.unlock();
-            if (interruptRequested()) {
-                // Every file a worker took gets its line: wait for them, then print what is there.
-                for (std::thread& worker : workers) worker.join();
-                workers.clear();
-                lock.lock();
-                break;
-            }
-            progress.show(i, summary.bytes, entries[i].path);
-            lock.lock();
-        }
-        if (!results[i]) {
-            notes.interrupted = true;
-            break;
-        }
-        const host::ScanResult result = std::move(*results[i]);
-        results[i].reset();
-        lock.unlock();
-        progress.clear();
-        // An archive's members first, each nested archive after its own members, the archive last.
-        for (const host::ScanResult& member : result.inside)
-            std::printf("%s\n", (options.json ? jsonLine(member) : textLine(member)).c_str());
-        std::printf("%s\n", (options.json ? jsonLine(result) : textLine(result)).c_str());
-        std::fflush(stdout);  // a line a file, at once: a run that is killed still told what it did
-        testPoint("printed");
-        summary.add(result);
-        const bool last = i + 1 == entries.size();
-        progress.show(i + 1, summary.bytes, last ? std::string() : entries[i + 1].path, last);
-    }
-    progress.clear();
+    // Every file a worker took gets its line, a signal or not: the workers end, then the lines are all out.
+    lines.waitUntilPrinted(interruptRequested());
     for (std::thread& worker : workers) worker.join();
+    Summary summary = lines.summary();
+    notes.interrupted = lines.printed() < entries.size();
     rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
     const MemoryFigures memory{budget.limit(), budget.peak(), uint64_t(usage.ru_maxrss) * 1024};
