@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "host/archive/archive_signatures.h"
+
 namespace host {
 
 namespace {
@@ -96,6 +98,10 @@ std::string ArchiveKind::name() const {
 }
 
 std::unique_ptr<ArchiveReader> ArchiveReader::open(std::span<const uint8_t> bytes) {
+    return mayHoldArchive(bytes) ? openWithoutLooking(bytes) : nullptr;
+}
+
+std::unique_ptr<ArchiveReader> ArchiveReader::openWithoutLooking(std::span<const uint8_t> bytes) {
     std::unique_ptr<ArchiveReader> reader = open(bytes, false);
     // Zeros read as the end of an empty tar: a compressed file that starts with them would
     // otherwise hide everything after them. It is one compressed file.

@@ -33,7 +33,11 @@ struct ArchiveKind {
 class ArchiveReader {
 public:
     // Null when `bytes` are not one of the formats above (or libarchive cannot start on them).
+    // Inputs without any archive's mark are turned away before libarchive is set up.
     static std::unique_ptr<ArchiveReader> open(std::span<const uint8_t> bytes);
+    // The same without that first look: for checking that the look turns away nothing
+    // libarchive would read.
+    static std::unique_ptr<ArchiveReader> openWithoutLooking(std::span<const uint8_t> bytes);
     ~ArchiveReader();
     ArchiveReader(const ArchiveReader&) = delete;
     ArchiveReader& operator=(const ArchiveReader&) = delete;

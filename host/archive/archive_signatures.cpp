@@ -1,0 +1,70 @@
+#include "host/archive/archive_signatures.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace host {
+
+namespace {
+
+bool startsWith(std::span<const uint8_t> bytes, std::string_view mark, size_t at = 0) {
+    return bytes.size() >= at + mark.size() && std::memcmp(bytes.data() + at, mark.data(), mark.size()) == 0;
+}
+
+// Marks at the start of the input: the compressions (gzip, bzip2, xz, zstd, lz4) and the
+// archives that begin with one (zip, 7z, cpio, ar, CAB, RAR, RAR5, XAR), and the programs a
+// self-extracting 7z, RAR, CAB, LHA or zip may be (MZ, ELF).
+bool hasLeadingMark(std::span<const uint8_t> bytes) {
+    static constexpr std::string_view kMarks[] = {
+        "\x1f\x8b", "BZh", "\xfd" "7zXZ", "\x28\xb5\x2f\xfd", "\x04\x22\x4d\x18", "\x02\x21\x4c\x18",
+        "PK", "7z\xbc\xaf\x27\x1c", "0707", "\xc7\x71", "\x71\xc7", "!<", "MSCF", "Rar!", "xar!",
+        "MZ", "\x7f" "ELF",
+    };
+    for (std::string_view mark : kMarks)
+        if (startsWith(bytes, mark)) return true;
+    // zstd and lz4 skippable frames: 0x184D2A50 to 0x184D2A5F, little-endian.
+    if (bytes.size() >= 4 && (bytes[0] & 0xf0) == 0x50 && bytes[1] == 0x2a && bytes[2] == 0x4d && bytes[3] == 0x18)
+        return true;
+    return false;
+}
+
+// LHA names its method at offset 2: "-lh5-", "-lzs-" ...
+bool hasLhaMethod(std::span<const uint8_t> bytes) { return startsWith(bytes, "-l", 2); }
+
+// A tar header holds its checksum in octal at offset 148; a block of zeros ends an empty archive.
+bool mayBeTarHeader(std::span<const uint8_t> bytes) {
+    constexpr size_t kBlock = 512, kChecksumAt = 148, kChecksumSize = 8;
+    if (bytes.size() < kBlock) return false;
+    const std::span<const uint8_t> block = bytes.first(kBlock);
+    if (std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0; })) return true;
+    const std::span<const uint8_t> field = block.subspan(kChecksumAt, kChecksumSize);
+    if (field[0] & 0x80) return true;  // a base-256 number
+    for (uint8_t c : field) {
+        if (c == ' ' || c == '\t') continue;
+        return c >= '0' && c <= '7';
+    }
+    return false;
+}
+
+// An ISO 9660 image has its first volume descriptor ("CD001") after 32 KiB of system area.
+bool hasIsoDescriptor(std::span<const uint8_t> bytes) { return startsWith(bytes, "CD001", 32769); }
+
+// A zip read from its end: the end-of-central-directory record sits in the last 64 KiB and 22
+// bytes (its comment is at most 65535 bytes); zip64 has its own records before it.
+bool hasZipEnd(std::span<const uint8_t> bytes) {
+    constexpr size_t kTail = 65536 + 22 + 56 + 20;
+    const std::span<const uint8_t> tail = bytes.last(std::min(bytes.size(), kTail));
+    for (std::string_view mark : {std::string_view("PK\x05\x06"), std::string_view("PK\x06\x06"), std::string_view("PK\x06\x07")})
+        if (::memmem(tail.data(), tail.size(), mark.data(), mark.size())) return true;
+    return false;
+}
+
+}  // namespace
+
+bool mayHoldArchive(std::span<const uint8_t> bytes) {
+    return hasLeadingMark(bytes) || hasLhaMethod(bytes) || mayBeTarHeader(bytes) || hasIsoDescriptor(bytes) ||
+           hasZipEnd(bytes);
+}
+
+}  // namespace host
