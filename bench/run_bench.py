@@ -6,7 +6,7 @@
 Measures, over the same file list with the page cache warm: `cat` of every file to /dev/null
 (the I/O floor), `remedy scan --heuristics` with one worker and with one worker per core,
 `clamscan` with a small signature database written here, and `yara -p 1` with twenty
-byte-string rules written here. Prints one table: wall and CPU seconds (the best of --runs),
+byte-string rules written here. Prints one table: wall and CPU seconds (the median of --runs),
 MB/s and files/s (wall), peak resident memory, and the ratios the targets name. Then the fixed
 cost per file: remedy over many tiny files. Not run by CI (bench/make_corpus.sh makes the
 corpus; build remedy with `cmake --preset bench && cmake --build build/bench`).
@@ -14,6 +14,7 @@ corpus; build remedy with `cmake --preset bench && cmake --build build/bench`).
 import argparse
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -57,12 +58,13 @@ def run_once(command, stdin_path=None):
     return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, code
 
 
-def best_of(runs, command, stdin_path=None, ok_codes=(0,)):
+def median_of(runs, command, stdin_path=None, ok_codes=(0,)):
     results = [run_once(command, stdin_path) for _ in range(runs)]
     bad = [r[3] for r in results if r[3] not in ok_codes]
     if bad:
         print(f"warning: {command[0]} exited with {bad[0]}", file=sys.stderr)
-    return min(r[0] for r in results), min(r[1] for r in results), max(r[2] for r in results)
+    return (statistics.median(r[0] for r in results), statistics.median(r[1] for r in results),
+            max(r[2] for r in results))
 
 
 def main():
@@ -72,7 +74,7 @@ def main():
     parser.add_argument("--corpus", default=os.path.join(root, "build/corpus"))
     parser.add_argument("--remedy", default=os.path.join(root, "build/bench/bin/remedy"))
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--peer-runs", type=int, default=1, help="runs of clamscan and yara (slow)")
+    parser.add_argument("--peer-runs", type=int, default=1, help="runs of clamscan and yara (slow; 0 leaves them out)")
     parser.add_argument("--tiny-files", type=int, default=2000)
     args = parser.parse_args()
 
@@ -89,7 +91,7 @@ def main():
             out.write("\n".join(paths) + "\n")
         yara_rules, clam_dir = write_rules(folder)
         print(f"corpus: {args.corpus}: {len(paths)} files, {megabytes:.1f} MB; {cores} cores; "
-              f"best of {args.runs} (clamscan, yara: {args.peer_runs}); load average {os.getloadavg()[0]:.1f}")
+              f"median of {args.runs} (clamscan, yara: {args.peer_runs}); load average {os.getloadavg()[0]:.1f}")
         for p in paths:  # warm the page cache
             with open(p, "rb") as f:
                 while f.read(1 << 20):
@@ -97,16 +99,16 @@ def main():
 
         rows = []  # (name, wall, cpu, peak MB)
         cat = ["xargs", "-d", "\n", "cat"]
-        rows.append(("I/O floor (cat)",) + best_of(args.runs, cat, file_list))
+        rows.append(("I/O floor (cat)",) + median_of(args.runs, cat, file_list))
         remedy = [args.remedy, "scan", "--heuristics", "--no-summary", "--files-from", file_list]
-        rows.append(("remedy -j 1",) + best_of(args.runs, remedy + ["-j", "1"], ok_codes=(0, 1)))
-        rows.append((f"remedy -j {cores}",) + best_of(args.runs, remedy + ["-j", str(cores)], ok_codes=(0, 1)))
-        if shutil.which("clamscan"):
+        rows.append(("remedy -j 1",) + median_of(args.runs, remedy + ["-j", "1"], ok_codes=(0, 1)))
+        rows.append((f"remedy -j {cores}",) + median_of(args.runs, remedy + ["-j", str(cores)], ok_codes=(0, 1)))
+        if args.peer_runs and shutil.which("clamscan"):
             clam = ["clamscan", "--no-summary", "-d", clam_dir, f"--file-list={file_list}"]
-            rows.append(("clamscan",) + best_of(args.peer_runs, clam, ok_codes=(0, 1)))
-        if shutil.which("yara"):
+            rows.append(("clamscan",) + median_of(args.peer_runs, clam, ok_codes=(0, 1)))
+        if args.peer_runs and shutil.which("yara"):
             yara = ["yara", "-p", "1", "--scan-list", yara_rules, file_list]
-            rows.append(("yara -p 1 (20 rules)",) + best_of(args.peer_runs, yara, ok_codes=(0, 1)))
+            rows.append(("yara -p 1 (20 rules)",) + median_of(args.peer_runs, yara, ok_codes=(0, 1)))
 
         print(f"\n{'':22} {'wall s':>8} {'cpu s':>8} {'MB/s':>8} {'files/s':>9} {'peak MB':>8}")
         for name, wall, cpu, peak in rows:
@@ -130,8 +132,8 @@ def main():
                 out.write(bytes((i * 7 + k) & 0xFF for k in range(128)))
         single = [args.remedy, "scan", "--heuristics", "--no-summary", "-j", "1", os.path.join(tiny, "00000.bin")]
         many = [args.remedy, "scan", "--heuristics", "--no-summary", "-j", "1", tiny]
-        w1, c1, _ = best_of(args.runs, single)
-        wn, cn, _ = best_of(args.runs, many)
+        w1, c1, _ = median_of(args.runs, single)
+        wn, cn, _ = median_of(args.runs, many)
         print(f"\nfixed cost per file (remedy -j 1, {args.tiny_files} files of 128 bytes, less one file): "
               f"{(wn - w1) / (args.tiny_files - 1) * 1e6:.1f} us wall, {(cn - c1) / (args.tiny_files - 1) * 1e6:.1f} us cpu")
     finally:
