@@ -102,11 +102,13 @@ TEST(ArchiveSignatures, CommonFilesThatAreNoArchiveAreTurnedAway) {
         EXPECT_FALSE(host::mayHoldArchive(bytes)) << name;
         EXPECT_EQ(host::ArchiveReader::openWithoutLooking(bytes), nullptr) << name;
     }
-    // The end of a zip, anywhere in the last 64 KiB, is enough.
-    Bytes withZipEnd = noise;
+    // The end of a zip, anywhere in the last 64 KiB and 22 bytes, is enough; further in, it is no end.
     const Bytes end = text("PK\x05\x06");
-    std::copy(end.begin(), end.end(), withZipEnd.end() - 60000);
-    EXPECT_TRUE(host::mayHoldArchive(withZipEnd));
+    for (size_t fromEnd : {size_t(4), size_t(5), size_t(7), size_t(22), size_t(60001), size_t(65558), size_t(65559)}) {
+        Bytes withZipEnd = noise;
+        std::copy(end.begin(), end.end(), withZipEnd.end() - long(fromEnd));
+        EXPECT_EQ(host::mayHoldArchive(withZipEnd), fromEnd <= 65558) << fromEnd;
+    }
 }
 
 }  // namespace
