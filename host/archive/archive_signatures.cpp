@@ -51,25 +51,20 @@ bool mayBeTarHeader(std::span<const uint8_t> bytes) {
 bool hasIsoDescriptor(std::span<const uint8_t> bytes) { return startsWith(bytes, "CD001", 32769); }
 
 // A zip read from its end: the end-of-central-directory record ("PK\5\6") sits in the last
-// 64 KiB and 22 bytes (its comment is at most 65535 bytes). Searched backwards by the record's
-// last byte, as zip readers do: most steps skip four bytes, and a file without the record is
-// passed over in a fraction of what a general substring search costs.
+// 64 KiB and 22 bytes (its comment is at most 65535 bytes). Found by its last byte with
+// memrchr, which passes over most data many bytes at a time.
 bool hasZipEnd(std::span<const uint8_t> bytes) {
     constexpr size_t kTail = 65536 + 22;
     const std::span<const uint8_t> tail = bytes.last(std::min(bytes.size(), kTail));
     if (tail.size() < 4) return false;
-    for (size_t i = tail.size() - 4;;) {
-        size_t step;
-        switch (tail[i]) {
-        case 'P': if (tail[i + 1] == 'K' && tail[i + 2] == 5 && tail[i + 3] == 6) return true; step = 4; break;
-        case 'K': step = 1; break;
-        case 5: step = 2; break;
-        case 6: step = 3; break;
-        default: step = 4; break;
-        }
-        if (i < step) return false;
-        i -= step;
+    // Candidates for the record's last byte: positions 3 .. size-1.
+    size_t searched = tail.size() - 3;
+    while (const void* hit = ::memrchr(tail.data() + 3, 6, searched)) {
+        const size_t at = size_t(static_cast<const uint8_t*>(hit) - tail.data());
+        if (tail[at - 3] == 'P' && tail[at - 2] == 'K' && tail[at - 1] == 5) return true;
+        searched = at - 3;
     }
+    return false;
 }
 
 }  // namespace
