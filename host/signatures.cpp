@@ -157,11 +157,18 @@ bool readVerdict(const YR_RULE* rule, SignatureHit* hit, std::string* why) {
 // moved heads - lies at the start or the end of an infected file.
 constexpr size_t kWindow = 1u << 20;
 
+// The library walks the blocks once from the first, matching strings, then reads them again
+// (from the first each time) to evaluate conditions. With `skipWalk`, the walk is handed one
+// empty block, so a file whose rules search no string costs the library only the reads its
+// conditions make.
 struct FileView {
     size_t fileSize = 0;
     YR_MEMORY_BLOCK blocks[2]{};
     int count = 0;
     int next = 0;
+    bool skipWalk = false;
+    bool walked = false;  // the walk has ended: every block is handed out from now on
+    YR_MEMORY_BLOCK empty{};
 };
 
 const uint8_t* blockData(YR_MEMORY_BLOCK* block) { return static_cast<const uint8_t*>(block->context); }
@@ -169,11 +176,17 @@ const uint8_t* blockData(YR_MEMORY_BLOCK* block) { return static_cast<const uint
 YR_MEMORY_BLOCK* nextBlock(YR_MEMORY_BLOCK_ITERATOR* iterator) {
     auto* view = static_cast<FileView*>(iterator->context);
     iterator->last_error = ERROR_SUCCESS;
+    if (!view->walked) {
+        view->walked = true;  // the walk takes the first block, then asks for the next
+        if (view->skipWalk) return nullptr;
+    }
     return view->next < view->count ? &view->blocks[view->next++] : nullptr;
 }
 
 YR_MEMORY_BLOCK* firstBlock(YR_MEMORY_BLOCK_ITERATOR* iterator) {
-    static_cast<FileView*>(iterator->context)->next = 0;
+    auto* view = static_cast<FileView*>(iterator->context);
+    view->next = 0;
+    if (!view->walked && view->skipWalk) return &view->empty;
     return nextBlock(iterator);
 }
 
@@ -182,6 +195,8 @@ uint64_t viewFileSize(YR_MEMORY_BLOCK_ITERATOR* iterator) { return static_cast<F
 void makeView(std::span<const uint8_t> bytes, FileView* view) {
     static const uint8_t kNothing = 0;  // an empty file still gets a valid address
     view->fileSize = bytes.size();
+    view->empty.context = const_cast<uint8_t*>(&kNothing);
+    view->empty.fetch_data = blockData;
     const auto block = [&](size_t offset, size_t size) {
         YR_MEMORY_BLOCK& b = view->blocks[view->count++];
         b.base = offset;
@@ -219,6 +234,25 @@ int onScanMessage(YR_SCAN_CONTEXT*, int message, void* data, void* user) {
 
 }  // namespace
 
+namespace {
+
+// Whether a rules file needs the library to walk every byte: a string to search, or the old
+// `entrypoint` variable, which the library works out while it walks (a mention anywhere in the
+// text counts, a comment included).
+bool needsByteWalk(YR_RULES* rules, const std::filesystem::path& file) {
+    const YR_RULE* rule;
+    yr_rules_foreach(rules, rule) {
+        const YR_STRING* string;
+        yr_rule_strings_foreach(rule, string) return true;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str().find("entrypoint") != std::string::npos;
+}
+
+}  // namespace
+
 std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vector<std::filesystem::path>& sources,
                                                                   std::string* error) {
     std::string ignored;
@@ -230,58 +264,59 @@ std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vec
     std::vector<std::filesystem::path> files;
     if (!expandSources(sources, &files, error)) return nullptr;
 
-    YR_COMPILER* compiler = nullptr;
-    if (yr_compiler_create(&compiler) != ERROR_SUCCESS) {
-        *error = "out of memory compiling the rules";
-        return nullptr;
-    }
-    std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
+    std::shared_ptr<SignatureLibrary> library(new SignatureLibrary());
+    library->fileCount_ = files.size();
     CompileErrors errors;
-    yr_compiler_set_callback(compiler, onCompileMessage, &errors);
-    if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) {
-        *error = "out of memory compiling the rules";
-        return nullptr;
-    }
+    // Each file is compiled on its own, as its own namespace named by its path: rules of
+    // different files may share a name, a rule's namespace tells which file it came from, and
+    // a file whose rules search no string is never walked byte by byte (see RuleFile).
     for (const std::filesystem::path& file : files) {
+        YR_COMPILER* compiler = nullptr;
+        if (yr_compiler_create(&compiler) != ERROR_SUCCESS) {
+            *error = "out of memory compiling the rules";
+            return nullptr;
+        }
+        std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
+        yr_compiler_set_callback(compiler, onCompileMessage, &errors);
+        if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) {
+            *error = "out of memory compiling the rules";
+            return nullptr;
+        }
         FILE* in = std::fopen(file.c_str(), "rb");
         if (!in) {
             *error = "cannot read the rules " + file.string();
             return nullptr;
         }
-        // Each file is its own namespace, named by its path: rules of different files may share
-        // a name, and a rule's namespace tells which file it came from.
         const int failures = yr_compiler_add_file(compiler, in, file.c_str(), file.c_str());
         std::fclose(in);
-        // The compiler cannot take more files after an error; report what it found so far.
         if (failures > 0) {
             *error = errors.text.empty() ? file.string() + ": the rules do not compile" : errors.text;
             return nullptr;
         }
-    }
-    YR_RULES* rules = nullptr;
-    if (yr_compiler_get_rules(compiler, &rules) != ERROR_SUCCESS) {
-        *error = "out of memory compiling the rules";
-        return nullptr;
-    }
-    std::shared_ptr<SignatureLibrary> library(new SignatureLibrary());
-    library->rules_ = rules;
-    library->fileCount_ = files.size();
-
-    const YR_RULE* rule;
-    yr_rules_foreach(rules, rule) {
-        if (rule->flags & RULE_FLAGS_PRIVATE) continue;
-        SignatureHit hit;
-        std::string why;
-        if (!readVerdict(rule, &hit, &why)) {
-            const std::string file = rule->ns && rule->ns->name ? rule->ns->name : "(rules)";
-            errors.add(file + ":" + std::to_string(declarationLine(file, rule->identifier)) + ": rule " +
-                       rule->identifier + ": " + why);
+        RuleFile compiled;
+        if (yr_compiler_get_rules(compiler, &compiled.rules) != ERROR_SUCCESS) {
+            *error = "out of memory compiling the rules";
+            return nullptr;
         }
-        ++library->ruleCount_;
-        if (!hit.format)
-            library->everyFormat_ = true;
-        else if (std::find(library->formats_.begin(), library->formats_.end(), *hit.format) == library->formats_.end())
-            library->formats_.push_back(*hit.format);
+        library->files_.push_back(compiled);  // owned from here: freed with the library
+
+        const YR_RULE* rule;
+        yr_rules_foreach(compiled.rules, rule) {
+            if (rule->flags & RULE_FLAGS_PRIVATE) continue;
+            SignatureHit hit;
+            std::string why;
+            if (!readVerdict(rule, &hit, &why)) {
+                errors.add(file.string() + ":" + std::to_string(declarationLine(file.string(), rule->identifier)) +
+                           ": rule " + rule->identifier + ": " + why);
+            }
+            ++library->ruleCount_;
+            RuleFile& last = library->files_.back();
+            if (!hit.format)
+                last.everyFormat = true;
+            else if (std::find(last.formats.begin(), last.formats.end(), *hit.format) == last.formats.end())
+                last.formats.push_back(*hit.format);
+        }
+        library->files_.back().walksBytes = needsByteWalk(compiled.rules, file);
     }
     if (!errors.text.empty()) {
         *error = errors.text;
@@ -290,12 +325,16 @@ std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vec
     return library;
 }
 
+bool SignatureLibrary::RuleFile::serves(uint32_t format) const {
+    return everyFormat || std::find(formats.begin(), formats.end(), format) != formats.end();
+}
+
 bool SignatureLibrary::scansFormat(uint32_t format) const {
-    return everyFormat_ || std::find(formats_.begin(), formats_.end(), format) != formats_.end();
+    return std::any_of(files_.begin(), files_.end(), [&](const RuleFile& file) { return file.serves(format); });
 }
 
 SignatureLibrary::~SignatureLibrary() {
-    if (rules_) yr_rules_destroy(rules_);
+    for (RuleFile& file : files_) yr_rules_destroy(file.rules);
 }
 
 std::unique_ptr<SignatureScanner> SignatureScanner::create(std::shared_ptr<const SignatureLibrary> library,
@@ -305,47 +344,58 @@ std::unique_ptr<SignatureScanner> SignatureScanner::create(std::shared_ptr<const
         return nullptr;
     }
     std::unique_ptr<SignatureScanner> scanner(new SignatureScanner());
-    if (yr_scanner_create(library->rules_, &scanner->scanner_) != ERROR_SUCCESS) {
-        if (error) *error = "cannot make a signature scanner";
-        return nullptr;
+    for (const SignatureLibrary::RuleFile& file : library->files_) {
+        YR_SCAN_CONTEXT* context = nullptr;
+        if (yr_scanner_create(file.rules, &context) != ERROR_SUCCESS) {
+            if (error) *error = "cannot make a signature scanner";
+            return nullptr;
+        }
+        scanner->scanners_.push_back(context);
+        // Each string stops at its first match: the verdicts need no match lists.
+        yr_scanner_set_flags(context, SCAN_FLAGS_FAST_MODE);
     }
     scanner->library_ = std::move(library);
-    // Each string stops at its first match: the verdicts need no match lists.
-    yr_scanner_set_flags(scanner->scanner_, SCAN_FLAGS_FAST_MODE);
     return scanner;
 }
 
 SignatureScanner::~SignatureScanner() {
-    if (scanner_) yr_scanner_destroy(scanner_);
+    for (YR_SCAN_CONTEXT* context : scanners_) yr_scanner_destroy(context);
 }
 
 std::optional<SignatureHit> SignatureScanner::scan(std::span<const uint8_t> bytes, uint32_t format, int* failed) {
     int ignored = 0;
     if (!failed) failed = &ignored;
     *failed = 0;
-    if (!library_->scansFormat(format)) return std::nullopt;
-    ScanState state;
-    state.format = format;
-    yr_scanner_set_callback(scanner_, onScanMessage, &state);
-    FileView view;
-    makeView(bytes, &view);
-    YR_MEMORY_BLOCK_ITERATOR iterator{};
-    iterator.context = &view;
-    iterator.first = firstBlock;
-    iterator.next = nextBlock;
-    iterator.file_size = viewFileSize;
-    iterator.last_error = ERROR_SUCCESS;
-    int result = yr_scanner_define_integer_variable(scanner_, kFormatVariable, int64_t(format));
-    if (result == ERROR_SUCCESS) result = yr_scanner_scan_mem_blocks(scanner_, &iterator);
-    if (result != ERROR_SUCCESS && result != ERROR_CALLBACK_ERROR) {
-        *failed = result;
-        return std::nullopt;
+    // The files in compile order: the first file with a matching rule decides, as one rule set would.
+    for (size_t k = 0; k < library_->files_.size(); ++k) {
+        const SignatureLibrary::RuleFile& file = library_->files_[k];
+        if (!file.serves(format)) continue;
+        YR_SCAN_CONTEXT* context = scanners_[k];
+        ScanState state;
+        state.format = format;
+        yr_scanner_set_callback(context, onScanMessage, &state);
+        FileView view;
+        makeView(bytes, &view);
+        view.skipWalk = !file.walksBytes;
+        YR_MEMORY_BLOCK_ITERATOR iterator{};
+        iterator.context = &view;
+        iterator.first = firstBlock;
+        iterator.next = nextBlock;
+        iterator.file_size = viewFileSize;
+        iterator.last_error = ERROR_SUCCESS;
+        int result = yr_scanner_define_integer_variable(context, kFormatVariable, int64_t(format));
+        if (result == ERROR_SUCCESS) result = yr_scanner_scan_mem_blocks(context, &iterator);
+        if (result != ERROR_SUCCESS && result != ERROR_CALLBACK_ERROR) {
+            *failed = result;
+            return std::nullopt;
+        }
+        if (state.badVerdict) {
+            *failed = ERROR_CALLBACK_ERROR;
+            return std::nullopt;
+        }
+        if (state.hit) return std::move(state.hit);
     }
-    if (state.badVerdict) {
-        *failed = ERROR_CALLBACK_ERROR;
-        return std::nullopt;
-    }
-    return std::move(state.hit);
+    return std::nullopt;
 }
 
 }  // namespace host

@@ -17,7 +17,9 @@
 //   name      string, optional: what a host shows for the finding when the module's unit listing
 //             does not name virus_id (a virus repaired by a method number).
 // Conditions may also test the external integer `file_format`, the same code. Private rules
-// only serve other rules and carry no verdict.
+// only serve other rules and carry no verdict. The files are compiled one by one, each its own
+// namespace; a file that searches no string (and does not mention `entrypoint`) is not walked
+// byte by byte: its conditions read what they need.
 // A file longer than 2 MiB is seen as its first and its last MiB (`filesize` stays the real
 // size): strings are not searched between them and reads there are undefined, so a condition
 // on them is false.
@@ -75,9 +77,15 @@ private:
     friend class SignatureScanner;
     SignatureLibrary() = default;
 
-    YR_RULES* rules_ = nullptr;
-    bool everyFormat_ = false;         // some rule names no format
-    std::vector<uint32_t> formats_;    // the formats the other rules are for
+    // One rules file, compiled on its own.
+    struct RuleFile {
+        YR_RULES* rules = nullptr;
+        bool everyFormat = false;       // some rule names no format
+        std::vector<uint32_t> formats;  // the formats the other rules are for
+        bool walksBytes = true;         // some rule searches a string (or reads `entrypoint`)
+        bool serves(uint32_t format) const;
+    };
+    std::vector<RuleFile> files_;  // in compile order
     size_t ruleCount_ = 0;
     size_t fileCount_ = 0;
 };
@@ -101,7 +109,7 @@ private:
     SignatureScanner() = default;
 
     std::shared_ptr<const SignatureLibrary> library_;
-    YR_SCAN_CONTEXT* scanner_ = nullptr;
+    std::vector<YR_SCAN_CONTEXT*> scanners_;  // one for each rules file of the library
 };
 
 }  // namespace host

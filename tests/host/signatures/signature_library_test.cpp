@@ -10,6 +10,7 @@
 #include "host/signatures.h"
 #include "sdk/format_codes.h"
 #include "tests/fixtures/bytes.h"
+#include "tests/fixtures/pe_builder.h"
 
 namespace {
 
@@ -228,6 +229,47 @@ TEST(SignatureLibrary, LongFileIsSeenAtItsStartAndEnd) {
     Bytes twoMiB(2u << 20, 0);
     std::copy(marker.begin(), marker.end(), twoMiB.begin() + (1u << 20));
     EXPECT_EQ(scanWith(library, twoMiB)->rule, "marker");
+}
+
+// A rules file that searches no string is not walked byte by byte; its conditions still read
+// the file's start and end and its size exactly as before, whichever file comes first, and a
+// file naming the old `entrypoint` variable is still walked, so that variable keeps its value.
+TEST(SignatureLibrary, RulesWithoutStringsReadWhatTheirConditionsNeed) {
+    TempDir dir;
+    const auto reads = writeRules(dir, "reads.yar",
+                                  "private rule tail_mark { condition: uint16(filesize - 2) == 0x4B4F }\n"
+                                  "rule head { meta: virus_id = 1 condition: uint32be(0) == 0x48454144 }\n"
+                                  "rule middle { meta: virus_id = 2 condition: uint8(1572870) == 0x5A }\n"
+                                  "rule tail { meta: virus_id = 3 condition: tail_mark and filesize == 3145728 }\n");
+    const auto strings = writeRules(dir, "strings.yar",
+                                    "rule word { meta: virus_id = 4 strings: $w = \"WORD\" condition: $w }\n");
+    std::string error;
+    for (const auto& order : {std::vector{reads, strings}, std::vector{strings, reads}}) {
+        auto library = host::SignatureLibrary::compile(order, &error);
+        ASSERT_TRUE(library) << error;
+        const bool readsFirst = order.front() == reads;
+        struct Case {
+            std::string start, end;
+            std::optional<uint32_t> id;
+        };
+        for (const Case& c : {Case{"HEAD", "", 1}, Case{"", "OK", 3}, Case{"WORD", "", 4}, Case{"", "", std::nullopt},
+                              Case{"HEAD", "WORD", readsFirst ? 1u : 4u}}) {
+            Bytes bytes(3u << 20, 0x5A);
+            std::copy(c.start.begin(), c.start.end(), bytes.begin());
+            std::copy(c.end.begin(), c.end.end(), bytes.end() - std::ptrdiff_t(c.end.size()));
+            auto hit = scanWith(library, bytes);
+            EXPECT_EQ(hit ? std::optional(hit->virusId) : std::nullopt, c.id) << c.start << "|" << c.end;
+        }
+    }
+
+    const auto entry = writeRules(dir, "entry.yar", "rule at_entry { meta: virus_id = 5 condition: entrypoint == 0x400 }\n");
+    auto library = host::SignatureLibrary::compile({entry}, &error);
+    ASSERT_TRUE(library) << error;
+    const Bytes program =
+        fixtures::PeBuilder().addSection({".text", Bytes(0x200, 0xC3)}).entryInSection(0, 0).build();
+    auto hit = scanWith(library, program, qe::FORMAT_PE);
+    ASSERT_TRUE(hit);
+    EXPECT_EQ(hit->virusId, 5u);
 }
 
 // One compiled library, more scanners on more threads than a core count would suggest, each
