@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -138,6 +139,11 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
         }
     }
     catchInterrupts();
+    // The rules are compiled once, while the paths are walked and the module loads; every
+    // worker's engines scan with them.
+    std::string rulesError;
+    std::future<std::shared_ptr<const host::SignatureLibrary>> compiling = std::async(
+        std::launch::async, [&] { return compileRules(options.shippedRules, options.userRules, &rulesError); });
     WalkOptions walk;
     walk.recurse = options.recurse;
     walk.maxFileSize = options.maxFileSize;
@@ -151,10 +157,7 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
 
     std::shared_ptr<host::Module> module = loadModule(modulePath);
     if (!module) return kExitError;
-    // The rules are compiled once; every worker's engines scan with them.
-    std::string rulesError;
-    std::shared_ptr<const host::SignatureLibrary> signatures =
-        compileRules(options.shippedRules, options.userRules, &rulesError);
+    std::shared_ptr<const host::SignatureLibrary> signatures = compiling.get();
     if (!signatures && !rulesError.empty()) {
         std::fprintf(stderr, "remedy: the signature rules do not compile:\n%s\n", rulesError.c_str());
         return kExitError;

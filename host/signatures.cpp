@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 
@@ -253,6 +254,66 @@ bool needsByteWalk(YR_RULES* rules, const std::filesystem::path& file) {
 
 }  // namespace
 
+// One rules file compiled: its rules (null when it does not compile), the compiler's errors,
+// and the rules whose metadata is not a valid verdict.
+struct SignatureLibrary::CompiledFile {
+    RuleFile file;
+    bool compiled = false;
+    std::string errors;
+    size_t ruleCount = 0;
+};
+
+SignatureLibrary::CompiledFile SignatureLibrary::compileFile(const std::filesystem::path& path) {
+    CompiledFile out;
+    CompileErrors errors;
+    YR_COMPILER* compiler = nullptr;
+    if (yr_compiler_create(&compiler) != ERROR_SUCCESS) {
+        out.errors = "out of memory compiling the rules";
+        return out;
+    }
+    std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
+    yr_compiler_set_callback(compiler, onCompileMessage, &errors);
+    if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) {
+        out.errors = "out of memory compiling the rules";
+        return out;
+    }
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) {
+        out.errors = "cannot read the rules " + path.string();
+        return out;
+    }
+    const int failures = yr_compiler_add_file(compiler, in, path.c_str(), path.c_str());
+    std::fclose(in);
+    if (failures > 0) {
+        out.errors = errors.text.empty() ? path.string() + ": the rules do not compile" : errors.text;
+        return out;
+    }
+    if (yr_compiler_get_rules(compiler, &out.file.rules) != ERROR_SUCCESS) {
+        out.errors = "out of memory compiling the rules";
+        return out;
+    }
+    out.compiled = true;
+    const YR_RULE* rule;
+    yr_rules_foreach(out.file.rules, rule) {
+        if (rule->flags & RULE_FLAGS_PRIVATE) continue;
+        SignatureHit hit;
+        std::string why;
+        if (!readVerdict(rule, &hit, &why)) {
+            errors.add(path.string() + ":" + std::to_string(declarationLine(path.string(), rule->identifier)) +
+                       ": rule " + rule->identifier + ": " + why);
+        }
+        ++out.ruleCount;
+        std::vector<uint32_t>& formats = out.file.formats;
+        if (!hit.format)
+            out.file.everyFormat = true;
+        else if (std::find(formats.begin(), formats.end(), *hit.format) == formats.end())
+            formats.push_back(*hit.format);
+    }
+    out.file.walksBytes = needsByteWalk(out.file.rules, path);
+    out.errors = errors.text;
+    return out;
+}
+
 std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vector<std::filesystem::path>& sources,
                                                                   std::string* error) {
     std::string ignored;
@@ -264,59 +325,25 @@ std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vec
     std::vector<std::filesystem::path> files;
     if (!expandSources(sources, &files, error)) return nullptr;
 
+    // Each file is compiled on its own, as its own namespace named by its path: rules of
+    // different files may share a name, a rule's namespace tells which file it came from, and
+    // a file whose rules search no string is never walked byte by byte (see RuleFile). The
+    // files are compiled at once, each on a thread of its own (compiling is mostly the library
+    // setting up its tables, and start-up waits for it).
+    std::vector<std::future<CompiledFile>> pending;
+    for (const std::filesystem::path& file : files)
+        pending.push_back(std::async(files.size() > 1 ? std::launch::async : std::launch::deferred, compileFile, file));
     std::shared_ptr<SignatureLibrary> library(new SignatureLibrary());
     library->fileCount_ = files.size();
     CompileErrors errors;
-    // Each file is compiled on its own, as its own namespace named by its path: rules of
-    // different files may share a name, a rule's namespace tells which file it came from, and
-    // a file whose rules search no string is never walked byte by byte (see RuleFile).
-    for (const std::filesystem::path& file : files) {
-        YR_COMPILER* compiler = nullptr;
-        if (yr_compiler_create(&compiler) != ERROR_SUCCESS) {
-            *error = "out of memory compiling the rules";
-            return nullptr;
-        }
-        std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
-        yr_compiler_set_callback(compiler, onCompileMessage, &errors);
-        if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) {
-            *error = "out of memory compiling the rules";
-            return nullptr;
-        }
-        FILE* in = std::fopen(file.c_str(), "rb");
-        if (!in) {
-            *error = "cannot read the rules " + file.string();
-            return nullptr;
-        }
-        const int failures = yr_compiler_add_file(compiler, in, file.c_str(), file.c_str());
-        std::fclose(in);
-        if (failures > 0) {
-            *error = errors.text.empty() ? file.string() + ": the rules do not compile" : errors.text;
-            return nullptr;
-        }
-        RuleFile compiled;
-        if (yr_compiler_get_rules(compiler, &compiled.rules) != ERROR_SUCCESS) {
-            *error = "out of memory compiling the rules";
-            return nullptr;
-        }
-        library->files_.push_back(compiled);  // owned from here: freed with the library
-
-        const YR_RULE* rule;
-        yr_rules_foreach(compiled.rules, rule) {
-            if (rule->flags & RULE_FLAGS_PRIVATE) continue;
-            SignatureHit hit;
-            std::string why;
-            if (!readVerdict(rule, &hit, &why)) {
-                errors.add(file.string() + ":" + std::to_string(declarationLine(file.string(), rule->identifier)) +
-                           ": rule " + rule->identifier + ": " + why);
-            }
-            ++library->ruleCount_;
-            RuleFile& last = library->files_.back();
-            if (!hit.format)
-                last.everyFormat = true;
-            else if (std::find(last.formats.begin(), last.formats.end(), *hit.format) == last.formats.end())
-                last.formats.push_back(*hit.format);
-        }
-        library->files_.back().walksBytes = needsByteWalk(compiled.rules, file);
+    bool failed = false;
+    for (std::future<CompiledFile>& next : pending) {
+        CompiledFile compiled = next.get();
+        if (compiled.compiled) library->files_.push_back(compiled.file);  // owned from here: freed with the library
+        if (failed) continue;  // a file after one that does not compile says nothing
+        if (!compiled.errors.empty()) errors.add(compiled.errors);
+        failed = !compiled.compiled;
+        library->ruleCount_ += compiled.ruleCount;
     }
     if (!errors.text.empty()) {
         *error = errors.text;

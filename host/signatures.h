@@ -86,6 +86,8 @@ private:
         bool serves(uint32_t format) const;
     };
     std::vector<RuleFile> files_;  // in compile order
+    struct CompiledFile;
+    static CompiledFile compileFile(const std::filesystem::path& path);
     size_t ruleCount_ = 0;
     size_t fileCount_ = 0;
 };
