@@ -43,28 +43,34 @@ ClientSocket::ClientSocket(host::UniqueFd fd, bool local, int stopFd)
 ClientSocket::~ClientSocket() = default;
 
 ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppable, char* direct, size_t* directSize) {
-    for (;;) {
-        pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stoppable ? stopFd_ : -1, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, millisecondsUntil(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return Status::Failed;
-        if (ready == 0) return Status::TimedOut;
-        if (fds[0].revents == 0 && fds[1].revents != 0) return Status::Stopping;
-        break;
-    }
     char data[kReadPiece];
     iovec piece = direct ? iovec{direct, *directSize} : iovec{data, sizeof data};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedAtOnce)];
     msghdr message {};
-    message.msg_iov = &piece;
-    message.msg_iovlen = 1;
-    if (local_) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-    }
     ssize_t got;
-    do got = ::recvmsg(fd_.get(), &message, MSG_CMSG_CLOEXEC);
-    while (got < 0 && errno == EINTR);
+    // The read is tried before any wait: a client streaming data mostly has some waiting, and a
+    // poll before every read would double the system calls. What is there is taken even when the
+    // server stops, as a poll reporting both would have it.
+    for (bool waitFirst = false;; waitFirst = true) {
+        if (waitFirst) {
+            pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stoppable ? stopFd_ : -1, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, millisecondsUntil(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return Status::Failed;
+            if (ready == 0) return Status::TimedOut;
+            if (fds[0].revents == 0 && fds[1].revents != 0) return Status::Stopping;
+        }
+        message = {};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        if (local_) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+        }
+        do got = ::recvmsg(fd_.get(), &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        while (got < 0 && errno == EINTR);
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    }
     if (got < 0) return Status::Failed;
     // Every descriptor that came is owned at once, so none leaks whatever happens next.
     for (cmsghdr* header = local_ ? CMSG_FIRSTHDR(&message) : nullptr; header; header = CMSG_NXTHDR(&message, header)) {
@@ -146,15 +152,20 @@ bool ClientSocket::send(const std::string& bytes, uint32_t seconds) {
     std::lock_guard lock(sendMutex_);
     const Clock::time_point deadline = secondsFromNow(seconds);
     size_t done = 0;
+    // As reads: the send is tried first, and the wait comes only when the client's buffer is full.
     while (done < bytes.size()) {
-        pollfd fds{fd_.get(), POLLOUT, 0};
-        const int ready = ::poll(&fds, 1, millisecondsUntil(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
         const ssize_t sent = ::send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (sent <= 0) return false;
-        done += size_t(sent);
+        if (sent > 0) {
+            done += size_t(sent);
+            continue;
+        }
+        if (sent == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+        if (errno == EINTR) continue;
+        pollfd fds{fd_.get(), POLLOUT, 0};
+        int ready;
+        do ready = ::poll(&fds, 1, millisecondsUntil(deadline));
+        while (ready < 0 && errno == EINTR);
+        if (ready <= 0) return false;
     }
     return true;
 }
