@@ -86,44 +86,49 @@ ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppab
     if (passed_.size() > kMaxPassedHeld) return Status::Failed;
     if (got == 0) return Status::Closed;
     if (direct) *directSize = size_t(got);
-    else buffered_.append(data, size_t(got));
+    else {
+        buffered_.erase(0, consumed_);  // what was consumed goes only when more comes
+        consumed_ = 0;
+        buffered_.append(data, size_t(got));
+    }
     return Status::Ok;
 }
 
 ClientSocket::Status ClientSocket::readCommand(Clock::time_point firstByteDeadline, uint32_t commandSeconds,
                                                Command* command) {
-    if (buffered_.empty()) {
+    if (waiting().empty()) {
         const Status status = fill(firstByteDeadline, true);
         if (status != Status::Ok) return status;
     }
     const Clock::time_point deadline = secondsFromNow(commandSeconds);
-    const char first = buffered_[0];
+    const char first = waiting()[0];
     if (first != 'z' && first != 'n') {
         // The legacy form: the packet is the command, up to a newline if it holds one.
-        const size_t end = std::min(buffered_.find('\n'), buffered_.size());
+        const std::string_view packet = waiting();
+        const size_t end = std::min(packet.find('\n'), packet.size());
         if (end >= kMaxCommandBytes) return Status::TooLong;
-        *command = splitCommand(std::string_view(buffered_).substr(0, end), Framing::Legacy);
-        buffered_.erase(0, std::min(end + 1, buffered_.size()));
+        *command = splitCommand(packet.substr(0, end), Framing::Legacy);
+        consume(std::min(end + 1, packet.size()));
         return Status::Ok;
     }
     const char ending = first == 'z' ? '\0' : '\n';
     size_t end;
-    while ((end = buffered_.find(ending, 1)) == std::string::npos) {
-        if (buffered_.size() >= kMaxCommandBytes) return Status::TooLong;
+    while ((end = waiting().find(ending, 1)) == std::string::npos) {
+        if (waiting().size() >= kMaxCommandBytes) return Status::TooLong;
         const Status status = fill(deadline, false);
         if (status != Status::Ok) return status;
     }
     if (end >= kMaxCommandBytes) return Status::TooLong;
-    *command = splitCommand(std::string_view(buffered_).substr(1, end - 1), first == 'z' ? Framing::Nul : Framing::Newline);
-    buffered_.erase(0, end + 1);
+    *command = splitCommand(waiting().substr(1, end - 1), first == 'z' ? Framing::Nul : Framing::Newline);
+    consume(end + 1);
     return Status::Ok;
 }
 
 ClientSocket::Status ClientSocket::readExact(void* out, size_t size, uint32_t gapSeconds) {
     char* to = static_cast<char*>(out);
-    const size_t fromBuffer = std::min(size, buffered_.size());
-    std::memcpy(to, buffered_.data(), fromBuffer);
-    buffered_.erase(0, fromBuffer);
+    const size_t fromBuffer = std::min(size, waiting().size());
+    std::memcpy(to, waiting().data(), fromBuffer);
+    consume(fromBuffer);
     size_t done = fromBuffer;
     // Past what was buffered, the bytes go straight where they belong.
     while (done < size) {
@@ -142,7 +147,7 @@ ClientSocket::Status ClientSocket::receiveDescriptor(uint32_t gapSeconds, host::
         const Status status = fill(deadline, false);
         if (status != Status::Ok) return status;
     }
-    if (!buffered_.empty()) buffered_.erase(0, 1);
+    if (!waiting().empty()) consume(1);
     *out = std::move(passed_.front());
     passed_.pop_front();
     return Status::Ok;
