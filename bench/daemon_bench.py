@@ -34,7 +34,7 @@ import sys
 import tempfile
 import time
 
-CHUNK = 1 << 20  # INSTREAM chunk, as clamdscan's default StreamMaxLength-sized reads go in pieces
+CHUNK = 1 << 20  # the INSTREAM chunk the clients send
 
 
 def read_reply(s):
@@ -111,37 +111,31 @@ def client(address, way, paths, results, session):
     results.put(errors)
 
 
+def receive_exactly(s, view):
+    """Fills `view` from `s`; False when the peer closed first."""
+    at = 0
+    while at < len(view):
+        got = s.recv_into(view[at:])
+        if not got:
+            return False
+        at += got
+    return True
+
+
 def raw_reader(listener):
     """Reads INSTREAM's framing on one connection at a time and answers without scanning."""
-    buffer = bytearray(64 << 20)
-    view = memoryview(buffer)
+    view = memoryview(bytearray(64 << 20))
+    command = memoryview(bytearray(len(b"zINSTREAM\0")))
+    length = memoryview(bytearray(4))
     while True:
         s, _ = listener.accept()
         with s:
-            command = b""
-            while not command.endswith(b"\0"):
-                got = s.recv(1)
-                if not got:
-                    break
-                command += got
-            if not command:
+            if not receive_exactly(s, command):
                 continue
-            while True:
-                length = b""
-                while len(length) < 4:
-                    got = s.recv(4 - len(length))
-                    if not got:
-                        break
-                    length += got
-                size = struct.unpack(">I", length)[0] if len(length) == 4 else 0
-                if size == 0:
+            while receive_exactly(s, length):
+                size = struct.unpack(">I", length)[0]
+                if size == 0 or not receive_exactly(s, view[:size]):
                     break
-                at = 0
-                while at < size:
-                    got = s.recv_into(view[at:size])
-                    if not got:
-                        break
-                    at += got
             s.sendall(b"stream: OK\0")
 
 
