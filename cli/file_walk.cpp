@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -76,7 +77,7 @@ bool matchesAny(const std::vector<std::string>& globs, const std::string& name, 
 class Walker {
 public:
     Walker(const WalkOptions& options, WalkCounts* counts, std::vector<WalkEntry>* out)
-        : options_(options), counts_(counts), out_(out), devtmpfs_(devtmpfsDevices()) {}
+        : options_(options), counts_(counts), out_(out) {}
 
     void named(const std::string& path) {
         struct stat info {};
@@ -167,17 +168,24 @@ private:
         if (info.st_dev != parent.st_dev) {  // a mount point
             struct statfs fsInfo {};
             const char* pseudo = ::fstatfs(dir.get(), &fsInfo) == 0 ? pseudoFileSystem(fsInfo.f_type) : nullptr;
-            if (!pseudo && devtmpfs_.count(info.st_dev)) pseudo = "devtmpfs";
+            if (!pseudo && isDevtmpfs(info.st_dev)) pseudo = "devtmpfs";
             if (pseudo) return note(path, std::string("Pseudo file system (") + pseudo + "), skipped");
             if (options_.oneFileSystem) return note(path, "Other file system, skipped (--one-file-system)");
         }
         directory(dir.get(), info, root, relative, path + "/", depth);
     }
 
+    // The mount table is read at the first mount point met, not for every walk: the daemon walks
+    // each path a client names, most of them single files.
+    bool isDevtmpfs(dev_t device) {
+        if (!devtmpfs_) devtmpfs_ = devtmpfsDevices();
+        return devtmpfs_->count(device) != 0;
+    }
+
     const WalkOptions& options_;
     WalkCounts* counts_;
     std::vector<WalkEntry>* out_;
-    std::set<dev_t> devtmpfs_;
+    std::optional<std::set<dev_t>> devtmpfs_;
     size_t openRoots_ = 0;
 };
 

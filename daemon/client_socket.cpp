@@ -43,28 +43,34 @@ ClientSocket::ClientSocket(host::UniqueFd fd, bool local, int stopFd)
 ClientSocket::~ClientSocket() = default;
 
 ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppable, char* direct, size_t* directSize) {
-    for (;;) {
-        pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stoppable ? stopFd_ : -1, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, millisecondsUntil(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return Status::Failed;
-        if (ready == 0) return Status::TimedOut;
-        if (fds[0].revents == 0 && fds[1].revents != 0) return Status::Stopping;
-        break;
-    }
     char data[kReadPiece];
     iovec piece = direct ? iovec{direct, *directSize} : iovec{data, sizeof data};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPassedAtOnce)];
     msghdr message {};
-    message.msg_iov = &piece;
-    message.msg_iovlen = 1;
-    if (local_) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-    }
     ssize_t got;
-    do got = ::recvmsg(fd_.get(), &message, MSG_CMSG_CLOEXEC);
-    while (got < 0 && errno == EINTR);
+    // The read is tried before any wait: a client streaming data mostly has some waiting, and a
+    // poll before every read would double the system calls. What is there is taken even when the
+    // server stops, as a poll reporting both would have it.
+    for (bool waitFirst = false;; waitFirst = true) {
+        if (waitFirst) {
+            pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {stoppable ? stopFd_ : -1, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, millisecondsUntil(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return Status::Failed;
+            if (ready == 0) return Status::TimedOut;
+            if (fds[0].revents == 0 && fds[1].revents != 0) return Status::Stopping;
+        }
+        message = {};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        if (local_) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+        }
+        do got = ::recvmsg(fd_.get(), &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        while (got < 0 && errno == EINTR);
+        if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    }
     if (got < 0) return Status::Failed;
     // Every descriptor that came is owned at once, so none leaks whatever happens next.
     for (cmsghdr* header = local_ ? CMSG_FIRSTHDR(&message) : nullptr; header; header = CMSG_NXTHDR(&message, header)) {
@@ -80,44 +86,49 @@ ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppab
     if (passed_.size() > kMaxPassedHeld) return Status::Failed;
     if (got == 0) return Status::Closed;
     if (direct) *directSize = size_t(got);
-    else buffered_.append(data, size_t(got));
+    else {
+        buffered_.erase(0, consumed_);  // what was consumed goes only when more comes
+        consumed_ = 0;
+        buffered_.append(data, size_t(got));
+    }
     return Status::Ok;
 }
 
 ClientSocket::Status ClientSocket::readCommand(Clock::time_point firstByteDeadline, uint32_t commandSeconds,
                                                Command* command) {
-    if (buffered_.empty()) {
+    if (waiting().empty()) {
         const Status status = fill(firstByteDeadline, true);
         if (status != Status::Ok) return status;
     }
     const Clock::time_point deadline = secondsFromNow(commandSeconds);
-    const char first = buffered_[0];
+    const char first = waiting()[0];
     if (first != 'z' && first != 'n') {
         // The legacy form: the packet is the command, up to a newline if it holds one.
-        const size_t end = std::min(buffered_.find('\n'), buffered_.size());
+        const std::string_view packet = waiting();
+        const size_t end = std::min(packet.find('\n'), packet.size());
         if (end >= kMaxCommandBytes) return Status::TooLong;
-        *command = splitCommand(std::string_view(buffered_).substr(0, end), Framing::Legacy);
-        buffered_.erase(0, std::min(end + 1, buffered_.size()));
+        *command = splitCommand(packet.substr(0, end), Framing::Legacy);
+        consume(std::min(end + 1, packet.size()));
         return Status::Ok;
     }
     const char ending = first == 'z' ? '\0' : '\n';
     size_t end;
-    while ((end = buffered_.find(ending, 1)) == std::string::npos) {
-        if (buffered_.size() >= kMaxCommandBytes) return Status::TooLong;
+    while ((end = waiting().find(ending, 1)) == std::string::npos) {
+        if (waiting().size() >= kMaxCommandBytes) return Status::TooLong;
         const Status status = fill(deadline, false);
         if (status != Status::Ok) return status;
     }
     if (end >= kMaxCommandBytes) return Status::TooLong;
-    *command = splitCommand(std::string_view(buffered_).substr(1, end - 1), first == 'z' ? Framing::Nul : Framing::Newline);
-    buffered_.erase(0, end + 1);
+    *command = splitCommand(waiting().substr(1, end - 1), first == 'z' ? Framing::Nul : Framing::Newline);
+    consume(end + 1);
     return Status::Ok;
 }
 
 ClientSocket::Status ClientSocket::readExact(void* out, size_t size, uint32_t gapSeconds) {
     char* to = static_cast<char*>(out);
-    const size_t fromBuffer = std::min(size, buffered_.size());
-    std::memcpy(to, buffered_.data(), fromBuffer);
-    buffered_.erase(0, fromBuffer);
+    const size_t fromBuffer = std::min(size, waiting().size());
+    std::memcpy(to, waiting().data(), fromBuffer);
+    consume(fromBuffer);
     size_t done = fromBuffer;
     // Past what was buffered, the bytes go straight where they belong.
     while (done < size) {
@@ -136,7 +147,7 @@ ClientSocket::Status ClientSocket::receiveDescriptor(uint32_t gapSeconds, host::
         const Status status = fill(deadline, false);
         if (status != Status::Ok) return status;
     }
-    if (!buffered_.empty()) buffered_.erase(0, 1);
+    if (!waiting().empty()) consume(1);
     *out = std::move(passed_.front());
     passed_.pop_front();
     return Status::Ok;
@@ -146,15 +157,20 @@ bool ClientSocket::send(const std::string& bytes, uint32_t seconds) {
     std::lock_guard lock(sendMutex_);
     const Clock::time_point deadline = secondsFromNow(seconds);
     size_t done = 0;
+    // As reads: the send is tried first, and the wait comes only when the client's buffer is full.
     while (done < bytes.size()) {
-        pollfd fds{fd_.get(), POLLOUT, 0};
-        const int ready = ::poll(&fds, 1, millisecondsUntil(deadline));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
         const ssize_t sent = ::send(fd_.get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (sent <= 0) return false;
-        done += size_t(sent);
+        if (sent > 0) {
+            done += size_t(sent);
+            continue;
+        }
+        if (sent == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+        if (errno == EINTR) continue;
+        pollfd fds{fd_.get(), POLLOUT, 0};
+        int ready;
+        do ready = ::poll(&fds, 1, millisecondsUntil(deadline));
+        while (ready < 0 && errno == EINTR);
+        if (ready <= 0) return false;
     }
     return true;
 }

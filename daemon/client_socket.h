@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "daemon/protocol.h"
 #include "host/anchored_file.h"
@@ -44,7 +45,7 @@ public:
     int fd() const { return fd_.get(); }
 
 private:
-    // Reads what the client sent into buffered_, or with `direct` into it (at most *directSize
+    // Reads what the client sent into the waiting bytes, or with `direct` into it (at most *directSize
     // bytes; *directSize is set to what came), and descriptors into passed_, waiting until
     // `deadline`. Stopping only when `stoppable`.
     Status fill(Clock::time_point deadline, bool stoppable, char* direct = nullptr, size_t* directSize = nullptr);
@@ -53,7 +54,12 @@ private:
     const bool local_;
     const int stopFd_;
     long peerUid_ = -1;
-    std::string buffered_;                // bytes read and not yet consumed
+    // Bytes read and not yet consumed: buffered_ from consumed_ on. Consuming only moves the
+    // offset, so taking a stream's first bytes out of a full read does not move the rest.
+    std::string_view waiting() const { return std::string_view(buffered_).substr(consumed_); }
+    void consume(size_t count) { consumed_ += count; }
+    std::string buffered_;
+    size_t consumed_ = 0;
     std::deque<host::UniqueFd> passed_;   // descriptors passed and not yet taken
     std::mutex sendMutex_;
 };

@@ -259,6 +259,8 @@ void Server::beginStop() {
     stopPipe_[1].reset();
     {
         std::unique_lock lock(mutex_);
+        stopping_ = true;
+        connectionWaiting_.notify_all();
         connectionEnded_.wait(lock, [&] { return threads_ == 0; });
     }
     pool_->stop();
@@ -283,25 +285,18 @@ bool Server::accept(int listener, bool local) {
             return true;
         }
         ++connections_;
+        // A thread that finished its connection a moment ago takes this one: making a thread for
+        // every connection costs more than many requests do.
+        if (idleThreads_ > waiting_.size()) {
+            waiting_.push_back({std::move(fd), local});
+            connectionWaiting_.notify_one();
+            return true;
+        }
         ++threads_;
     }
     auto client = std::make_shared<host::UniqueFd>(std::move(fd));
     try {
-        std::thread([this, client, local] {
-            at("accepted");
-            {
-                ClientSocket socket(std::move(*client), local, stopFd());
-                serveConnection(*this, socket);
-                // The connection leaves the count before its client sees it end, so a client
-                // that connects again at once finds its place free.
-                std::lock_guard lock(mutex_);
-                --connections_;
-            }
-            at("closed");
-            std::lock_guard lock(mutex_);
-            --threads_;
-            connectionEnded_.notify_all();
-        }).detach();
+        std::thread([this, client, local] { serveConnections(std::move(*client), local); }).detach();
     } catch (const std::system_error&) {
         logger_.log("cannot start a thread for a connection");
         std::lock_guard lock(mutex_);
@@ -310,6 +305,32 @@ bool Server::accept(int listener, bool local) {
         return false;
     }
     return true;
+}
+
+void Server::serveConnections(host::UniqueFd fd, bool local) {
+    for (;;) {
+        at("accepted");
+        {
+            ClientSocket socket(std::move(fd), local, stopFd());
+            serveConnection(*this, socket);
+            // The connection leaves the count before its client sees it end, so a client
+            // that connects again at once finds its place free.
+            std::lock_guard lock(mutex_);
+            --connections_;
+        }
+        at("closed");
+        std::unique_lock lock(mutex_);
+        ++idleThreads_;
+        connectionWaiting_.wait_for(lock, kIdleThreadTime, [&] { return !waiting_.empty() || stopping_; });
+        --idleThreads_;
+        if (waiting_.empty()) break;
+        fd = std::move(waiting_.front().fd);
+        local = waiting_.front().local;
+        waiting_.pop_front();
+    }
+    std::lock_guard lock(mutex_);
+    --threads_;
+    connectionEnded_.notify_all();
 }
 
 void Server::reload() {

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,6 +77,8 @@ private:
     bool accept(int listener, bool local);
     void reload();
     void beginStop();
+    // A connection thread: serves `fd`, then the connections handed to it while it waits idle.
+    void serveConnections(host::UniqueFd fd, bool local);
 
     DaemonConfig config_;
     Logger& logger_;
@@ -90,6 +94,16 @@ private:
     std::condition_variable connectionEnded_;
     uint64_t connections_ = 0;  // open now
     uint64_t threads_ = 0;      // connection threads not yet finished (they outlive their socket)
+    // A connection thread whose client left waits this long for the next connection, then ends.
+    static constexpr std::chrono::seconds kIdleThreadTime{2};
+    struct WaitingConnection {
+        host::UniqueFd fd;
+        bool local;
+    };
+    std::deque<WaitingConnection> waiting_;  // accepted, handed to an idle thread, not yet taken
+    std::condition_variable connectionWaiting_;
+    uint64_t idleThreads_ = 0;
+    bool stopping_ = false;  // idle connection threads end
     uint64_t rulesGeneration_ = 1;
     std::string rulesDate_;
     std::thread reloader_;

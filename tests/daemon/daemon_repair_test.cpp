@@ -106,21 +106,30 @@ TEST(DaemonRepair, RefusedOverTcpAndForOtherUsersFiles) {
     EXPECT_EQ(quarantined(daemon.config.commit.quarantineDir).size(), 2u);
 }
 
+// An INSTREAMREPAIR of `infected` sent in chunks of `chunk` bytes: its reply line, and the
+// repaired bytes after it (checked against their length prefix).
+struct StreamRepair {
+    std::string line;
+    std::string bytes;
+};
+StreamRepair streamRepair(const DaemonRun& daemon, const Bytes& infected, size_t chunk) {
+    Client client = Client::local(daemon.config.localSocket);
+    client.send(instream(infected, chunk, "zINSTREAMREPAIR"));
+    const std::string answer = client.readAll();
+    const size_t lineEnd = answer.find('\0');
+    if (lineEnd == std::string::npos || answer.size() < lineEnd + 5) return {answer, ""};
+    const auto* length = reinterpret_cast<const unsigned char*>(answer.data() + lineEnd + 1);
+    const uint32_t size = uint32_t(length[0]) << 24 | uint32_t(length[1]) << 16 | uint32_t(length[2]) << 8 | length[3];
+    StreamRepair result{answer.substr(0, lineEnd), answer.substr(lineEnd + 5)};
+    if (result.bytes.size() != size) result.line += " (the length prefix does not match)";
+    return result;
+}
+
 TEST(DaemonRepair, StreamRepairReturnsTheRepairedBytes) {
     RepairDaemon daemon;
     const Bytes infected = fixtures::kuku::infect(fixtures::kuku::Loader::JumpRegister, fixtures::kuku::Body::ThreadCounted).file;
-    Client client = Client::local(daemon.config.localSocket);
-    client.send(instream(infected, 4096, "zINSTREAMREPAIR"));
-    const std::string answer = client.readAll();
-    const size_t lineEnd = answer.find('\0');
-    ASSERT_NE(lineEnd, std::string::npos) << answer;
-    const std::string line = answer.substr(0, lineEnd);
+    const auto [line, bytes] = streamRepair(daemon, infected, 4096);
     ASSERT_TRUE(line.starts_with("stream: ") && line.ends_with(" REPAIRED")) << line;
-    ASSERT_GE(answer.size(), lineEnd + 5);
-    const auto* length = reinterpret_cast<const unsigned char*>(answer.data() + lineEnd + 1);
-    const uint32_t size = uint32_t(length[0]) << 24 | uint32_t(length[1]) << 16 | uint32_t(length[2]) << 8 | length[3];
-    const std::string bytes = answer.substr(lineEnd + 5);
-    ASSERT_EQ(bytes.size(), size);
     // The same repair as a path repair of the same file.
     const std::string path = daemon.dir.file("k.exe").string();
     fixtures::writeFile(path, infected);
@@ -130,6 +139,29 @@ TEST(DaemonRepair, StreamRepairReturnsTheRepairedBytes) {
     EXPECT_NE(repaired, infected);
     // A clean stream has nothing after its line.
     EXPECT_EQ(ask(daemon, instream(fixtures::kuku::cleanProgram(), 4096, "nINSTREAMREPAIR")), "stream: OK\n");
+}
+
+// However a client cuts a stream into chunks, the daemon scans the same bytes: the stream is
+// assembled in one buffer that the first chunk sizes and a second chunk widens to
+// StreamMaxLength, here exactly the stream's size.
+TEST(DaemonRepair, StreamIsTheSameBytesWhateverItsChunks) {
+    const Bytes infected = fixtures::kuku::infect(fixtures::kuku::Loader::JumpRegister, fixtures::kuku::Body::ThreadCounted).file;
+    DaemonRun daemon([&](service::DaemonConfig& c) {
+        c.repairEnabled = true;
+        c.streamMaxLength = infected.size();
+    });
+    const StreamRepair whole = streamRepair(daemon, infected, infected.size());
+    ASSERT_TRUE(whole.line.ends_with(" REPAIRED")) << whole.line;
+    ASSERT_FALSE(whole.bytes.empty());
+    for (const size_t chunk : {size_t(1), size_t(7), size_t(4096), infected.size() - 1}) {
+        const StreamRepair cut = streamRepair(daemon, infected, chunk);
+        EXPECT_EQ(cut.line, whole.line) << "chunks of " << chunk;
+        EXPECT_TRUE(cut.bytes == whole.bytes) << "chunks of " << chunk;
+    }
+    // One byte more than StreamMaxLength, in a second chunk, is still refused.
+    Bytes longer = infected;
+    longer.push_back(0);
+    EXPECT_EQ(ask(daemon, instream(longer, infected.size(), "zINSTREAMREPAIR")), "INSTREAM size limit exceeded. ERROR" + z);
 }
 
 }  // namespace
