@@ -79,6 +79,8 @@ void repairInMemory(uint32_t killResult, FileObject* file, ScanResult& result) {
 bool shrankWhileScanned(const FileObject* file, ScanResult& result) {
     if (!file->shrankWhileMapped()) return false;
     result.findings.clear();
+    result.actions.clear();
+    result.errors.clear();  // a refused commit says the same: said once
     result.inside.clear();
     result.foundInside = 0;
     result.repairedBytes.clear();
