@@ -101,7 +101,7 @@ MappedFile MappedFile::map(int fd, size_t size) {
     installHandler();
     const int slot = claimSlot();
     if (slot < 0) return file;
-    void* start = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    void* start = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (start == MAP_FAILED) {
         slots[slot].state.store(Free, std::memory_order_release);
         return file;
@@ -141,6 +141,8 @@ void MappedFile::unmap() {
     if (slot_ < 0) return;
     Slot& slot = slots[slot_];
     truncated_ = slot.truncated.load(std::memory_order_relaxed);
+    // Out of the lookup before the pages go, so the handler never mends a range that is no
+    // longer this mapping's. Only the owner reads its pages, and it is here, not reading.
     slot.state.store(Busy, std::memory_order_release);
     munmap(const_cast<uint8_t*>(start_), slot.length.load(std::memory_order_relaxed));
     slot.state.store(Free, std::memory_order_release);

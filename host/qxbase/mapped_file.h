@@ -25,9 +25,11 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
     ~MappedFile() { unmap(); }
 
-    // Maps the first `size` bytes (more than 0) of the file open on `fd`, read-only, private and
-    // populated. Empty (mapped() false) when mmap fails or the table of live mappings is full:
-    // the caller reads the file instead.
+    // Maps the first `size` bytes (more than 0) of the file open on `fd`, read-only and private.
+    // Empty (mapped() false) when mmap fails or the table of live mappings is full: the caller
+    // reads the file instead. Pages come in as they are first read: many scans read only a
+    // file's head and a few pieces of it, and populating every page up front measured slower
+    // and made the whole file resident.
     static MappedFile map(int fd, size_t size);
 
     bool mapped() const { return slot_ >= 0; }
