@@ -186,7 +186,9 @@ TEST_F(Repair, BytesOfAFileCutShortUnderTheirMappingAreNeverCommitted) {
             },
             cutting);
         EXPECT_EQ(outcome.action, host::RepairAction::Unchanged) << c.name;
-        if (c.cutInKill) EXPECT_EQ(outcome.error, host::kShrankWhileScanned) << c.name;
+        if (c.cutInKill) {
+            EXPECT_EQ(outcome.error, host::kShrankWhileScanned) << c.name;
+        }
         EXPECT_EQ(fixtures::readFile(path), cut) << c.name << ": the file is as the other process left it";
         EXPECT_EQ(directoryEntries(), std::vector<std::string>{"program.exe"}) << c.name;
         EXPECT_TRUE(quarantined().empty()) << c.name;
