@@ -341,13 +341,19 @@ private:
     void replace() {
         std::string renamed;
         if (!requestedName(file_, fs::path(at_.path), &renamed, &outcome_.error)) return;
-        const std::vector<uint8_t>& bytes = file_->bytes();
+        const ByteView bytes = file_->bytes();
         if (!backup(renamed.empty() ? "repaired" : "renamed", Sha256::hex(bytes.data(), bytes.size()))) return;
         Replacement replacement;
         const auto writeBytes = [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); };
         if (!prepareReplacement(at_.dir.get(), at_.name, writeBytes, kept_, nullptr, steps_, &replacement,
                                 &outcome_.error))
             return dropBackup();
+        // Mapped bytes are read as they are written: the file cut short meanwhile gave zeros.
+        if (file_->shrankWhileMapped()) {
+            discardNewFile(at_.dir.get(), &replacement.file);
+            refuse(kShrankWhileScanned);
+            return dropBackup();
+        }
         const fs::path shown(at_.path);
         if (renamed.empty()) {
             if (!swapIn(at_.dir.get(), at_.name, &replacement, at_.file.get(), read_, steps_, &outcome_.error))
@@ -403,6 +409,10 @@ RepairOutcome commitKill(const AnchoredFile& at, FileObject* file, uint32_t kill
     const DiskIdentity* identity = file->diskIdentity();
     if (!identity) {
         outcome.error = "the file was not read from disk";
+        return outcome;
+    }
+    if (file->shrankWhileMapped()) {
+        outcome.error = kShrankWhileScanned;
         return outcome;
     }
     Commit(at, file, *identity, options, &outcome).run(killResult == KILL_REMOVED || file->removed());

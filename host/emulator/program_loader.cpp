@@ -20,10 +20,10 @@ uint32_t alignUp(uint64_t value, uint32_t alignment) {
     return uint32_t((value + alignment - 1) / alignment * alignment);
 }
 
-uint16_t le16(const std::vector<uint8_t>& b, size_t at) {
+uint16_t le16(std::span<const uint8_t> b, size_t at) {
     return at + 2 <= b.size() ? uint16_t(b[at] | b[at + 1] << 8) : 0;
 }
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+uint32_t le32(std::span<const uint8_t> b, size_t at) {
     return at + 4 <= b.size() ? uint32_t(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24) : 0;
 }
 
@@ -101,7 +101,7 @@ void setRealModeRegisters(X86Cpu& cpu, uint16_t cs, uint16_t ip, uint16_t ss, ui
     cpu.setReg(UC_X86_REG_EFLAGS, 0x0202);
 }
 
-std::unique_ptr<X86Cpu> loadCom(const std::vector<uint8_t>& file, LoadedProgram* p) {
+std::unique_ptr<X86Cpu> loadCom(std::span<const uint8_t> file, LoadedProgram* p) {
     // DOS loads at most what fits the segment below the stack.
     const uint32_t length = uint32_t(std::min<size_t>(file.size(), 0xFF00));
     if (length == 0) return nullptr;
@@ -119,7 +119,7 @@ std::unique_ptr<X86Cpu> loadCom(const std::vector<uint8_t>& file, LoadedProgram*
     return cpu;
 }
 
-std::unique_ptr<X86Cpu> loadMz(const std::vector<uint8_t>& file, LoadedProgram* p) {
+std::unique_ptr<X86Cpu> loadMz(std::span<const uint8_t> file, LoadedProgram* p) {
     if (file.size() < 0x1C) return nullptr;
     const uint32_t headerBytes = uint32_t(le16(file, 8)) * 16;
     if (headerBytes < 0x1C || headerBytes > file.size()) return nullptr;  // header beyond the file
@@ -259,7 +259,7 @@ void bindImports(X86Cpu& cpu, uint32_t imageBase, uint32_t importRva, LoadedProg
     }
 }
 
-bool isPe32(const std::vector<uint8_t>& file, uint32_t* peOffset) {
+bool isPe32(std::span<const uint8_t> file, uint32_t* peOffset) {
     const uint32_t pe = le32(file, 0x3C);
     if (uint64_t(pe) + 24 + 96 > file.size()) return false;
     if (le32(file, pe) != 0x00004550 || le16(file, pe + 4) != 0x014C) return false;
@@ -268,7 +268,7 @@ bool isPe32(const std::vector<uint8_t>& file, uint32_t* peOffset) {
     return true;
 }
 
-std::unique_ptr<X86Cpu> loadPe(const std::vector<uint8_t>& file, uint32_t pe, LoadedProgram* p) {
+std::unique_ptr<X86Cpu> loadPe(std::span<const uint8_t> file, uint32_t pe, LoadedProgram* p) {
     const uint32_t opt = pe + 24;
     const uint32_t sectionCount = std::min<uint32_t>(le16(file, pe + 6), 96);
     const uint32_t sectionTable = opt + le16(file, pe + 20);
@@ -406,7 +406,7 @@ const ApiStub* LoadedProgram::stubAt(uint32_t address) const {
     return index < stubs.size() ? &stubs[index] : nullptr;
 }
 
-std::unique_ptr<X86Cpu> loadProgram(const std::vector<uint8_t>& file, LoadedProgram* program) {
+std::unique_ptr<X86Cpu> loadProgram(std::span<const uint8_t> file, LoadedProgram* program) {
     *program = LoadedProgram{};
     std::unique_ptr<X86Cpu> cpu;
     if (file.size() >= 2 && ((file[0] == 'M' && file[1] == 'Z') || (file[0] == 'Z' && file[1] == 'M'))) {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,6 @@ struct LoadedProgram {
 // bytes cannot be loaded (a header beyond the file, an image that does not fit the address
 // space, an empty file). A PE image's pages are filled from `file` as they are first touched:
 // `file` must stay alive and unchanged until the machine's fillAll (or its end).
-std::unique_ptr<X86Cpu> loadProgram(const std::vector<uint8_t>& file, LoadedProgram* program);
+std::unique_ptr<X86Cpu> loadProgram(std::span<const uint8_t> file, LoadedProgram* program);
 
 }  // namespace host

@@ -92,6 +92,19 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error, bo
     return file;
 }
 
+namespace {
+DiskIdentity identityFrom(const struct stat& st) {
+    return {uint64_t(st.st_dev),
+            uint64_t(st.st_ino),
+            uint64_t(st.st_size),
+            int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+            int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+            uint32_t(st.st_mode),
+            uint32_t(st.st_uid),
+            uint32_t(st.st_gid)};
+}
+}  // namespace
+
 FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::string* error, uint64_t maxBytes) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
@@ -102,6 +115,20 @@ FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::str
     if (!S_ISREG(st.st_mode)) return fail("not a regular file");
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
     if (uint64_t(st.st_size) > maxBytes) return fail("file larger than the " + std::to_string(maxBytes) + " bytes allowed");
+    // A large file is mapped: its pages are the page cache's, not a copy of them.
+    MappedFile mapping;
+    if (uint64_t(st.st_size) >= kMinMappedSize) mapping = MappedFile::map(fd, size_t(st.st_size));
+    if (mapping.mapped()) {
+        struct stat now {};
+        if (::fstat(fd, &now) != 0) return fail(std::strerror(errno));
+        if (now.st_size < st.st_size) return fail("file shrank while it was read");
+        if (now.st_size > st.st_size) return fail("file grew while it was read");
+        FileObject* file = new FileObject({}, path);
+        file->mapped_ = std::move(mapping);
+        file->diskIdentity_ = identityFrom(st);
+        file->hasDiskIdentity_ = true;
+        return file;
+    }
     std::vector<uint8_t> bytes;
     if (!spareGone) bytes = std::exchange(spare.bytes, {});
     try {
@@ -125,14 +152,7 @@ FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::str
     ssize_t more = ::pread(fd, &extra, 1, off_t(have));
     if (more > 0) return fail("file grew while it was read");
     FileObject* file = new FileObject(std::move(bytes), path);
-    file->diskIdentity_ = {uint64_t(st.st_dev),
-                           uint64_t(st.st_ino),
-                           uint64_t(st.st_size),
-                           int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                           int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
-                           uint32_t(st.st_mode),
-                           uint32_t(st.st_uid),
-                           uint32_t(st.st_gid)};
+    file->diskIdentity_ = identityFrom(st);
     file->hasDiskIdentity_ = true;
     return file;
 }
@@ -149,7 +169,20 @@ FileObject::~FileObject() {
 
 std::vector<uint8_t>& FileObject::mutableBytes() {
     beforeBytesChange();
+    if (!ownBytes()) throw std::bad_alloc();
     return bytes_;
+}
+
+bool FileObject::ownBytes() {
+    if (!mapped_.mapped()) return true;
+    const std::span<const uint8_t> mapped = mapped_.bytes();
+    try {
+        bytes_.assign(mapped.begin(), mapped.end());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    mapped_.unmap();
+    return true;
 }
 
 void FileObject::watchBytes(BytesWatcher* watcher) {
@@ -316,9 +349,10 @@ QRESULT FileObject::Read(void* buffer, uint32_t length, uint32_t* done) {
     if (done) *done = 0;
     if (!buffer && length) return QE_E_INVALIDARG;
     if (streamCallFails(StreamOp::Read)) return QE_E_FAIL;
-    uint64_t avail = position_ < bytes_.size() ? bytes_.size() - position_ : 0;
+    const ByteView bytes = this->bytes();
+    uint64_t avail = position_ < bytes.size() ? bytes.size() - position_ : 0;
     uint32_t n = uint32_t(std::min<uint64_t>(avail, length));
-    if (n) std::memcpy(buffer, bytes_.data() + position_, n);
+    if (n) std::memcpy(buffer, bytes.data() + position_, n);
     position_ += n;
     if (done) *done = n;
     return QE_OK;
@@ -329,11 +363,15 @@ QRESULT FileObject::Write(const void* buffer, uint32_t length, uint32_t* done) {
     if (!buffer && length) return QE_E_INVALIDARG;
     if (streamCallFails(StreamOp::Write)) return QE_E_FAIL;
     if (position_ + length > kMaxSize) return QE_E_INVALIDARG;
-    if (position_ + length > bytes_.size()) {
+    if (position_ + length > bytes().size()) {
         QRESULT r = resize(position_ + length);  // tells the watchers
         if (r != QE_OK) return r;
     } else {
         beforeBytesChange();
+        if (!ownBytes()) {
+            ++storageFailures_;
+            return QE_E_OUTOFMEMORY;
+        }
     }
     if (length) std::memcpy(bytes_.data() + position_, buffer, length);
     position_ += length;
@@ -349,7 +387,7 @@ QRESULT FileObject::Seek(int64_t offset, uint32_t origin, uint64_t* newPosition)
     switch (origin) {
         case QE_SEEK_SET: base = 0; break;
         case QE_SEEK_CUR: base = int64_t(position_); break;
-        case QE_SEEK_END: base = int64_t(bytes_.size()); break;
+        case QE_SEEK_END: base = int64_t(bytes().size()); break;
         default: return QE_E_INVALIDARG;
     }
     // Overflow-safe: both operands are below 2^63 in magnitude only when checked.
@@ -371,14 +409,14 @@ QRESULT FileObject::Tell(uint64_t* position) {
 
 QRESULT FileObject::GetSize(uint32_t* low, uint32_t* high) {
     if (!low) return QE_E_INVALIDARG;
-    *low = uint32_t(bytes_.size());
-    if (high) *high = uint32_t(uint64_t(bytes_.size()) >> 32);
+    *low = uint32_t(bytes().size());
+    if (high) *high = uint32_t(uint64_t(bytes().size()) >> 32);
     return QE_OK;
 }
 
 QRESULT FileObject::GetSize(uint64_t* size) {
     if (!size) return QE_E_INVALIDARG;
-    *size = bytes_.size();
+    *size = bytes().size();
     return QE_OK;
 }
 
@@ -386,6 +424,7 @@ QRESULT FileObject::resize(uint64_t size) {
     if (size > kMaxSize) return QE_E_INVALIDARG;
     beforeBytesChange();
     try {
+        if (!ownBytes()) throw std::bad_alloc();
         bytes_.resize(size_t(size), 0);
     } catch (const std::bad_alloc&) {
         ++storageFailures_;

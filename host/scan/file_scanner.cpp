@@ -68,8 +68,25 @@ void repairInMemory(uint32_t killResult, FileObject* file, ScanResult& result) {
         return;
     }
     result.repaired = true;
-    result.repairedBytes = file->bytes();
+    const ByteView repaired = file->bytes();
+    result.repairedBytes.assign(repaired.begin(), repaired.end());
     result.actions.push_back("repaired");
+}
+
+// A file cut short by another process while its bytes were mapped read zeros past its new end:
+// what the engines said of them is no verdict, so the file is an error instead. (The commit
+// refuses such bytes on its own.) True when it was cut.
+bool shrankWhileScanned(const FileObject* file, ScanResult& result) {
+    if (!file->shrankWhileMapped()) return false;
+    result.findings.clear();
+    result.actions.clear();
+    result.errors.clear();  // a refused commit says the same: said once
+    result.inside.clear();
+    result.foundInside = 0;
+    result.repairedBytes.clear();
+    result.repaired = result.removed = false;
+    fail(result, kShrankWhileScanned, true);
+    return true;
 }
 
 // A descriptor or a memory buffer has no directory to commit a repair through.
@@ -140,8 +157,12 @@ void FileScanner::readAndScan(int fd, const AnchoredFile* at, const ScanSettings
     if (settings.memory) settings.memory->beforeFile(allowed);
     std::string error;
     FileObject* file = FileObject::fromDescriptor(fd, result.path, &error, allowed);
-    if (!file) fail(result, error, true);
-    else scanObject(file, at, settings, result);
+    if (!file) {
+        fail(result, error, true);
+    } else {
+        if (settings.afterRead) settings.afterRead(file);
+        scanObject(file, at, settings, result);
+    }
     if (settings.memory) settings.memory->afterFile();
 }
 
@@ -167,8 +188,15 @@ void FileScanner::scanObject(FileObject* file, const AnchoredFile* at, const Sca
     ScanTarget target(file);
     target.damaged = settings.damaged;
     file->Release();
+    scanTarget(target, at, settings, result, unpack);
+    shrankWhileScanned(target.file(), result);
+}
+
+void FileScanner::scanTarget(ScanTarget& target, const AnchoredFile* at, const ScanSettings& settings,
+                             ScanResult& result, UnpackState* unpack) {
     const ScanFinding finding = engines_->scan(target);
     if (takeLimits(finding.limits, result)) return;
+    if (target.file()->shrankWhileMapped()) return;  // no verdict, nothing to repair
     if (finding.failed) {
         fail(result, std::string("the ") + phaseName(finding.phase) + " engine failed (" + hexId(finding.engineResult) + ")");
         return;

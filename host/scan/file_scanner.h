@@ -27,6 +27,7 @@ namespace host {
 class Engines;
 class FileObject;
 class Module;
+class ScanTarget;
 class SignatureLibrary;
 struct UnpackState;
 
@@ -46,6 +47,8 @@ struct ScanSettings {
     // Archives (host/archive/archive_reader.h) are scanned as themselves and member by member,
     // within these limits; their members get maxFileSize too.
     ArchiveLimits archives;
+    // Tests: called with each file read from disk before it is scanned (may change the file there).
+    std::function<void(FileObject*)> afterRead;
 };
 
 class FileScanner {
@@ -84,6 +87,9 @@ private:
     // what is left for the archives around it, null for an input of its own.
     void scanObject(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,
                     UnpackState* unpack = nullptr);
+    // The engines, the members and the repair of scanObject.
+    void scanTarget(ScanTarget& target, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,
+                    UnpackState* unpack);
     // The members of `file` when it is an archive, scanned into result.inside; repaired ones
     // are written back into the archive (host/archive/archive_inside.h).
     void scanInside(FileObject* file, const AnchoredFile* at, const ScanSettings& settings, ScanResult& result,

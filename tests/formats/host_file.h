@@ -17,7 +17,7 @@ public:
 
     IQEStream* stream() const { return static_cast<IQEStream*>(object_); }
     IUnknown* unknown() const { return static_cast<IQEStream*>(object_); }
-    const fixtures::Bytes& bytes() const { return object_->bytes(); }
+    host::ByteView bytes() const { return object_->bytes(); }
     host::FileObject& object() const { return *object_; }
 
 private:

@@ -28,7 +28,7 @@ Unpacked unpack(const Bytes& packed, int size, uint64_t sourceOffset = 0) {
     uint32_t result = unpacker->LZHUnpack(size, source.unknown(), destination.unknown());
     EXPECT_EQ(source.object().refCount(), 1u);
     EXPECT_EQ(destination.object().refCount(), 1u);
-    return {result, destination.bytes()};
+    return {result, Bytes(destination.bytes().begin(), destination.bytes().end())};
 }
 
 Bytes text(size_t n) {

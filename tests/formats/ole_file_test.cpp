@@ -258,7 +258,7 @@ TEST_P(OleFileSetLength, OnlyShortensWithinItsKind) {
     EXPECT_EQ(ole.SetStreamLen(sid, c.length), c.result);
     uint32_t want = c.result ? c.length : old;
     EXPECT_EQ(ole.GetStreamLen(sid), want);
-    fixtures::Bytes stored = host.bytes();
+    fixtures::Bytes stored(host.bytes().begin(), host.bytes().end());
     EXPECT_EQ(fixtures::get32(stored, d.file.directoryEntryOffset(sid) + 120), want);
     EXPECT_EQ(stored.size(), d.file.bytes.size());
 }
@@ -294,7 +294,7 @@ TEST(OleFile, RemoveZeroesAndUnlinksAStream) {
     ASSERT_EQ(ole.OpenOleFile(host.unknown()), 1u);
     ASSERT_EQ(ole.Remove(d.small), 1u);
 
-    Bytes after = host.bytes();
+    Bytes after(host.bytes().begin(), host.bytes().end());
     ASSERT_EQ(after.size(), d.file.bytes.size());
     for (size_t i = 0; i < 300; ++i) ASSERT_EQ(after[dataByteOffset(d.file, d.small, i)], 0) << i;
     EXPECT_EQ(fixtures::get32(after, d.file.directoryEntryOffset(d.small) + 120), 65u);
@@ -337,7 +337,7 @@ TEST(OleFile, RemoveHangsTheRightSubtreeUnderTheLeftOne) {
     COleFile ole;
     ASSERT_EQ(ole.OpenOleFile(host.unknown()), 1u);
     ASSERT_EQ(ole.Remove(dd), 1u);
-    Bytes after = host.bytes();
+    Bytes after(host.bytes().begin(), host.bytes().end());
     auto field = [&](uint32_t sid, uint32_t at) { return fixtures::get32(after, file.directoryEntryOffset(sid) + at); };
     EXPECT_EQ(field(storage, 76), b);
     EXPECT_EQ(field(c, 72), f);

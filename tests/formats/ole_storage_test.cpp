@@ -27,7 +27,7 @@ const OLESS_DIRECTORY_ENTRY_EX* findEntry(const OLESSDataFile& ole, const wchar_
     return nullptr;
 }
 
-Bytes readBack(const Bytes& file, uint64_t offset, size_t length) {
+Bytes readBack(std::span<const uint8_t> file, uint64_t offset, size_t length) {
     if (offset + length > file.size()) return {};
     return Bytes(file.begin() + offset, file.begin() + offset + length);
 }

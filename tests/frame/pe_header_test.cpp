@@ -85,7 +85,7 @@ public:
     }
     int Initialize() { return viaExec_ ? viaExec_->Initialize() : viaStream_->Initialize(); }
     int Dump() { return viaExec_ ? viaExec_->Dump() : viaStream_->Dump(); }
-    const Bytes& bytes() const { return file_->bytes(); }
+    host::ByteView bytes() const { return file_->bytes(); }
 
     // The record, whichever class holds it.
     uint32_t& peOffset() { return viaExec_ ? viaExec_->peOffset : viaStream_->peOffset; }

@@ -57,7 +57,7 @@ TEST_P(RealModuleCleanFile, ScansToNothingFound) {
     const CleanCase& c = GetParam();
     host::FileObject* file = classified(c.bytes(), c.fileName);
     ASSERT_EQ(file->format(), c.format);
-    const Bytes before = file->bytes();
+    const Bytes before(file->bytes().begin(), file->bytes().end());
     {
         host::ScanTarget target(file);
         host::ScanFinding finding = engines_->scan(target);
@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RealModule, KillEngineRefusesWhatItHasNoUnitFor) {
     host::FileObject* com = classified({0xB4, 0x4C, 0xCD, 0x21}, "a.com");
     host::FileObject* flash = classified({'F', 'W', 'S', 9, 0, 0, 0, 0}, "a.swf");
-    const Bytes before = com->bytes();
+    const Bytes before(com->bytes().begin(), com->bytes().end());
     {
         host::ScanTarget comTarget(com), flashTarget(flash);
         EXPECT_EQ(engines_->kill(comTarget, host::KillRequest::byId(0x1FFFFFFF)), KILL_FAILED);

@@ -148,6 +148,53 @@ TEST_F(Repair, FileChangedOnDiskWhileTheKillRanIsNotReplaced) {
     EXPECT_EQ(fixtures::readFile(path), (Bytes{'n', 'e', 'w'}));
 }
 
+// A file large enough to be mapped, cut short by someone else while the kill runs: its bytes past
+// the new end read as zeros, and nothing made of them is committed, whether the kill copied them
+// (by writing) or left them mapped, and whether the cut came during the kill or the commit.
+TEST_F(Repair, BytesOfAFileCutShortUnderTheirMappingAreNeverCommitted) {
+    const size_t size = 4 * host::FileObject::kMinMappedSize;
+    const size_t kept = host::FileObject::kMinMappedSize;
+    Bytes large(size, 0x90);
+    large[0] = 'M';
+    large[1] = 'Z';
+    const Bytes cut(large.begin(), large.begin() + ptrdiff_t(kept));
+    const auto cutFile = [this, kept] { ASSERT_EQ(::truncate(path.c_str(), off_t(kept)), 0); };
+    const struct {
+        const char* name;
+        bool cutInKill;  // else as the commit writes its new file
+        bool writes;
+    } cases[] = {{"cut in the kill, then written", true, true},
+                 {"cut in the kill, left mapped", true, false},
+                 {"cut as the commit writes", false, false}};
+    for (const auto& c : cases) {
+        fixtures::writeFile(path, large);
+        host::RepairOptions cutting = options;
+        if (!c.cutInKill)
+            cutting.atStep = [&](host::CommitStep step) {
+                if (step == host::CommitStep::WriteTemporary) cutFile();
+            };
+        host::RepairOutcome outcome = host::repairFile(
+            path,
+            [&](host::FileObject* f) {
+                EXPECT_TRUE(f->mapped()) << c.name;
+                if (c.cutInKill) {
+                    cutFile();
+                    EXPECT_EQ(f->bytes()[size - 1], 0) << c.name;  // past the new end
+                }
+                if (c.writes) f->mutableBytes()[2] = 0xCC;
+                return KILL_REPAIRED;
+            },
+            cutting);
+        EXPECT_EQ(outcome.action, host::RepairAction::Unchanged) << c.name;
+        if (c.cutInKill) {
+            EXPECT_EQ(outcome.error, host::kShrankWhileScanned) << c.name;
+        }
+        EXPECT_EQ(fixtures::readFile(path), cut) << c.name << ": the file is as the other process left it";
+        EXPECT_EQ(directoryEntries(), std::vector<std::string>{"program.exe"}) << c.name;
+        EXPECT_TRUE(quarantined().empty()) << c.name;
+    }
+}
+
 TEST_F(Repair, SymbolicLinkIsNotRepairedThrough) {
     const fs::path link = dir.file("link.exe");
     fs::create_symlink(path, link);

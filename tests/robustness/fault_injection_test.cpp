@@ -57,7 +57,7 @@ KillRun killOnDisk(const CorpusFile& file, const std::string& path, host::Stream
     for (size_t kind = 0; kind < host::kStreamOpKinds; ++kind) run.calls[kind] = object->streamCalls(host::StreamOp(kind));
     object->failNth(op, 0);
     EXPECT_EQ(object->refCount(), 1u) << "the kill kept a reference to the file";
-    run.bytes = object->bytes();
+    run.bytes.assign(object->bytes().begin(), object->bytes().end());
     run.removed = object->removed();
     host::RepairOptions options;
     options.quarantineDir = quarantine;  // removals are moved there

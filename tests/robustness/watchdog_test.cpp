@@ -62,7 +62,7 @@ Outcome run(const CorpusFile& file, std::optional<uint64_t> trigger) {
             for (const std::string& limit : engines.lastLimits().reached) outcome.limits.push_back(limit);
         }
     }
-    outcome.bytes = object->bytes();
+    outcome.bytes.assign(object->bytes().begin(), object->bytes().end());
     outcome.removed = object->removed();
     object->Release();
     host::EngineRequest::setWatchdogTrigger(std::nullopt);

@@ -88,7 +88,7 @@ Outcome Sample::scan(host::Engines& engines, bool thenKill) {
 
 Outcome Sample::finish(Outcome outcome) const {
     outcome.format = scanned->format();
-    outcome.bytes = scanned->bytes();
+    outcome.bytes.assign(scanned->bytes().begin(), scanned->bytes().end());
     outcome.removed = scanned->removed();
     return outcome;
 }

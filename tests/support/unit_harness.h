@@ -35,7 +35,7 @@ public:
     STScanInfo* info() { return &info_; }
     tagScanExParam* param() { return &param_; }
     host::FileObject* file() { return file_; }
-    const fixtures::Bytes& bytes() const { return file_->bytes(); }
+    host::ByteView bytes() const { return file_->bytes(); }
     bool removed() const { return file_->removed(); }
     // The name the host was asked to give the file (empty when none).
     std::string renamedTo() const;

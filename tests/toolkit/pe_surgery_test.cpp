@@ -26,7 +26,7 @@ Bytes samplePe() {
     return b.build();
 }
 
-uint32_t sectionField(const Bytes& image, int section, uint32_t field) {
+uint32_t sectionField(std::span<const uint8_t> image, int section, uint32_t field) {
     return get32(image, fixtures::peSectionTableOffset(image) + 40 * section + field);
 }
 void setSectionField(Bytes& image, int section, uint32_t field, uint32_t value) {
@@ -173,7 +173,7 @@ TEST(DeleteLastSection, CutsTheFileAtTheSectionWithoutOverlay) {
     Bytes original = samplePe();
     SurgeryContext ctx(original);
     ASSERT_EQ(DeleteLastSection(&ctx.info, &ctx.param), 1);
-    const Bytes& now = ctx.file.object->bytes();
+    const Bytes now(ctx.file.object->bytes().begin(), ctx.file.object->bytes().end());
     ASSERT_EQ(now.size(), 0x600u);
     EXPECT_EQ(get16(now, fixtures::PeBuilder::kPeOffset + 6), 1u);
     EXPECT_EQ(ctx.sizeOfImage(), 0x3000u - 0x400u);  // not re-aligned

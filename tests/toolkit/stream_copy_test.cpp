@@ -24,7 +24,7 @@ struct File {
     explicit File(Bytes bytes) : object(host::FileObject::fromBytes(std::move(bytes))) {}
     ~File() { object->Release(); }
     host::FileObject* object;
-    const Bytes& bytes() const { return object->bytes(); }
+    host::ByteView bytes() const { return object->bytes(); }
 };
 
 struct NcpyCase {

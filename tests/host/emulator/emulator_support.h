@@ -25,7 +25,7 @@ struct Loaded {
     Loaded(const Loaded&) = delete;
     Loaded& operator=(const Loaded&) = delete;
     IExecExport& x() { return *emu; }
-    const fixtures::Bytes& bytes() const { return file->bytes(); }
+    host::ByteView bytes() const { return file->bytes(); }
 };
 
 inline fixtures::Bytes asmProgram(const char* name) { return fixtures::loadAsm(std::string("emulator/") + name); }

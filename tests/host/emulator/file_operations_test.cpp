@@ -211,7 +211,7 @@ TEST(MemorySnapshot, FileWritesReachMemoryOnlyAtRestart) {
 TEST(CommitImage, WritesTheRestoredProgramBack) {
     Loaded l(asmProgram("com_return_to_entry"));
     IExecExport& x = l.x();
-    const Bytes infected = l.bytes();
+    const Bytes infected(l.bytes().begin(), l.bytes().end());
     ASSERT_EQ(x.Step(8), 1u);  // the virus has put the host's bytes back in memory
     ASSERT_EQ(x.CommitImage(), 1u);
     ASSERT_EQ(l.bytes().size(), infected.size());

@@ -189,7 +189,7 @@ TEST(PeTrace, BoundaryIsTheDecryptedBodyThenTheWormRunsOn) {
 TEST(PeTrace, CommitImageKeepsTheFilesImportTable) {
     Loaded l(decryptorProgram());
     IExecExport& x = l.x();
-    const Bytes before = l.bytes();
+    const Bytes before(l.bytes().begin(), l.bytes().end());
     ASSERT_EQ(x.Step(60), 1u);  // decrypted
     ASSERT_EQ(x.CommitImage(), 1u);
     ASSERT_EQ(l.bytes().size(), before.size());

@@ -149,7 +149,7 @@ TEST(DosServices, AnswerAsDos) {
     EXPECT_EQ(x.Step(1000), 0u);
     ASSERT_EQ(x.GetStopStatus(), emu::STATUS_ENDED);
     const uint32_t base = kComEntry - 0x100;
-    const fixtures::Bytes& file = l.bytes();
+    const fixtures::Bytes file(l.bytes().begin(), l.bytes().end());
     // The data words sit at the end of the program: version, vector, dtaSeen, dta.
     const uint32_t dtaOffset = uint32_t(file.size()) - 43;
     const uint32_t versionAt = dtaOffset - 8;
@@ -185,7 +185,7 @@ TEST(MzLoader, AppliesRelocationsAndHeaderRegisters) {
     EXPECT_EQ(x.GetRegister(qe::EXEC_REG_EAX) & 0xFFFF, loadSegment + 1);
     EXPECT_EQ(x.GetRegister(qe::EXEC_REG_EBX) & 0xFFFF, 0xCAFEu);
     // Written back, the image keeps the file's unrelocated word.
-    const fixtures::Bytes before = l.bytes();
+    const fixtures::Bytes before(l.bytes().begin(), l.bytes().end());
     ASSERT_EQ(x.CommitImage(), 1u);
     EXPECT_EQ(l.bytes(), before);
 }

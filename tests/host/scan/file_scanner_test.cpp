@@ -6,12 +6,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "host/engine_request.h"
 #include "host/module_host.h"
+#include "host/qxbase/file_object.h"
 #include "host/scan/file_scanner.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
+#include "tests/fixtures/exploit_ntldr_atl_binder.h"
 
 namespace {
 
@@ -148,6 +152,81 @@ TEST_F(FileScannerTest, AScanTheWatchdogStoppedIsAnErrorWithNoVerdict) {
     const host::ScanResult calm = scanner->scanBytes(slow, "slow.exe", settings);  // unhurried, it repairs
     EXPECT_TRUE(calm.found());
     EXPECT_FALSE(calm.failed);
+}
+
+// A boot loader large enough to be mapped rather than copied, with the descriptor an exploit
+// overwrites changed: found and repaired by writing a few bytes.
+class MappedFileScannerTest : public FileScannerTest {
+protected:
+    void SetUp() override {
+        FileScannerTest::SetUp();
+        fixtures::writeFile(loaderPath, large);
+    }
+    static constexpr size_t kTable = 5000;
+    const Bytes loader = fixtures::makeNtldr(2 * host::FileObject::kMinMappedSize, kTable);
+    const Bytes large = fixtures::infectNtldr(loader, kTable + 8);
+    const std::filesystem::path loaderPath = dir.file("ntldr");
+};
+
+TEST_F(MappedFileScannerTest, MappedAndCopiedBytesGetTheSameVerdictAndRepair) {
+    host::ScanSettings settings;
+    settings.repair = Repair::InMemory;
+    bool mapped = false;
+    settings.afterRead = [&](host::FileObject* file) { mapped = file->mapped(); };
+    const host::ScanResult fromFile = scanner->scanPath(loaderPath.string(), settings);
+    EXPECT_TRUE(mapped);
+    const host::ScanResult fromMemory = scanner->scanBytes(large, loaderPath.string(), settings);
+    ASSERT_EQ(fromFile.findings.size(), 1u);
+    ASSERT_EQ(fromMemory.findings.size(), 1u);
+    EXPECT_EQ(fromFile.findings[0].id, "0x000114E7");
+    EXPECT_EQ(fromFile.findings[0].id, fromMemory.findings[0].id);
+    EXPECT_TRUE(fromFile.repaired);
+    EXPECT_EQ(fromFile.repairedBytes, loader);
+    EXPECT_EQ(fromMemory.repairedBytes, loader);
+    EXPECT_EQ(fixtures::readFile(loaderPath), large);
+}
+
+// Another process cuts the file short after it was mapped and before the engines read it (the
+// hook parks the scan there and cuts it): what lay past the new end reads as zeros, and the file
+// gets an error instead of a verdict; its repair is not committed.
+TEST_F(MappedFileScannerTest, AFileCutShortWhileItIsScannedIsAnErrorAndIsNotRepaired) {
+    const size_t kept = 64 * 1024;  // the descriptor table stays; the rest goes
+    const Bytes cut(large.begin(), large.begin() + ptrdiff_t(kept));
+    for (const Repair repair : {Repair::None, Repair::InMemory, Repair::Commit}) {
+        fixtures::writeFile(loaderPath, large);
+        host::ScanSettings settings;
+        settings.repair = repair;
+        settings.commit.noBackup = true;
+        settings.afterRead = [&](host::FileObject* file) {
+            EXPECT_TRUE(file->mapped());
+            ASSERT_EQ(::truncate(loaderPath.c_str(), off_t(kept)), 0);
+        };
+        const host::ScanResult result = scanner->scanPath(loaderPath.string(), settings);
+        EXPECT_TRUE(result.failed);
+        EXPECT_TRUE(result.unreadable);
+        EXPECT_EQ(result.errors, std::vector<std::string>{host::kShrankWhileScanned});
+        EXPECT_FALSE(result.found());
+        EXPECT_FALSE(result.repaired);
+        EXPECT_TRUE(result.repairedBytes.empty());
+        EXPECT_EQ(fixtures::readFile(loaderPath), cut) << "as the other process left it";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "no temporary left";
+    }
+}
+
+// Cut where no engine reads: the scan runs on bytes that were the file's, and its repair is
+// still not committed over the file another process changed.
+TEST_F(MappedFileScannerTest, ACutTheScanDidNotTouchStillStopsTheCommit) {
+    host::ScanSettings settings;
+    settings.repair = Repair::Commit;
+    settings.commit.noBackup = true;
+    settings.afterRead = [&](host::FileObject*) {
+        ASSERT_EQ(::truncate(loaderPath.c_str(), off_t(large.size() - 1)), 0);  // within the last page
+    };
+    const host::ScanResult result = scanner->scanPath(loaderPath.string(), settings);
+    EXPECT_TRUE(result.failed);
+    EXPECT_TRUE(result.found());
+    EXPECT_FALSE(result.repaired);
+    EXPECT_EQ(fixtures::readFile(loaderPath), Bytes(large.begin(), large.end() - 1));
 }
 
 }  // namespace

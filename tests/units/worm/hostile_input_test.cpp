@@ -51,7 +51,7 @@ TEST(WormHostileInput, ShortenedVikingFiles) {
             const size_t wormEnd = worm.image.size() + worm.debugData.size();
             if (length > wormEnd) {
                 EXPECT_EQ(r, KILL_REPAIRED) << length;
-                const Bytes& repaired = packed ? sample.outer->bytes() : sample.scanned->bytes();
+                const host::ByteView repaired = packed ? sample.outer->bytes() : sample.scanned->bytes();
                 EXPECT_EQ(repaired, Bytes(cut.begin() + wormEnd, cut.end())) << length;
             }
         }

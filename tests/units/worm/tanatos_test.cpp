@@ -53,7 +53,7 @@ TEST(TanatosKill, OnlyTheAVariantRestoresRelocations) {
     Bytes expected = infected.repaired;
     fixtures::put32(expected, fixtures::PeBuilder::kPeOffset + 0xA0, 0);
     fixtures::put32(expected, fixtures::PeBuilder::kPeOffset + 0xA4, 0);
-    const Bytes& outer = sample.outer->bytes();
+    const Bytes outer(sample.outer->bytes().begin(), sample.outer->bytes().end());
     ASSERT_EQ(outer.size(), infected.file.size() - tanatosBodyLength(TanatosVariant::Plain));
     EXPECT_EQ(Bytes(outer.begin(), outer.begin() + expected.size()), expected);
 }
