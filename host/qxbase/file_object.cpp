@@ -175,13 +175,14 @@ std::vector<uint8_t>& FileObject::mutableBytes() {
 
 bool FileObject::ownBytes() {
     if (!mapped_.mapped()) return true;
-    const std::span<const uint8_t> mapped = mapped_.bytes();
     try {
-        bytes_.assign(mapped.begin(), mapped.end());
+        std::vector<uint8_t> copy;
+        copy.reserve(mapped_.bytes().size());  // the only allocation: the pieces below fit
+        mapped_.copyOutAndUnmap(copy);
+        bytes_ = std::move(copy);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    mapped_.unmap();
     return true;
 }
 

@@ -43,6 +43,8 @@ struct DiskIdentity {
 
 // Why a file cut short while its bytes were mapped has no verdict and no repair.
 inline constexpr const char* kShrankWhileScanned = "the file shrank while it was scanned";
+// Why a mapped file written to by another process while it was scanned has no verdict.
+inline constexpr const char* kChangedWhileScanned = "the file changed while it was scanned";
 
 // A file object's bytes, read-only: valid until they next change (or the object ends).
 struct ByteView : std::span<const uint8_t> {
@@ -84,6 +86,10 @@ public:
     std::vector<uint8_t>& mutableBytes();
     // True while the bytes are the file's pages mapped read-only.
     bool mapped() const { return mapped_.mapped(); }
+    // Makes mapped bytes a private copy in memory (the mapping ends), so that no other
+    // process's write reaches them; watchers are not told (the bytes stay the same). False when
+    // memory runs out.
+    bool copyIntoMemory() { return ownBytes(); }
     // True when the bytes were mapped and another process cut the file short while they were:
     // what lay past its new end read as zeros, so the bytes are not the file's and give no
     // verdict and no repair. Stays true after the bytes are copied into memory.

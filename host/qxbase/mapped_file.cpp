@@ -1,5 +1,6 @@
 #include "host/qxbase/mapped_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -135,6 +136,18 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 
 bool MappedFile::truncated() const {
     return slot_ >= 0 ? slots[slot_].truncated.load(std::memory_order_relaxed) : truncated_;
+}
+
+void MappedFile::copyOutAndUnmap(std::vector<uint8_t>& to) {
+    constexpr size_t kPiece = 1u << 20;  // a multiple of the page size
+    for (size_t at = 0; at < size_; at += kPiece) {
+        const size_t length = std::min(kPiece, size_ - at);
+        to.insert(to.end(), start_ + at, start_ + at + length);
+        // Dropped pages of a private file mapping come back from the file if read again; no
+        // one reads them again: the mapping ends below.
+        ::madvise(const_cast<uint8_t*>(start_ + at), (length + pageSize - 1) / pageSize * pageSize, MADV_DONTNEED);
+    }
+    unmap();
 }
 
 void MappedFile::unmap() {

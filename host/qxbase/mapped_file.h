@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace host {
 
@@ -38,6 +39,10 @@ public:
     bool truncated() const;
     // Ends the mapping; bytes() is empty afterwards.
     void unmap();
+    // Appends the bytes to `to` (room reserved for them) and ends the mapping. The pages are let
+    // go piece by piece as they are copied, so the file's pages and the copy are never both
+    // resident whole.
+    void copyOutAndUnmap(std::vector<uint8_t>& to);
 
     // How many mappings may be live at once in the process.
     static constexpr int kMaxMappings = 256;

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "host/archive/archive_inside.h"
+#include "host/archive/archive_signatures.h"
 #include "host/archive/archive_walk.h"
 #include "host/classify.h"
 #include "host/module_host.h"
@@ -73,11 +74,9 @@ void repairInMemory(uint32_t killResult, FileObject* file, ScanResult& result) {
     result.actions.push_back("repaired");
 }
 
-// A file cut short by another process while its bytes were mapped read zeros past its new end:
-// what the engines said of them is no verdict, so the file is an error instead. (The commit
-// refuses such bytes on its own.) True when it was cut.
-bool shrankWhileScanned(const FileObject* file, ScanResult& result) {
-    if (!file->shrankWhileMapped()) return false;
+// What the engines said of bytes that were not the file's is no verdict: the file is an error
+// instead, with nothing found, inside or repaired.
+void noVerdict(ScanResult& result, const char* why) {
     result.findings.clear();
     result.actions.clear();
     result.errors.clear();  // a refused commit says the same: said once
@@ -85,8 +84,25 @@ bool shrankWhileScanned(const FileObject* file, ScanResult& result) {
     result.foundInside = 0;
     result.repairedBytes.clear();
     result.repaired = result.removed = false;
-    fail(result, kShrankWhileScanned, true);
+    fail(result, why, true);
+}
+
+// A file cut short by another process while its bytes were mapped read zeros past its new end.
+// (The commit refuses such bytes on its own.) True when it was cut.
+bool shrankWhileScanned(const FileObject* file, ScanResult& result) {
+    if (!file->shrankWhileMapped()) return false;
+    noVerdict(result, kShrankWhileScanned);
     return true;
+}
+
+// Mapped bytes are the file's own pages, so another process's writes show through them: a
+// file whose size or times moved while it was scanned was not scanned as one state of it.
+bool changedSince(int fd, const DiskIdentity& read) {
+    struct stat now {};
+    if (::fstat(fd, &now) != 0) return true;
+    const int64_t modified = int64_t(now.st_mtim.tv_sec) * 1000000000 + now.st_mtim.tv_nsec;
+    const int64_t changed = int64_t(now.st_ctim.tv_sec) * 1000000000 + now.st_ctim.tv_nsec;
+    return uint64_t(now.st_size) != read.size || modified != read.modifiedNs || changed != read.changedNs;
 }
 
 // A descriptor or a memory buffer has no directory to commit a repair through.
@@ -161,7 +177,12 @@ void FileScanner::readAndScan(int fd, const AnchoredFile* at, const ScanSettings
         fail(result, error, true);
     } else {
         if (settings.afterRead) settings.afterRead(file);
+        const bool mapped = file->mapped();
+        const DiskIdentity read = *file->diskIdentity();
         scanObject(file, at, settings, result);
+        // A commit checks the file itself before it replaces it; a scan without one checks here.
+        if (mapped && result.actions.empty() && !result.failed && changedSince(fd, read))
+            noVerdict(result, kChangedWhileScanned);
     }
     if (settings.memory) settings.memory->afterFile();
 }
@@ -236,6 +257,10 @@ void FileScanner::scanInside(FileObject* file, const AnchoredFile* at, const Sca
     ScanSettings memberSettings = settings;
     if (settings.repair != ScanSettings::Repair::None) memberSettings.repair = ScanSettings::Repair::InMemory;
     memberSettings.memory = nullptr;  // members are bounded by the unpacking limits instead
+    // libarchive reads its input more than once and trusts it not to move: mapped bytes that may
+    // hold an archive become a private copy first, so another process's writes cannot reach it.
+    if (file->mapped() && mayHoldArchive(file->bytes()) && !file->copyIntoMemory())
+        return fail(result, "not enough memory to look inside the file");
     const MemberScan scanMember = [&](std::vector<uint8_t> bytes, const std::string& name, UnpackState& state) {
         ScanResult member;
         member.path = name;

@@ -4,14 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <random>
 
 #include "host/engine_request.h"
 #include "host/module_host.h"
 #include "host/qxbase/file_object.h"
 #include "host/scan/file_scanner.h"
+#include <archive.h>
+
+#include "tests/fixtures/archive_builder.h"
 #include "tests/fixtures/bytes.h"
 #include "tests/fixtures/dos_infectors.h"
 #include "tests/fixtures/dos_programs.h"
@@ -227,6 +232,49 @@ TEST_F(MappedFileScannerTest, ACutTheScanDidNotTouchStillStopsTheCommit) {
     EXPECT_TRUE(result.found());
     EXPECT_FALSE(result.repaired);
     EXPECT_EQ(fixtures::readFile(loaderPath), Bytes(large.begin(), large.end() - 1));
+}
+
+// Another process writes over the mapped file while it is scanned (the hook writes the clean
+// loader back, the same size): the bytes the engines saw were no one state of the file, so it
+// is an error, not the OK those clean pages would give. The file's times are set back first,
+// so the write shows even within one tick of the clock.
+TEST_F(MappedFileScannerTest, AFileWrittenWhileItIsScannedIsAnError) {
+    for (const Repair repair : {Repair::None, Repair::InMemory}) {
+        fixtures::writeFile(loaderPath, large);
+        const timespec old[2] = {{1262304000, 0}, {1262304000, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, loaderPath.c_str(), old, 0), 0);
+        host::ScanSettings settings;
+        settings.repair = repair;
+        settings.afterRead = [&](host::FileObject* file) {
+            EXPECT_TRUE(file->mapped());
+            fixtures::writeFile(loaderPath, loader);  // in place: the same inode, the same size
+        };
+        const host::ScanResult result = scanner->scanPath(loaderPath.string(), settings);
+        EXPECT_TRUE(result.failed);
+        EXPECT_EQ(result.errors, std::vector<std::string>{host::kChangedWhileScanned});
+        EXPECT_FALSE(result.found());
+        EXPECT_TRUE(result.repairedBytes.empty());
+    }
+}
+
+// A mapped file that may be an archive is copied before libarchive reads it: its members are
+// found, and a write to the file after the copy does not reach them.
+TEST_F(FileScannerTest, AMappedArchiveIsReadFromACopy) {
+    Bytes padding(2 * host::FileObject::kMinMappedSize);
+    std::mt19937 random(5);
+    for (uint8_t& b : padding) b = uint8_t(random());  // noise: it stays as large in the zip
+    const Bytes zip = fixtures::archives::pack(ARCHIVE_FORMAT_ZIP, ARCHIVE_FILTER_NONE,
+                                               {{"padding.bin", padding}, {"game.com", infected}});
+    ASSERT_GE(zip.size(), host::FileObject::kMinMappedSize);
+    const std::filesystem::path path = dir.file("bundle.zip");
+    fixtures::writeFile(path, zip);
+    host::ScanSettings settings;
+    bool mapped = false;
+    settings.afterRead = [&](host::FileObject* file) { mapped = file->mapped(); };
+    const host::ScanResult result = scanner->scanPath(path.string(), settings);
+    EXPECT_TRUE(mapped);
+    EXPECT_FALSE(result.failed) << (result.errors.empty() ? "" : result.errors[0]);
+    EXPECT_EQ(result.foundInside, 1u);
 }
 
 }  // namespace
