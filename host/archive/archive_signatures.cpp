@@ -32,29 +32,49 @@ bool hasLeadingMark(std::span<const uint8_t> bytes) {
 // LHA names its method at offset 2: "-lh5-", "-lzs-" ...
 bool hasLhaMethod(std::span<const uint8_t> bytes) { return startsWith(bytes, "-l", 2); }
 
-// A tar header holds its checksum in octal at offset 148; a block of zeros ends an empty archive.
+// A tar header holds its checksum at offset 148, in octal (or base 256): the sum of the
+// header's bytes, the checksum's own eight counted as spaces, taken unsigned or, as some old
+// tars did, signed. A block of zeros ends an empty archive.
+uint64_t checksumField(std::span<const uint8_t> field, bool* ok) {
+    *ok = true;
+    if (field[0] & 0x80) {  // base 256, big-endian, the top bits marking it (negative: no sum)
+        if (field[0] & 0x40) return *ok = false, 0;
+        uint64_t value = field[0] & 0x3f;
+        for (size_t i = 1; i < field.size(); ++i) value = value << 8 | field[i];
+        return value;
+    }
+    size_t i = 0;
+    while (i < field.size() && (field[i] == ' ' || field[i] == '\t')) ++i;
+    uint64_t value = 0;
+    for (; i < field.size() && field[i] >= '0' && field[i] <= '7'; ++i) value = value * 8 + uint64_t(field[i] - '0');
+    return value;
+}
+
 bool mayBeTarHeader(std::span<const uint8_t> bytes) {
     constexpr size_t kBlock = 512, kChecksumAt = 148, kChecksumSize = 8;
     if (bytes.size() < kBlock) return false;
     const std::span<const uint8_t> block = bytes.first(kBlock);
     if (std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0; })) return true;
-    const std::span<const uint8_t> field = block.subspan(kChecksumAt, kChecksumSize);
-    if (field[0] & 0x80) return true;  // a base-256 number
-    for (uint8_t c : field) {
-        if (c == ' ' || c == '\t') continue;
-        return c >= '0' && c <= '7';
+    bool ok = false;
+    const uint64_t stated = checksumField(block.subspan(kChecksumAt, kChecksumSize), &ok);
+    if (!ok) return false;
+    int64_t unsignedSum = 8 * ' ', signedSum = 8 * ' ';
+    for (size_t i = 0; i < kBlock; ++i) {
+        if (i >= kChecksumAt && i < kChecksumAt + kChecksumSize) continue;
+        unsignedSum += block[i];
+        signedSum += int8_t(block[i]);
     }
-    return false;
+    return int64_t(stated) == unsignedSum || int64_t(stated) == signedSum;
 }
 
 // An ISO 9660 image has its first volume descriptor ("CD001") after 32 KiB of system area.
 bool hasIsoDescriptor(std::span<const uint8_t> bytes) { return startsWith(bytes, "CD001", 32769); }
 
-// A zip read from its end: the end-of-central-directory record ("PK\5\6") sits in the last
-// 64 KiB and 22 bytes (its comment is at most 65535 bytes). Found by its last byte with
-// memrchr, which passes over most data many bytes at a time.
+// A zip read from its end: libarchive looks for the end-of-central-directory record
+// ("PK\5\6") in the last 16 KiB (a longer archive comment hides it, there as here). Found by
+// its last byte with memrchr, which passes over most data many bytes at a time.
 bool hasZipEnd(std::span<const uint8_t> bytes) {
-    constexpr size_t kTail = 65536 + 22;
+    constexpr size_t kTail = 16 * 1024;
     const std::span<const uint8_t> tail = bytes.last(std::min(bytes.size(), kTail));
     if (tail.size() < 4) return false;
     // Candidates for the record's last byte: positions 3 .. size-1.
