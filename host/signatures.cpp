@@ -1,5 +1,6 @@
 #include "host/signatures.h"
 
+#include <sys/stat.h>
 #include <yara.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <future>
 #include <mutex>
 #include <sstream>
+
+#include "host/sha256.h"
 
 namespace host {
 
@@ -240,19 +243,59 @@ namespace {
 // Whether a rules file needs the library to walk every byte: a string to search, or the old
 // `entrypoint` variable, which the library works out while it walks (a mention anywhere in the
 // text counts, a comment included).
-bool needsByteWalk(YR_RULES* rules, const std::filesystem::path& file) {
+bool needsByteWalk(YR_RULES* rules, const std::string& text) {
     const YR_RULE* rule;
     yr_rules_foreach(rules, rule) {
         const YR_STRING* string;
         yr_rule_strings_foreach(rule, string) return true;
     }
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str().find("entrypoint") != std::string::npos;
+    return text.find("entrypoint") != std::string::npos;
+}
+
+// Where a rules file's rules, compiled when remedy was built, are kept: named by the hash of
+// the source they came from, so an edited source is compiled again.
+std::filesystem::path precompiledPath(const std::filesystem::path& source, const std::string& text) {
+    const std::string hash = Sha256::hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return source.parent_path() / ".compiled" / (hash + ".yarc");
+}
+
+// The rules compiled from exactly `text` when they are there, belong to the source's owner and
+// no one else may write them; null otherwise (the source is compiled).
+YR_RULES* loadPrecompiled(const std::filesystem::path& source, const std::string& text) {
+    struct stat sourceInfo {}, compiledInfo {};
+    const std::filesystem::path compiled = precompiledPath(source, text);
+    if (::stat(source.c_str(), &sourceInfo) != 0 || ::lstat(compiled.c_str(), &compiledInfo) != 0) return nullptr;
+    if (!S_ISREG(compiledInfo.st_mode) || compiledInfo.st_uid != sourceInfo.st_uid || (compiledInfo.st_mode & 022))
+        return nullptr;
+    YR_RULES* rules = nullptr;
+    // The library refuses a file of another version of itself; such a file is compiled again.
+    return yr_rules_load(compiled.c_str(), &rules) == ERROR_SUCCESS ? rules : nullptr;
+}
+
+bool readText(const std::filesystem::path& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    *text = buffer.str();
+    return !in.bad() && in.is_open();
 }
 
 }  // namespace
+
+// Compiles one rules file as its own namespace, named by its path. False with the compiler's
+// messages in *errors (or none, when it ran out of memory).
+bool compileText(const std::filesystem::path& path, YR_RULES** rules, CompileErrors* errors) {
+    YR_COMPILER* compiler = nullptr;
+    if (yr_compiler_create(&compiler) != ERROR_SUCCESS) return false;
+    std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
+    yr_compiler_set_callback(compiler, onCompileMessage, errors);
+    if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) return false;
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return false;
+    const int failures = yr_compiler_add_file(compiler, in, path.c_str(), path.c_str());
+    std::fclose(in);
+    return failures == 0 && yr_compiler_get_rules(compiler, rules) == ERROR_SUCCESS;
+}
 
 // One rules file compiled: its rules (null when it does not compile), the compiler's errors,
 // and the rules whose metadata is not a valid verdict.
@@ -265,31 +308,15 @@ struct SignatureLibrary::CompiledFile {
 
 SignatureLibrary::CompiledFile SignatureLibrary::compileFile(const std::filesystem::path& path) {
     CompiledFile out;
-    CompileErrors errors;
-    YR_COMPILER* compiler = nullptr;
-    if (yr_compiler_create(&compiler) != ERROR_SUCCESS) {
-        out.errors = "out of memory compiling the rules";
-        return out;
-    }
-    std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
-    yr_compiler_set_callback(compiler, onCompileMessage, &errors);
-    if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) {
-        out.errors = "out of memory compiling the rules";
-        return out;
-    }
-    FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in) {
+    std::string text;
+    if (!readText(path, &text)) {
         out.errors = "cannot read the rules " + path.string();
         return out;
     }
-    const int failures = yr_compiler_add_file(compiler, in, path.c_str(), path.c_str());
-    std::fclose(in);
-    if (failures > 0) {
+    out.file.rules = loadPrecompiled(path, text);
+    CompileErrors errors;
+    if (!out.file.rules && !compileText(path, &out.file.rules, &errors)) {
         out.errors = errors.text.empty() ? path.string() + ": the rules do not compile" : errors.text;
-        return out;
-    }
-    if (yr_compiler_get_rules(compiler, &out.file.rules) != ERROR_SUCCESS) {
-        out.errors = "out of memory compiling the rules";
         return out;
     }
     out.compiled = true;
@@ -309,7 +336,7 @@ SignatureLibrary::CompiledFile SignatureLibrary::compileFile(const std::filesyst
         else if (std::find(formats.begin(), formats.end(), *hit.format) == formats.end())
             formats.push_back(*hit.format);
     }
-    out.file.walksBytes = needsByteWalk(out.file.rules, path);
+    out.file.walksBytes = needsByteWalk(out.file.rules, text);
     out.errors = errors.text;
     return out;
 }
@@ -350,6 +377,34 @@ std::shared_ptr<const SignatureLibrary> SignatureLibrary::compile(const std::vec
         return nullptr;
     }
     return library;
+}
+
+bool SignatureLibrary::precompile(const std::filesystem::path& source, std::string* error) {
+    if (!initialiseYara()) {
+        *error = "cannot initialise the signature library";
+        return false;
+    }
+    std::string text;
+    if (!readText(source, &text)) {
+        *error = "cannot read the rules " + source.string();
+        return false;
+    }
+    CompiledFile compiled = compileFile(source);
+    std::unique_ptr<YR_RULES, int (*)(YR_RULES*)> rules(compiled.file.rules, yr_rules_destroy);
+    if (!compiled.compiled || !compiled.errors.empty()) {
+        *error = compiled.errors;
+        return false;
+    }
+    const std::filesystem::path target = precompiledPath(source, text);
+    std::error_code ec;
+    std::filesystem::create_directories(target.parent_path(), ec);
+    const std::filesystem::path partial = target.string() + ".partial";
+    if (ec || yr_rules_save(rules.get(), partial.c_str()) != ERROR_SUCCESS ||
+        (std::filesystem::rename(partial, target, ec), ec)) {
+        *error = "cannot write " + target.string();
+        return false;
+    }
+    return true;
 }
 
 bool SignatureLibrary::RuleFile::serves(uint32_t format) const {

@@ -64,6 +64,11 @@ public:
     // verdict ("FILE:LINE: rule NAME: ...").
     static std::shared_ptr<const SignatureLibrary> compile(const std::vector<std::filesystem::path>& sources,
                                                            std::string* error);
+    // Compiles one rules file, whose rules must all be valid verdicts, and keeps the result in
+    // `.compiled/` beside it, named by the source's hash: compile() loads it instead of
+    // compiling that source again (when the file belongs to the source's owner and no one else
+    // may write it). Done for the shipped rules when remedy is built.
+    static bool precompile(const std::filesystem::path& source, std::string* error);
     ~SignatureLibrary();
     SignatureLibrary(const SignatureLibrary&) = delete;
     SignatureLibrary& operator=(const SignatureLibrary&) = delete;

@@ -2,11 +2,15 @@
 // rules and verdicts, what a match reports, and one compiled library shared by many threads.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "host/sha256.h"
 #include "host/signatures.h"
 #include "sdk/format_codes.h"
 #include "tests/fixtures/bytes.h"
@@ -270,6 +274,55 @@ TEST(SignatureLibrary, RulesWithoutStringsReadWhatTheirConditionsNeed) {
     auto hit = scanWith(library, program, qe::FORMAT_PE);
     ASSERT_TRUE(hit);
     EXPECT_EQ(hit->virusId, 5u);
+}
+
+// Rules compiled when remedy was built are loaded instead of compiled, but only when they were
+// compiled from the very source beside them, are a plain file and no one else may write them;
+// otherwise the source is compiled. (The file built from another source stands in for one
+// built from this source, so a test can tell which was used.)
+TEST(SignatureLibrary, RulesCompiledAtBuildAreTakenOnlyForTheirOwnSource) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("built"));
+    std::filesystem::create_directories(dir.file("rules"));
+    const std::string sourceText = "rule from_source { meta: virus_id = 1 condition: true }\n";
+    const auto built = writeRules(dir, "built/a.yar", "rule from_build { meta: virus_id = 2 condition: true }\n");
+    std::string error;
+    ASSERT_TRUE(host::SignatureLibrary::precompile(built, &error)) << error;
+    const auto builtFiles = std::filesystem::directory_iterator(dir.file("built/.compiled"));
+    const std::filesystem::path compiled = builtFiles->path();
+    const std::string hash = compiled.stem().string();
+
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path& placed, const std::filesystem::path& source)> change;
+        uint32_t expected;
+    };
+    const std::vector<Case> cases = {
+        {"as built", [](auto&, auto&) {}, 2},
+        {"writable by the group", [](auto& placed, auto&) { ::chmod(placed.c_str(), 0664); }, 1},
+        {"cut short", [](auto& placed, auto&) { std::filesystem::resize_file(placed, 40); }, 1},
+        {"the source edited", [](auto&, auto& source) { fixtures::writeFile(source, text("rule from_source { meta: virus_id = 1 condition: true } // edited\n")); }, 1},
+        {"a link", [&](auto& placed, auto&) { std::filesystem::remove(placed); std::filesystem::create_symlink(compiled, placed); }, 1},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(dir.file("rules"));
+        std::filesystem::create_directories(dir.file("rules"));
+        const auto source = writeRules(dir, "rules/a.yar", sourceText);
+        // The built file, placed under the name this source's own compiled rules would have.
+        const Bytes sourceBytes = text(sourceText);
+        const std::string sourceHash = host::Sha256::hex(sourceBytes.data(), sourceBytes.size());
+        const std::filesystem::path placed = dir.file("rules/.compiled/" + sourceHash + ".yarc");
+        std::filesystem::create_directories(placed.parent_path());
+        std::filesystem::copy_file(compiled, placed);
+        ::chmod(placed.c_str(), 0644);
+        c.change(placed, source);
+        auto library = host::SignatureLibrary::compile({dir.file("rules")}, &error);
+        ASSERT_TRUE(library) << c.name << ": " << error;
+        auto hit = scanWith(library, text("anything"));
+        ASSERT_TRUE(hit) << c.name;
+        EXPECT_EQ(hit->virusId, c.expected) << c.name;
+    }
+    EXPECT_NE(hash, "") << "named by its source's hash";
 }
 
 // One compiled library, more scanners on more threads than a core count would suggest, each
