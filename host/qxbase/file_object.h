@@ -191,8 +191,10 @@ public:
     // Largest size a stream may take (the 32-bit view of the module cannot address more).
     static constexpr uint64_t kMaxSize = 0xFFFFFFFFull;
     // Files from this size on are mapped rather than copied. Measured with bench/run_bench.py:
-    // from 64 KiB up to 256 KiB the scan takes the same time, from 1 MiB on noticeably more.
-    static constexpr uint64_t kMinMappedSize = 64u << 10;
+    // smaller files are read faster than mapped, and every mapping ended with two workers
+    // interrupts the other core to flush its address translations; 256 KiB did best over both
+    // corpora with one and two workers.
+    static constexpr uint64_t kMinMappedSize = 256u << 10;
 
     // The PE model's interfaces (IQEPEArchive, IQEPERecordTable, IQEPESectionTable) asked of a
     // file object come from a PE archive the host opens on the file's current bytes; the host
