@@ -2,6 +2,8 @@
 
 #include <unicorn/unicorn.h>
 
+#include "host/emulator/unicorn_library.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -68,7 +70,7 @@ X86Cpu::X86Cpu(CpuMode mode) : mode_(mode) {}
 
 X86Cpu::~X86Cpu() {
     // The engine goes first: it must not outlive the memory it was given.
-    if (uc_) uc_close(uc_);
+    if (uc_) unicorn().close(uc_);
     for (const Region& region : regions_)
         if (!region.warm) ::munmap(region.memory, region.size);
     giveBackWarmBuffer(warmBuffer_);
@@ -79,14 +81,15 @@ bool X86Cpu::startEngine() {
     if (engineFailed_) return false;
     engineFailed_ = true;  // until everything below has worked
     uc_engine* uc = nullptr;
-    if (uc_open(UC_ARCH_X86, mode_ == CpuMode::Real16 ? UC_MODE_16 : UC_MODE_32, &uc) != UC_ERR_OK) return false;
+    if (!UnicornLibrary::load()) return false;
+    if (unicorn().open(UC_ARCH_X86, mode_ == CpuMode::Real16 ? UC_MODE_16 : UC_MODE_32, &uc) != UC_ERR_OK) return false;
     ++enginesOpened;
     // The hooks go in before anything is translated, so that they see every instruction.
     uc_hook code, intr, write, unmapped;
-    bool ok = uc_hook_add(uc, &code, UC_HOOK_CODE, reinterpret_cast<void*>(&X86Cpu::codeHook), this, 1, 0) == UC_ERR_OK &&
-              uc_hook_add(uc, &intr, UC_HOOK_INTR, reinterpret_cast<void*>(&X86Cpu::interruptHook), this, 1, 0) == UC_ERR_OK &&
-              uc_hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), this, 1, 0) == UC_ERR_OK &&
-              uc_hook_add(uc, &unmapped, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&X86Cpu::unmappedHook), this, 1,
+    bool ok = unicorn().hook_add(uc, &code, UC_HOOK_CODE, reinterpret_cast<void*>(&X86Cpu::codeHook), this, 1, 0) == UC_ERR_OK &&
+              unicorn().hook_add(uc, &intr, UC_HOOK_INTR, reinterpret_cast<void*>(&X86Cpu::interruptHook), this, 1, 0) == UC_ERR_OK &&
+              unicorn().hook_add(uc, &write, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&X86Cpu::writeHook), this, 1, 0) == UC_ERR_OK &&
+              unicorn().hook_add(uc, &unmapped, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(&X86Cpu::unmappedHook), this, 1,
                           0) == UC_ERR_OK;
     // The engine reads its memory behind the host's back: an image some of whose pages are not
     // filled yet is handed over a chunk at a time, filled, when the program first reaches it.
@@ -98,7 +101,7 @@ bool X86Cpu::startEngine() {
             continue;
         }
         fill(region, 0, region.size);
-        ok = ok && uc_mem_map_ptr(uc, region.address, region.size, UC_PROT_ALL, region.memory) == UC_ERR_OK;
+        ok = ok && unicorn().mem_map_ptr(uc, region.address, region.size, UC_PROT_ALL, region.memory) == UC_ERR_OK;
     }
     // Recorded writes in their order: a segment load reads the descriptor table from memory.
     for (const RecordedWrite& w : recorded_) {
@@ -107,14 +110,14 @@ bool X86Cpu::startEngine() {
             uc_x86_mmr gdtr{};
             gdtr.base = w.value;
             gdtr.limit = w.limit;
-            ok = uc_reg_write(uc, UC_X86_REG_GDTR, &gdtr) == UC_ERR_OK;
+            ok = unicorn().reg_write(uc, UC_X86_REG_GDTR, &gdtr) == UC_ERR_OK;
         } else {
             uint64_t wide = w.value;
-            ok = uc_reg_write(uc, w.reg, &wide) == UC_ERR_OK;
+            ok = unicorn().reg_write(uc, w.reg, &wide) == UC_ERR_OK;
         }
     }
     if (!ok) {
-        uc_close(uc);
+        unicorn().close(uc);
         for (const Region& region : regions_) region.engineChunks.clear();
         return false;
     }
@@ -134,7 +137,7 @@ bool X86Cpu::addRegion(Region region) {
     if (uc_) {
         // Added while the engine is open: it gets the region whole, with all its bytes.
         fill(region, 0, region.size);
-        if (uc_mem_map_ptr(uc_, region.address, region.size, UC_PROT_ALL, region.memory) != UC_ERR_OK) return false;
+        if (unicorn().mem_map_ptr(uc_, region.address, region.size, UC_PROT_ALL, region.memory) != UC_ERR_OK) return false;
     }
     regions_.insert(after, std::move(region));
     return true;
@@ -221,7 +224,7 @@ bool X86Cpu::handOver(const Region& region, uint64_t offset, uint64_t length) {
         if (region.engineChunks[chunk]) continue;
         const uint64_t from = chunk * kEngineChunk, bytes = std::min(kEngineChunk, region.size - from);
         fill(region, from, bytes);
-        if (uc_mem_map_ptr(uc_, region.address + from, bytes, UC_PROT_ALL, region.memory + from) != UC_ERR_OK) break;
+        if (unicorn().mem_map_ptr(uc_, region.address + from, bytes, UC_PROT_ALL, region.memory + from) != UC_ERR_OK) break;
         region.engineChunks[chunk] = true;
         handed = true;
     }
@@ -254,8 +257,8 @@ void X86Cpu::unmap(uint64_t address, uint64_t size) {
     // Only what the engine has is unmapped from it, its translated code removed first: asked
     // about a chunk it never got, Unicorn would look for it through the hook, outside a run.
     const auto drop = [&](uint64_t from, uint64_t length) {
-        if (translated_) uc_ctl_remove_cache(uc_, from, from + length);
-        uc_mem_unmap(uc_, from, length);
+        if (translated_) unicorn().ctl(uc_, UC_CTL_WRITE(UC_CTL_TB_REMOVE_CACHE, 2), from, from + length);
+        unicorn().mem_unmap(uc_, from, length);
     };
     if (uc_ && it->engineChunks.empty()) drop(address, size);
     for (size_t chunk = 0; uc_ && chunk < it->engineChunks.size(); ++chunk) {
@@ -311,10 +314,10 @@ uint32_t X86Cpu::write(uint64_t address, const void* buffer, uint32_t length) {
         }
         // Through the engine once it is open, so that it sees the store as its own.
         handOver(r, offset, chunk);
-        return uc_mem_write(uc_, address + at, from, chunk) == UC_ERR_OK;
+        return unicorn().mem_write(uc_, address + at, from, chunk) == UC_ERR_OK;
     });
     // Code already translated from these bytes would otherwise keep running in its old form.
-    if (done && uc_ && translated_) uc_ctl_remove_cache(uc_, address, address + done);
+    if (done && uc_ && translated_) unicorn().ctl(uc_, UC_CTL_WRITE(UC_CTL_TB_REMOVE_CACHE, 2), address, address + done);
     return done;
 }
 
@@ -329,14 +332,14 @@ uint32_t X86Cpu::reg(int ucRegister) const {
         if (!const_cast<X86Cpu*>(this)->startEngine()) return 0;
     }
     uint64_t value = 0;  // wide enough for any register Unicorn writes here
-    uc_reg_read(uc_, ucRegister, &value);
+    unicorn().reg_read(uc_, ucRegister, &value);
     return masked(ucRegister, value);
 }
 
 void X86Cpu::setReg(int ucRegister, uint32_t value) {
     if (uc_) {
         uint64_t wide = value;
-        uc_reg_write(uc_, ucRegister, &wide);
+        unicorn().reg_write(uc_, ucRegister, &wide);
         return;
     }
     // The latest write of a register replaces the earlier one and moves to the end, so that
@@ -355,7 +358,7 @@ void X86Cpu::setGdt(uint64_t base, uint32_t limit) {
         uc_x86_mmr gdtr{};
         gdtr.base = base;
         gdtr.limit = limit;
-        uc_reg_write(uc_, UC_X86_REG_GDTR, &gdtr);
+        unicorn().reg_write(uc_, UC_X86_REG_GDTR, &gdtr);
         return;
     }
     std::erase_if(recorded_, [](const RecordedWrite& w) { return w.reg == UC_X86_REG_GDTR; });
@@ -372,7 +375,7 @@ CpuExit X86Cpu::run(uint64_t begin, CpuObserver* observer) {
     interruptStop_ = false;
     codeWritten_ = replayed_ = false;
     lastAddress_ = ~uint64_t(0);
-    uc_err err = uc_emu_start(uc_, begin, ~uint64_t(0), 0, 0);
+    uc_err err = unicorn().emu_start(uc_, begin, ~uint64_t(0), 0, 0);
     observer_ = nullptr;
     if (stoppedByHook_ && realMode()) {
         // After a stop requested from the code hook, 16-bit Unicorn reads IP back as the linear
@@ -395,7 +398,7 @@ CpuExit X86Cpu::run(uint64_t begin, CpuObserver* observer) {
 
 void X86Cpu::requestStop() {
     stoppedByHook_ = true;
-    uc_emu_stop(uc_);
+    unicorn().emu_stop(uc_);
 }
 
 void X86Cpu::codeHook(uc_struct*, uint64_t address, uint32_t size, void* self) {
@@ -430,7 +433,7 @@ void X86Cpu::interruptHook(uc_struct*, uint32_t number, void* self) {
         // instruction); nothing to rewrite.
         cpu->stoppedByHook_ = false;
         cpu->lastAddress_ = ip;
-        uc_emu_stop(cpu->uc_);
+        unicorn().emu_stop(cpu->uc_);
         cpu->interruptStop_ = true;
     }
 }
