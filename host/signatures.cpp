@@ -1,6 +1,8 @@
 #include "host/signatures.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <yara.h>
 
 #include <algorithm>
@@ -259,17 +261,33 @@ std::filesystem::path precompiledPath(const std::filesystem::path& source, const
     return source.parent_path() / ".compiled" / (hash + ".yarc");
 }
 
+size_t readFromFile(void* to, size_t size, size_t count, void* file) {
+    return std::fread(to, size, count, static_cast<FILE*>(file));
+}
+
 // The rules compiled from exactly `text` when they are there, belong to the source's owner and
-// no one else may write them; null otherwise (the source is compiled).
+// no one else may write them; null otherwise (the source is compiled). The file checked is the
+// file read: opened once, without following a link.
 YR_RULES* loadPrecompiled(const std::filesystem::path& source, const std::string& text) {
     struct stat sourceInfo {}, compiledInfo {};
-    const std::filesystem::path compiled = precompiledPath(source, text);
-    if (::stat(source.c_str(), &sourceInfo) != 0 || ::lstat(compiled.c_str(), &compiledInfo) != 0) return nullptr;
-    if (!S_ISREG(compiledInfo.st_mode) || compiledInfo.st_uid != sourceInfo.st_uid || (compiledInfo.st_mode & 022))
+    if (::stat(source.c_str(), &sourceInfo) != 0) return nullptr;
+    const int fd = ::open(precompiledPath(source, text).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* in = ::fdopen(fd, "rb");
+    if (!in) {
+        ::close(fd);
         return nullptr;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> own(in, std::fclose);
+    if (::fstat(fd, &compiledInfo) != 0 || !S_ISREG(compiledInfo.st_mode) || compiledInfo.st_uid != sourceInfo.st_uid ||
+        (compiledInfo.st_mode & 022))
+        return nullptr;
+    YR_STREAM stream{};
+    stream.user_data = in;
+    stream.read = readFromFile;
     YR_RULES* rules = nullptr;
     // The library refuses a file of another version of itself; such a file is compiled again.
-    return yr_rules_load(compiled.c_str(), &rules) == ERROR_SUCCESS ? rules : nullptr;
+    return yr_rules_load_stream(&stream, &rules) == ERROR_SUCCESS ? rules : nullptr;
 }
 
 bool readText(const std::filesystem::path& path, std::string* text) {
