@@ -407,21 +407,28 @@ bool Connection::descriptor(uint64_t id, const Command& command) {
         return false;
     }
     return onWorker(id, command.framing, [this, passed](host::FileScanner& scanner, host::WorkerMemory& memory) {
-        const std::string shown = "fd[" + std::to_string(passed->get()) + "]";
-        // A DOS program is known by its name's extension: the name behind the descriptor
-        // classifies it when it is a regular file; the reply names only the descriptor.
-        // Only a regular file: reading a pipe or a socket the client holds open would never end.
-        struct stat info {};
-        if (::fstat(passed->get(), &info) != 0 || !S_ISREG(info.st_mode))
-            return Replies{{shown + ": Not a regular file. ERROR"}, {}};
-        std::string classifyAs = shown;
-        char target[4096];
-        const std::string link = "/proc/self/fd/" + std::to_string(passed->get());
-        const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (length > 0 && target[0] == '/') classifyAs.assign(target, size_t(length));
-        host::ScanResult result = scanner.scanDescriptor(passed->get(), classifyAs, settings(&memory));
-        result.path = shown;
-        return Replies{resultReplies(result, shown, false), {}};
+        const auto scan = [&]() -> Replies {
+            const std::string shown = "fd[" + std::to_string(passed->get()) + "]";
+            // A DOS program is known by its name's extension: the name behind the descriptor
+            // classifies it when it is a regular file; the reply names only the descriptor.
+            // Only a regular file: reading a pipe or a socket the client holds open would never end.
+            struct stat info {};
+            if (::fstat(passed->get(), &info) != 0 || !S_ISREG(info.st_mode))
+                return Replies{{shown + ": Not a regular file. ERROR"}, {}};
+            std::string classifyAs = shown;
+            char target[4096];
+            const std::string link = "/proc/self/fd/" + std::to_string(passed->get());
+            const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (length > 0 && target[0] == '/') classifyAs.assign(target, size_t(length));
+            host::ScanResult result = scanner.scanDescriptor(passed->get(), classifyAs, settings(&memory));
+            result.path = shown;
+            return Replies{resultReplies(result, shown, false), {}};
+        };
+        Replies replies = scan();
+        // The client's file is closed before it hears the answer, not when the worker next
+        // takes a job: an answered request holds nothing of the client's.
+        passed->reset();
+        return replies;
     });
 }
 
