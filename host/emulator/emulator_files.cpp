@@ -14,12 +14,12 @@ constexpr uint32_t kMaxMemorySearch = 64u << 20;
 size_t EmulatorImpl::fileSize() const { return file_ ? file_->bytes().size() : 0; }
 
 bool EmulatorImpl::growTo(uint64_t size) {
-    if (!file_) return false;
-    auto& bytes = file_->mutableBytes();
-    if (size <= bytes.size()) return true;
+    std::vector<uint8_t>* bytes = file_ ? file_->writableBytes() : nullptr;
+    if (!bytes) return false;
+    if (size <= bytes->size()) return true;
     if (size > kMaxFileGrowth) return false;
     try {
-        bytes.resize(size_t(size), 0);
+        bytes->resize(size_t(size), 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -47,7 +47,7 @@ uint32_t EmulatorImpl::WriteFile(const void* buffer, uint32_t offset, uint32_t l
         if (!growTo(end)) return 0;
     }
     const uint32_t count = uint32_t(end - offset);
-    std::memcpy(file_->mutableBytes().data() + offset, buffer, count);
+    std::memcpy(file_->writableBytes()->data() + offset, buffer, count);  // growTo made them writable
     filePosition_ = offset + count;
     return count;
 }
@@ -78,7 +78,9 @@ uint32_t EmulatorImpl::GetFileSize() {
 uint32_t EmulatorImpl::SetFileSize(uint32_t size) {
     if (!file_ || file_->streamCallFails(StreamOp::SetSize)) return 0;
     if (size <= fileSize()) {
-        file_->mutableBytes().resize(size);
+        std::vector<uint8_t>* bytes = file_->writableBytes();
+        if (!bytes) return 0;
+        bytes->resize(size);
         return 1;
     }
     return growTo(size) ? 1 : 0;
@@ -91,7 +93,7 @@ uint32_t EmulatorImpl::MoveFileData(uint32_t dst, uint32_t src, uint32_t length,
     if (file_->streamCallFails(StreamOp::Write)) return 0;
     const uint32_t count = uint32_t(std::min<uint64_t>(length, fileSize() - src));
     if (!growTo(uint64_t(dst) + count)) return 0;
-    auto& bytes = file_->mutableBytes();
+    std::vector<uint8_t>& bytes = *file_->writableBytes();  // growTo made them writable
     std::memmove(bytes.data() + dst, bytes.data() + src, count);
     if (flag == 1) bytes.resize(size_t(dst) + count);
     return 1;
@@ -100,7 +102,9 @@ uint32_t EmulatorImpl::MoveFileData(uint32_t dst, uint32_t src, uint32_t length,
 uint32_t EmulatorImpl::PatchFile(uint32_t offset, const void* buffer, uint32_t length) {
     if (!buffer || !file_ || uint64_t(offset) + length > fileSize()) return 0;
     if (file_->streamCallFails(StreamOp::Write)) return 0;
-    std::memcpy(file_->mutableBytes().data() + offset, buffer, length);
+    std::vector<uint8_t>* bytes = file_->writableBytes();
+    if (!bytes) return 0;
+    std::memcpy(bytes->data() + offset, buffer, length);
     return 1;
 }
 
@@ -108,7 +112,9 @@ uint32_t EmulatorImpl::FillFile(uint32_t offset, uint32_t byte, uint32_t length)
     if (!file_ || offset > fileSize()) return 0;
     if (file_->streamCallFails(StreamOp::Write)) return 0;
     const uint32_t count = uint32_t(std::min<uint64_t>(length, fileSize() - offset));
-    std::memset(file_->mutableBytes().data() + offset, int(byte & 0xFF), count);
+    std::vector<uint8_t>* bytes = file_->writableBytes();
+    if (!bytes) return 0;
+    std::memset(bytes->data() + offset, int(byte & 0xFF), count);
     return 1;
 }
 
@@ -117,9 +123,10 @@ uint32_t EmulatorImpl::CutFile(uint32_t offset, uint32_t length) {
     if (length == 0) return 1;
     if (offset > fileSize()) return 0;
     if (file_->streamCallFails(StreamOp::SetSize)) return 0;
-    auto& bytes = file_->mutableBytes();
-    const uint32_t count = uint32_t(std::min<uint64_t>(length, bytes.size() - offset));
-    bytes.erase(bytes.begin() + offset, bytes.begin() + offset + count);
+    std::vector<uint8_t>* bytes = file_->writableBytes();
+    if (!bytes) return 0;
+    const uint32_t count = uint32_t(std::min<uint64_t>(length, bytes->size() - offset));
+    bytes->erase(bytes->begin() + offset, bytes->begin() + offset + count);
     return 1;
 }
 
@@ -151,7 +158,9 @@ uint32_t EmulatorImpl::Search(uint32_t start, uint32_t length, const void* patte
 uint32_t EmulatorImpl::CommitImage() {
     if (inRun_ || !ensureLoaded() || !file_) return 0;
     if (file_->streamCallFails(StreamOp::Write)) return 0;
-    auto& bytes = file_->mutableBytes();
+    std::vector<uint8_t>* writable = file_->writableBytes();
+    if (!writable) return 0;
+    std::vector<uint8_t>& bytes = *writable;
     for (const FileMapping& m : program_.mappings) {
         if (m.fileOffset >= bytes.size()) continue;
         const uint32_t length = uint32_t(std::min<uint64_t>(m.length, bytes.size() - m.fileOffset));

@@ -92,18 +92,12 @@ FileObject* FileObject::fromFile(const std::string& path, std::string* error, bo
     return file;
 }
 
-namespace {
-DiskIdentity identityFrom(const struct stat& st) {
-    return {uint64_t(st.st_dev),
-            uint64_t(st.st_ino),
-            uint64_t(st.st_size),
-            int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-            int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
-            uint32_t(st.st_mode),
-            uint32_t(st.st_uid),
-            uint32_t(st.st_gid)};
+DiskIdentity DiskIdentity::of(const struct stat& st) {
+    const auto nanoseconds = [](const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return {uint64_t(st.st_dev),      uint64_t(st.st_ino),     uint64_t(st.st_size),
+            nanoseconds(st.st_mtim), nanoseconds(st.st_ctim), uint32_t(st.st_mode),
+            uint32_t(st.st_uid),      uint32_t(st.st_gid)};
 }
-}  // namespace
 
 FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::string* error, uint64_t maxBytes) {
     auto fail = [&](const std::string& why) -> FileObject* {
@@ -125,7 +119,7 @@ FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::str
         if (now.st_size > st.st_size) return fail("file grew while it was read");
         FileObject* file = new FileObject({}, path);
         file->mapped_ = std::move(mapping);
-        file->diskIdentity_ = identityFrom(st);
+        file->diskIdentity_ = DiskIdentity::of(st);
         file->hasDiskIdentity_ = true;
         return file;
     }
@@ -152,7 +146,7 @@ FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::str
     ssize_t more = ::pread(fd, &extra, 1, off_t(have));
     if (more > 0) return fail("file grew while it was read");
     FileObject* file = new FileObject(std::move(bytes), path);
-    file->diskIdentity_ = identityFrom(st);
+    file->diskIdentity_ = DiskIdentity::of(st);
     file->hasDiskIdentity_ = true;
     return file;
 }
@@ -168,9 +162,16 @@ FileObject::~FileObject() {
 }
 
 std::vector<uint8_t>& FileObject::mutableBytes() {
+    std::vector<uint8_t>* bytes = writableBytes();
+    if (!bytes) throw std::bad_alloc();
+    return *bytes;
+}
+
+std::vector<uint8_t>* FileObject::writableBytes() {
     beforeBytesChange();
-    if (!ownBytes()) throw std::bad_alloc();
-    return bytes_;
+    if (ownBytes()) return &bytes_;
+    ++storageFailures_;
+    return nullptr;
 }
 
 bool FileObject::ownBytes() {

@@ -21,6 +21,8 @@
 #include "host/qxbase/mapped_file.h"
 #include "sdk/file_interfaces.h"
 
+struct stat;
+
 namespace host {
 
 // The kinds of stream operation a fault plan can make fail (see FileObject::failNth).
@@ -39,6 +41,14 @@ struct DiskIdentity {
     uint32_t mode = 0;  // permission bits and file type
     uint32_t owner = 0;
     uint32_t group = 0;
+
+    // What fstat says of a file.
+    static DiskIdentity of(const struct stat& st);
+    // The same file with the same contents, as far as its size and times tell.
+    bool sameContentsAs(const DiskIdentity& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+    }
 };
 
 // Why a file cut short while its bytes were mapped has no verdict and no repair.
@@ -84,6 +94,9 @@ public:
     // For changing the bytes: the watchers hear of it first, then mapped bytes are copied into
     // memory (std::bad_alloc when they do not fit).
     std::vector<uint8_t>& mutableBytes();
+    // The same for code that must not throw (the emulator's file services, called from the
+    // module): null when mapped bytes do not fit in memory, counted as a storage failure.
+    std::vector<uint8_t>* writableBytes();
     // True while the bytes are the file's pages mapped read-only.
     bool mapped() const { return mapped_.mapped(); }
     // Makes mapped bytes a private copy in memory (the mapping ends), so that no other
