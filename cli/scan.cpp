@@ -85,14 +85,11 @@ public:
         progress_.clear();
     }
 
-    // After the workers ended: what was printed, and the run's counts.
-    size_t printed() {
+    // After the workers ended: the run's counts, and whether every file got its line.
+    Summary finish(bool* complete) {
         std::lock_guard lock(mutex_);
         progress_.clear();
-        return printed_;
-    }
-    Summary summary() {
-        std::lock_guard lock(mutex_);
+        *complete = printed_ == results_.size();
         return summary_;
     }
 
@@ -197,8 +194,9 @@ int runScan(const std::string& modulePath, const ScanOptions& options) {
     // Every file a worker took gets its line, a signal or not: the workers end, then the lines are all out.
     lines.waitUntilPrinted(interruptRequested());
     for (std::thread& worker : workers) worker.join();
-    Summary summary = lines.summary();
-    notes.interrupted = lines.printed() < entries.size();
+    bool complete = false;
+    Summary summary = lines.finish(&complete);
+    notes.interrupted = !complete;
     rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
     const MemoryFigures memory{budget.limit(), budget.peak(), uint64_t(usage.ru_maxrss) * 1024};

@@ -53,11 +53,6 @@ private:
     const RepairOptions& options_;
 };
 
-DiskIdentity identityFrom(const struct stat& st) {
-    return {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size), nanoseconds(st.st_mtim),
-            nanoseconds(st.st_ctim), uint32_t(st.st_mode), uint32_t(st.st_uid), uint32_t(st.st_gid)};
-}
-
 bool sameInode(const struct stat& st, const DiskIdentity& read) {
     return uint64_t(st.st_dev) == read.device && uint64_t(st.st_ino) == read.inode;
 }
@@ -69,9 +64,7 @@ bool stillAsRead(int dirFd, const std::string& name, int fd, const DiskIdentity&
         *error = systemError("cannot examine the original");
         return false;
     }
-    const DiskIdentity now = identityFrom(open);
-    if (!sameInode(open, read) || now.size != read.size || now.modifiedNs != read.modifiedNs ||
-        now.changedNs != read.changedNs) {
+    if (!DiskIdentity::of(open).sameContentsAs(read)) {
         *error = kChanged;
         return false;
     }
@@ -398,7 +391,7 @@ bool killSucceeded(uint32_t killResult) { return killResult == KILL_REPAIRED || 
 bool identityOf(int fd, DiskIdentity* out) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return false;
-    *out = identityFrom(st);
+    *out = DiskIdentity::of(st);
     return true;
 }
 

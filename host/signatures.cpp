@@ -298,22 +298,23 @@ bool readText(const std::filesystem::path& path, std::string* text) {
     return !in.bad() && in.is_open();
 }
 
-}  // namespace
-
-// Compiles one rules file as its own namespace, named by its path. False with the compiler's
-// messages in *errors (or none, when it ran out of memory).
-bool compileText(const std::filesystem::path& path, YR_RULES** rules, CompileErrors* errors) {
+// Compiles the text of one rules file as its own namespace, named by the file's path: the text
+// that was read (and hashed) is the text compiled. False with the compiler's messages in
+// *errors (or none, when it ran out of memory).
+bool compileSource(const std::filesystem::path& path, std::string& text, YR_RULES** rules, CompileErrors* errors) {
     YR_COMPILER* compiler = nullptr;
     if (yr_compiler_create(&compiler) != ERROR_SUCCESS) return false;
     std::unique_ptr<YR_COMPILER, void (*)(YR_COMPILER*)> ownCompiler(compiler, yr_compiler_destroy);
     yr_compiler_set_callback(compiler, onCompileMessage, errors);
     if (yr_compiler_define_integer_variable(compiler, kFormatVariable, 0) != ERROR_SUCCESS) return false;
-    FILE* in = std::fopen(path.c_str(), "rb");
+    FILE* in = text.empty() ? std::fopen("/dev/null", "rb") : ::fmemopen(text.data(), text.size(), "rb");
     if (!in) return false;
     const int failures = yr_compiler_add_file(compiler, in, path.c_str(), path.c_str());
     std::fclose(in);
     return failures == 0 && yr_compiler_get_rules(compiler, rules) == ERROR_SUCCESS;
 }
+
+}  // namespace
 
 // One rules file compiled: its rules (null when it does not compile), the compiler's errors,
 // and the rules whose metadata is not a valid verdict.
@@ -322,6 +323,7 @@ struct SignatureLibrary::CompiledFile {
     bool compiled = false;
     std::string errors;
     size_t ruleCount = 0;
+    std::string text;  // the source, as read and compiled
 };
 
 SignatureLibrary::CompiledFile SignatureLibrary::compileFile(const std::filesystem::path& path) {
@@ -333,7 +335,7 @@ SignatureLibrary::CompiledFile SignatureLibrary::compileFile(const std::filesyst
     }
     out.file.rules = loadPrecompiled(path, text);
     CompileErrors errors;
-    if (!out.file.rules && !compileText(path, &out.file.rules, &errors)) {
+    if (!out.file.rules && !compileSource(path, text, &out.file.rules, &errors)) {
         out.errors = errors.text.empty() ? path.string() + ": the rules do not compile" : errors.text;
         return out;
     }
@@ -356,6 +358,7 @@ SignatureLibrary::CompiledFile SignatureLibrary::compileFile(const std::filesyst
     }
     out.file.walksBytes = needsByteWalk(out.file.rules, text);
     out.errors = errors.text;
+    out.text = std::move(text);
     return out;
 }
 
@@ -402,18 +405,13 @@ bool SignatureLibrary::precompile(const std::filesystem::path& source, std::stri
         *error = "cannot initialise the signature library";
         return false;
     }
-    std::string text;
-    if (!readText(source, &text)) {
-        *error = "cannot read the rules " + source.string();
-        return false;
-    }
     CompiledFile compiled = compileFile(source);
     std::unique_ptr<YR_RULES, int (*)(YR_RULES*)> rules(compiled.file.rules, yr_rules_destroy);
     if (!compiled.compiled || !compiled.errors.empty()) {
         *error = compiled.errors;
         return false;
     }
-    const std::filesystem::path target = precompiledPath(source, text);
+    const std::filesystem::path target = precompiledPath(source, compiled.text);
     std::error_code ec;
     std::filesystem::create_directories(target.parent_path(), ec);
     const std::filesystem::path partial = target.string() + ".partial";

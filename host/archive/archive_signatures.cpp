@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 namespace host {
@@ -35,10 +36,9 @@ bool hasLhaMethod(std::span<const uint8_t> bytes) { return startsWith(bytes, "-l
 // A tar header holds its checksum at offset 148, in octal (or base 256): the sum of the
 // header's bytes, the checksum's own eight counted as spaces, taken unsigned or, as some old
 // tars did, signed. A block of zeros ends an empty archive.
-uint64_t checksumField(std::span<const uint8_t> field, bool* ok) {
-    *ok = true;
-    if (field[0] & 0x80) {  // base 256, big-endian, the top bits marking it (negative: no sum)
-        if (field[0] & 0x40) return *ok = false, 0;
+std::optional<uint64_t> checksumField(std::span<const uint8_t> field) {
+    if (field[0] & 0x80) {  // base 256, big-endian, the top bits marking it; negative: no sum
+        if (field[0] & 0x40) return std::nullopt;
         uint64_t value = field[0] & 0x3f;
         for (size_t i = 1; i < field.size(); ++i) value = value << 8 | field[i];
         return value;
@@ -55,16 +55,15 @@ bool mayBeTarHeader(std::span<const uint8_t> bytes) {
     if (bytes.size() < kBlock) return false;
     const std::span<const uint8_t> block = bytes.first(kBlock);
     if (std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0; })) return true;
-    bool ok = false;
-    const uint64_t stated = checksumField(block.subspan(kChecksumAt, kChecksumSize), &ok);
-    if (!ok) return false;
+    const std::optional<uint64_t> stated = checksumField(block.subspan(kChecksumAt, kChecksumSize));
+    if (!stated) return false;
     int64_t unsignedSum = 8 * ' ', signedSum = 8 * ' ';
     for (size_t i = 0; i < kBlock; ++i) {
         if (i >= kChecksumAt && i < kChecksumAt + kChecksumSize) continue;
         unsignedSum += block[i];
         signedSum += int8_t(block[i]);
     }
-    return int64_t(stated) == unsignedSum || int64_t(stated) == signedSum;
+    return int64_t(*stated) == unsignedSum || int64_t(*stated) == signedSum;
 }
 
 // An ISO 9660 image has its first volume descriptor ("CD001") after 32 KiB of system area.

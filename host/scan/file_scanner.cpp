@@ -99,10 +99,7 @@ bool shrankWhileScanned(const FileObject* file, ScanResult& result) {
 // file whose size or times moved while it was scanned was not scanned as one state of it.
 bool changedSince(int fd, const DiskIdentity& read) {
     struct stat now {};
-    if (::fstat(fd, &now) != 0) return true;
-    const int64_t modified = int64_t(now.st_mtim.tv_sec) * 1000000000 + now.st_mtim.tv_nsec;
-    const int64_t changed = int64_t(now.st_ctim.tv_sec) * 1000000000 + now.st_ctim.tv_nsec;
-    return uint64_t(now.st_size) != read.size || modified != read.modifiedNs || changed != read.changedNs;
+    return ::fstat(fd, &now) != 0 || !DiskIdentity::of(now).sameContentsAs(read);
 }
 
 // A descriptor or a memory buffer has no directory to commit a repair through.
@@ -257,10 +254,11 @@ void FileScanner::scanInside(FileObject* file, const AnchoredFile* at, const Sca
     ScanSettings memberSettings = settings;
     if (settings.repair != ScanSettings::Repair::None) memberSettings.repair = ScanSettings::Repair::InMemory;
     memberSettings.memory = nullptr;  // members are bounded by the unpacking limits instead
+    // Most files carry no archive's mark: nothing of the walk below is set up for them.
+    if (!mayHoldArchive(file->bytes())) return;
     // libarchive reads its input more than once and trusts it not to move: mapped bytes that may
     // hold an archive become a private copy first, so another process's writes cannot reach it.
-    if (file->mapped() && mayHoldArchive(file->bytes()) && !file->copyIntoMemory())
-        return fail(result, "not enough memory to look inside the file");
+    if (file->mapped() && !file->copyIntoMemory()) return fail(result, "not enough memory to look inside the file");
     const MemberScan scanMember = [&](std::vector<uint8_t> bytes, const std::string& name, UnpackState& state) {
         ScanResult member;
         member.path = name;
