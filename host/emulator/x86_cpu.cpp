@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace host {
 
@@ -63,6 +64,21 @@ uint32_t masked(int ucRegister, uint64_t value) {
 }  // namespace
 
 uint64_t X86Cpu::enginesOpenedOnThisThread() { return enginesOpened; }
+
+std::vector<uint8_t*> X86Cpu::takeWarmBuffers() {
+    return warmBuffersGone ? std::vector<uint8_t*>{} : std::exchange(warmBuffers.spare, {});
+}
+
+void X86Cpu::keepWarmBuffers(std::vector<uint8_t*> buffers) {
+    if (warmBuffersGone) return freeWarmBuffers(buffers);
+    freeWarmBuffers(warmBuffers.spare);
+    warmBuffers.spare = std::move(buffers);
+}
+
+void X86Cpu::freeWarmBuffers(std::vector<uint8_t*>& buffers) {
+    for (uint8_t* buffer : buffers) ::munmap(buffer, kMaxReusedBytes);
+    buffers.clear();
+}
 
 std::unique_ptr<X86Cpu> X86Cpu::open(CpuMode mode) { return std::unique_ptr<X86Cpu>(new X86Cpu(mode)); }
 

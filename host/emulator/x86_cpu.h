@@ -114,6 +114,11 @@ public:
     bool engineStarted() const { return uc_ != nullptr; }
     // Unicorn engines this thread has opened so far.
     static uint64_t enginesOpenedOnThisThread();
+    // Takes this thread's warm buffers, gives a thread some (its own are freed first), and
+    // frees buffers taken: a scan slot that threads take in turn carries them along.
+    static std::vector<uint8_t*> takeWarmBuffers();
+    static void keepWarmBuffers(std::vector<uint8_t*> buffers);
+    static void freeWarmBuffers(std::vector<uint8_t*>& buffers);
 
     // Runs from `begin` (linear) until the observer or an interrupt handler stops it.
     CpuExit run(uint64_t begin, CpuObserver* observer);

@@ -79,6 +79,14 @@ void FileObject::releaseSpareBytes() {
     if (!spareGone) spare.bytes = {};
 }
 
+std::vector<uint8_t> FileObject::takeSpareBytes() {
+    return spareGone ? std::vector<uint8_t>{} : std::exchange(spare.bytes, {});
+}
+
+void FileObject::keepSpareBytes(std::vector<uint8_t> bytes) {
+    if (!spareGone) spare.bytes = std::move(bytes);
+}
+
 FileObject* FileObject::fromFile(const std::string& path, std::string* error, bool followLinks, uint64_t maxBytes) {
     // By default a symlink is followed: scanning through it reads its target, and the commit
     // refuses to replace anything that is not the file read here.

@@ -88,6 +88,10 @@ public:
     // Frees the store this thread keeps for the next file it reads (see fromFile), so a
     // thread that waits or stops holds no file-sized memory.
     static void releaseSpareBytes();
+    // Takes this thread's store, and gives a thread one (its own is freed first): a scan slot
+    // that threads take in turn carries the store from one to the next.
+    static std::vector<uint8_t> takeSpareBytes();
+    static void keepSpareBytes(std::vector<uint8_t> bytes);
 
     // --- host side ---
     ByteView bytes() const { return mapped_.mapped() ? ByteView(mapped_.bytes()) : ByteView(bytes_); }
