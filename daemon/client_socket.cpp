@@ -1,6 +1,7 @@
 #include "daemon/client_socket.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,6 +42,11 @@ ClientSocket::ClientSocket(host::UniqueFd fd, bool local, int stopFd)
 }
 
 ClientSocket::~ClientSocket() = default;
+
+bool ClientSocket::moreWaiting() const {
+    int unread = 0;
+    return !waiting().empty() || !passed_.empty() || (::ioctl(fd_.get(), FIONREAD, &unread) == 0 && unread > 0);
+}
 
 ClientSocket::Status ClientSocket::fill(Clock::time_point deadline, bool stoppable, char* direct, size_t* directSize) {
     char data[kReadPiece];

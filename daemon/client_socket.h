@@ -39,6 +39,9 @@ public:
     // most `seconds` for the client to read. False when the client is gone or does not read.
     bool send(const std::string& bytes, uint32_t seconds);
 
+    // Whether the client has sent more than has been taken so far.
+    bool moreWaiting() const;
+
     bool local() const { return local_; }
     // The connecting process's user on the Unix socket (SO_PEERCRED); -1 on TCP or when unknown.
     long peerUid() const { return peerUid_; }

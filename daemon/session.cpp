@@ -177,6 +177,17 @@ void Connection::reply(uint64_t id, Framing framing, const Replies& replies) {
 
 bool Connection::onWorker(uint64_t id, Framing framing,
                           std::function<Replies(host::FileScanner&, host::WorkerMemory&)> work) {
+    // The request is scanned here when a worker's slot is free, unless the session's client has
+    // already sent more: requests sent ahead go to the workers, to run beside each other. The
+    // answer goes after the slot is free again, so a client slow to take it holds no slot.
+    std::optional<Replies> replies;
+    if (!(inSession_ && socket_.moreWaiting()) && server_.pool().runHere([&](host::FileScanner& scanner, host::WorkerMemory& memory) {
+            server_.at("scanning");
+            replies = work(scanner, memory);
+        })) {
+        reply(id, framing, *replies);
+        return true;
+    }
     {
         std::lock_guard lock(mutex_);
         ++pending_;

@@ -1,6 +1,10 @@
-// The scan workers: MaxThreads threads, each with its own FileScanner (engines) and its share of
-// one memory budget, taking jobs from a queue of at most MaxQueue. The module and the compiled
-// rules are shared, as remedy scan -j shares them.
+// The scan workers: MaxThreads scan slots, each with its own FileScanner (engines), its share of
+// one memory budget and the stores kept between files, and MaxThreads threads taking jobs from a
+// queue of at most MaxQueue into a free slot. A connection whose request finds a slot free and
+// nothing queued runs the job itself in that slot (runHere): handing it to a worker thread and
+// back costs two thread switches, more than scanning a small file. Either way at most
+// MaxThreads scans run at once. The module and the compiled rules are shared, as remedy scan -j
+// shares them.
 #pragma once
 
 #include <condition_variable>
@@ -15,6 +19,7 @@
 
 #include "host/scan/file_scanner.h"
 #include "host/scan/memory_budget.h"
+#include "host/scan/thread_stores.h"
 
 namespace service {
 
@@ -41,6 +46,9 @@ public:
     enum class Submitted { Queued, QueueFull, Stopped };
     // Queues `job`; with `waitForRoom` waits while the queue is full instead of refusing.
     Submitted submit(Job job, bool waitForRoom);
+    // Runs `job` on the calling thread when a slot is free and no job waits; false otherwise
+    // (nothing ran).
+    bool runHere(const Job& job);
 
     // Jobs started from now on scan with these rules; jobs under way finish with theirs. A worker
     // whose engines cannot take them keeps its rules and logs why.
@@ -57,12 +65,24 @@ public:
     const host::MemoryBudget& budget() const { return budget_; }
 
 private:
+    struct Slot {
+        std::unique_ptr<host::FileScanner> scanner;
+        std::unique_ptr<host::WorkerMemory> memory;
+        host::ThreadStores stores;
+        uint64_t generation = 0;  // of the rules its scanner uses
+        size_t index = 0;
+    };
     explicit WorkerPool(const Setup& setup);
-    void work(size_t index);
+    void work();
+    // Runs `job` in `slot` on this thread, with the newest rules the slot's engines take.
+    void runInSlot(Slot& slot, const Job& job, std::shared_ptr<const host::SignatureLibrary> newer,
+                   uint64_t generation);
+    void giveBack(Slot* slot);
 
     Setup setup_;
     host::MemoryBudget budget_;
-    std::vector<std::unique_ptr<host::FileScanner>> scanners_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<Slot*> freeSlots_;
     std::vector<std::thread> threads_;
     mutable std::mutex mutex_;
     std::condition_variable jobReady_, roomReady_;
