@@ -1,25 +1,28 @@
 #!/usr/bin/env python3
 """Figures for remedy daemon, run by hand (never by CI):
 
-  bench/daemon_bench.py [--corpus DIR] [--remedy build/bench/bin/remedy] [--runs 3] [--rounds 50]
+  bench/daemon_bench.py [--corpus DIR] [--remedy build/bench/bin/remedy] [--runs 5] [--rounds 50]
 
 - INSTREAM round-trip latency (p50, p99) for 4 KB, 1 MB and 20 MB inputs;
-- corpus throughput through the daemon (MaxThreads 2) with 1, 2 and 8 concurrent clients for
-  each way in: INSTREAM (the bytes over the socket), SCAN (a path a file) and FILDES (the open
-  file passed over the socket), first with one connection a request (as pyclamd and most
-  libraries send them), then with each client's requests in one IDSESSION; then MULTISCAN
-  and CONTSCAN of the corpus directory from one client; against `remedy scan -j 2` over the same
-  file list. Each figure is the best of --runs runs, wall time from the first request to the
-  last reply, nothing subtracted;
+- corpus throughput through the daemon (MaxThreads 2, MaxQueue 64) with 1, 2 and 8 concurrent
+  clients for each way in: INSTREAM (the bytes over the socket), SCAN (a path a file) and FILDES
+  (the open file passed over the socket), each in three modes: one connection a request (as
+  pyclamd and most libraries send them), each client's requests in one IDSESSION sent one at a
+  time, and in one IDSESSION with up to 64 / clients requests under way (as clamdscan sends a
+  file list; together they fill MaxQueue at most). Then MULTISCAN and CONTSCAN of the corpus
+  directory from one client. All against `remedy scan -j 2` over the same file list, run by
+  turns with each figure. Each figure is the median of --runs runs, wall time from the first
+  request to the last reply, nothing subtracted;
 - the raw throughput of a Unix socket carrying the same bytes in INSTREAM's framing to a reader
   that only counts them: the most any INSTREAM server could reach on this machine;
 - the CPU seconds the clients and the daemon spent on each figure, and the load average;
 - the daemon's peak resident memory (VmHWM).
 
-Each client is a process of its own (no interpreter lock shared between clients) that sends
-files with sendfile(2), so the client side costs little next to the daemon. The daemon
-listens on a Unix socket in a temporary directory. The corpus defaults to build/corpus
-(bench/make_corpus.sh); every regular file below it is sent once per run.
+The clients are threads of bench_daemon_client (bench/daemon_client.cpp, built with the bench
+preset), so that their own cost, on the same cores as the daemon, stays small: it sends files
+with sendfile(2) and reads replies in pieces. The daemon listens on a Unix socket in a temporary
+directory. The corpus defaults to build/corpus (bench/make_corpus.sh); every regular file below
+it is sent once per run.
 """
 import argparse
 import multiprocessing
@@ -93,24 +96,6 @@ def answered(reply):
     return reply.endswith(b"OK\0") or reply.endswith(b"FOUND\0")
 
 
-def client(address, way, paths, results, session):
-    """Sends the requests one after the other, each on a connection of its own or all in one
-    IDSESSION (as clamdscan sends a file list)."""
-    errors = 0
-    if session:
-        with connect(address) as s:
-            s.sendall(b"zIDSESSION\0")
-            for path in paths:
-                if not answered(send_request(s, way, path)):
-                    errors += 1
-            s.sendall(b"zEND\0")
-    else:
-        for path in paths:
-            if not answered(request(address, way, path)):
-                errors += 1
-    results.put(errors)
-
-
 def receive_exactly(s, view):
     """Fills `view` from `s`; False when the peer closed first."""
     at = 0
@@ -155,40 +140,32 @@ class Figure:
         self.seconds, self.client_cpu, self.server_cpu, self.errors = seconds, client_cpu, server_cpu, errors
 
 
-def measure(address, way, shares, server_pids, session=False):
-    """One run: a client process for each share of the files, all at once."""
+def measure(address, way, server_pids, listing, client_program, clients=1, session=0):
+    """One run of the load client: `clients` threads, each with its share of the listing."""
     server_cpu_now = lambda: sum(cpu_seconds_of(pid) for pid in server_pids)
-    results = multiprocessing.Queue()
-    processes = [multiprocessing.Process(target=client, args=(address, way, share, results, session)) for share in shares]
-    client_cpu, server_cpu = children_cpu_seconds(), server_cpu_now()
-    start = time.perf_counter()
-    for p in processes:
-        p.start()
-    errors = sum(results.get() for _ in processes)
-    for p in processes:
-        p.join()
-    seconds = time.perf_counter() - start
-    return Figure(seconds, children_cpu_seconds() - client_cpu, server_cpu_now() - server_cpu, errors)
+    server_cpu = server_cpu_now()
+    if way in ("MULTISCAN", "CONTSCAN"):
+        start = time.perf_counter()
+        reply = request(address, way, listing)
+        seconds = time.perf_counter() - start
+        return Figure(seconds, 0.0, server_cpu_now() - server_cpu, 0 if answered(reply) else 1)
+    out = subprocess.run([client_program, address, way, str(clients), str(session), listing],
+                         check=True, capture_output=True, text=True).stdout.split()
+    return Figure(float(out[0]), float(out[2]), server_cpu_now() - server_cpu, int(out[1]))
 
 
-def fastest(figures):
-    return min(figures, key=lambda figure: figure.seconds)
+def median(figures):
+    return sorted(figures, key=lambda figure: figure.seconds)[len(figures) // 2]
 
 
-def best_beside(runs, measure_once, reference_once):
-    """The best of `runs` runs of a figure and of the reference run by turns with it, so that
+def median_beside(runs, measure_once, reference_once):
+    """The median of `runs` runs of a figure and of the reference run by turns with it, so that
     both meet the same load on a shared machine."""
     figures, references = [], []
     for _ in range(runs):
         references.append(reference_once())
         figures.append(measure_once())
-    return fastest(figures), fastest(references)
-
-
-def shares_of(files, sizes, clients):
-    """The files dealt to the clients largest first, so each gets about the same bytes."""
-    order = sorted(range(len(files)), key=lambda k: -sizes[k])
-    return [[files[k] for k in order[c::clients]] for c in range(clients)]
+    return median(figures), median(references)
 
 
 def load():
@@ -232,8 +209,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--corpus", default="build/corpus")
     parser.add_argument("--remedy", default="build/bench/bin/remedy")
+    parser.add_argument("--client", default="build/bench/bin/bench_daemon_client")
     parser.add_argument("--rounds", type=int, default=50, help="latency rounds (a fifth of them for 20 MB)")
-    parser.add_argument("--runs", type=int, default=3, help="throughput runs; the best is shown")
+    parser.add_argument("--runs", type=int, default=5, help="throughput runs; the median is shown")
     parser.add_argument("--ways", default="INSTREAM,SCAN,FILDES")
     parser.add_argument("--clients", default="1,2,8")
     args = parser.parse_args()
@@ -242,8 +220,9 @@ def main():
     files = [f for f in files if os.path.isfile(f) and not os.path.islink(f)]
     if not files:
         sys.exit(f"no files under {corpus}: run bench/make_corpus.sh or give --corpus")
-    sizes = [os.path.getsize(f) for f in files]
-    total = sum(sizes)
+    total = sum(os.path.getsize(f) for f in files)
+    if not os.access(args.client, os.X_OK):
+        sys.exit(f"no {args.client}: cmake --preset bench && cmake --build build/bench")
     clients = [int(c) for c in args.clients.split(",")]
 
     work = tempfile.mkdtemp()
@@ -268,18 +247,21 @@ def main():
             seconds = time.perf_counter() - start
             return Figure(seconds, 0.0, children_cpu_seconds() - before, 0)
 
-        print(f"corpus: {len(files)} files, {total / 1e6:.1f} MB; best of {args.runs} runs, each figure by turns"
+        print(f"corpus: {len(files)} files, {total / 1e6:.1f} MB; median of {args.runs} runs, each figure by turns"
               f" with remedy scan -j 2 over the same list; {load()}")
-        show("remedy scan -j 2", fastest([cli_once() for _ in range(args.runs)]), total, len(files))
-        for session in (False, True):
-            print("  one IDSESSION a client:" if session else "  one connection a request:")
+        show("remedy scan -j 2", median([cli_once() for _ in range(args.runs)]), total, len(files))
+        modes = (("one connection a request", lambda count: 0),
+                 ("one IDSESSION a client, one request at a time", lambda count: 1),
+                 ("one IDSESSION a client, up to 64 / clients requests under way", lambda count: max(2, 64 // count)))
+        for title, window in modes:
+            print(f"  {title}:")
             for way in args.ways.split(","):
                 for count in clients:
-                    shares = shares_of(files, sizes, count)
-                    figure, reference = best_beside(args.runs, lambda: measure(sock, way, shares, [pid], session), cli_once)
+                    figure, reference = median_beside(
+                        args.runs, lambda: measure(sock, way, [pid], listing, args.client, count, window(count)), cli_once)
                     show(f"{way}, {count} client(s)", figure, total, len(files), reference)
         for way in ("MULTISCAN", "CONTSCAN"):
-            figure, reference = best_beside(args.runs, lambda: measure(sock, way, [[corpus]], [pid]), cli_once)
+            figure, reference = median_beside(args.runs, lambda: measure(sock, way, [pid], corpus, args.client), cli_once)
             show(f"{way} of the corpus, 1 client", figure, total, len(files), reference)
         print(f"  ({load()})")
 
@@ -294,8 +276,9 @@ def main():
         raw = readers
         print("a Unix socket carrying the corpus in INSTREAM's framing, no scan (2 reader processes)")
         for count in clients:
-            shares = shares_of(files, sizes, count)
-            figure, reference = best_beside(args.runs, lambda: measure(raw_sock, "INSTREAM", shares, [r.pid for r in readers]), cli_once)
+            figure, reference = median_beside(
+                args.runs, lambda: measure(raw_sock, "INSTREAM", [r.pid for r in readers], listing, args.client, count),
+                cli_once)
             show(f"socket only, {count} client(s)", figure, total, len(files), reference)
         for line in open(f"/proc/{pid}/status"):
             if line.startswith("VmHWM"):
