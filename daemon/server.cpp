@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -83,6 +84,27 @@ std::unique_ptr<Server> Server::create(const DaemonConfig& config, std::shared_p
     server->adoptListeners();
     if (!server->localListener_.valid() && !config.localSocket.empty() && !server->listenLocal(error)) return nullptr;
     if (!server->tcpListener_.valid() && config.tcpSocket && !server->listenTcp(error)) return nullptr;
+    // The connection threads wait on one epoll set together: a client connecting wakes one of
+    // them, which serves it (a listener is taken out of the set when it wakes a thread, and put
+    // back once its client is taken). Handing a connection from an accepting thread to another
+    // cost a thread switch a connection. The stop pipe wakes every thread. A listener is
+    // non-blocking: a client may leave before it is taken.
+    server->connectionEvents_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    bool watching = server->connectionEvents_.valid();
+    for (const auto& [fd, flags] : {std::pair{server->localListener_.get(), uint32_t(EPOLLIN | EPOLLONESHOT)},
+                                    std::pair{server->tcpListener_.get(), uint32_t(EPOLLIN | EPOLLONESHOT)},
+                                    std::pair{server->stopFd(), uint32_t(EPOLLIN)}}) {
+        if (!watching || fd < 0) continue;
+        epoll_event event{};
+        event.events = flags;
+        event.data.fd = fd;
+        watching = (fd == server->stopFd() || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0) &&
+                   ::epoll_ctl(server->connectionEvents_.get(), EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    if (!watching) {
+        *error = systemError("cannot wait for connections");
+        return nullptr;
+    }
     WorkerPool::Setup setup;
     setup.module = std::move(module);
     setup.signatures = signatures;
@@ -203,6 +225,7 @@ void Server::adoptListeners() {
         host::UniqueFd& slot = address.ss_family == AF_UNIX ? localListener_ : tcpListener_;
         if (slot.valid()) continue;
         slot.reset(fd);
+        (address.ss_family == AF_UNIX ? adoptedLocal_ : adoptedTcp_) = fd;
         logger_.log(std::string("listening on the ") + (address.ss_family == AF_UNIX ? "Unix" : "TCP") +
                     " socket the service manager passed");
     }
@@ -223,27 +246,30 @@ void Server::requestReload() {
 void Server::run() {
     logger_.log("remedy daemon " REMEDY_VERSION " started: " + std::to_string(config_.maxThreads) + " workers, queue " +
                 std::to_string(config_.maxQueue));
-    for (bool stopping = false, resting = false; !stopping;) {
-        // Out of descriptors, the listeners rest a moment instead of waking the loop at once again.
-        pollfd fds[3] = {{wakePipe_[0].get(), POLLIN, 0},
-                         {resting ? -1 : localListener_.get(), POLLIN, 0},
-                         {resting ? -1 : tcpListener_.get(), POLLIN, 0}};
-        const int ready = ::poll(fds, 3, resting ? 100 : -1);
-        resting = false;
+    // The connection threads take the connections themselves; this thread only hears the
+    // requests to stop and to reload.
+    {
+        std::lock_guard lock(mutex_);
+        ++threads_;
+        ++idle_;
+    }
+    if (!startConnectionThread()) {
+        logger_.log("cannot start a thread for connections");
+        requestStop();
+    }
+    for (bool stopping = false; !stopping;) {
+        pollfd wake = {wakePipe_[0].get(), POLLIN, 0};
+        const int ready = ::poll(&wake, 1, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             logger_.log(systemError("poll failed"));
             break;
         }
-        if ((fds[1].revents & POLLIN) && !accept(localListener_.get(), true)) resting = true;
-        if ((fds[2].revents & POLLIN) && !accept(tcpListener_.get(), false)) resting = true;
-        if (fds[0].revents & POLLIN) {
-            char bytes[64];
-            const ssize_t got = ::read(wakePipe_[0].get(), bytes, sizeof bytes);
-            for (ssize_t k = 0; k < got; ++k) {
-                if (bytes[k] == 'S') stopping = true;
-                else if (bytes[k] == 'R') reload();
-            }
+        char bytes[64];
+        const ssize_t got = ::read(wakePipe_[0].get(), bytes, sizeof bytes);
+        for (ssize_t k = 0; k < got; ++k) {
+            if (bytes[k] == 'S') stopping = true;
+            else if (bytes[k] == 'R') reload();
         }
     }
     beginStop();
@@ -251,33 +277,90 @@ void Server::run() {
 
 void Server::beginStop() {
     logger_.log("stopping: answering the requests already read");
-    // No new connection; connections waiting for a command see the stop pipe close.
-    localListener_.reset();
-    tcpListener_.reset();
+    // No new connection: the socket's name goes, and the sockets this daemon made refuse
+    // connections from now on. Sockets a service manager passed stay as they are: connections
+    // waiting there are for the daemon it starts next. Connection threads waiting for a
+    // connection or a command see the stop pipe close.
     if (unlinkSocket_) ::unlink(config_.localSocket.c_str());
     unlinkSocket_ = false;
-    stopPipe_[1].reset();
+    for (const host::UniqueFd* listener : {&localListener_, &tcpListener_})
+        if (listener->valid() && !adopted(listener->get())) ::shutdown(listener->get(), SHUT_RDWR);
     {
         std::unique_lock lock(mutex_);
         stopping_ = true;
-        connectionWaiting_.notify_all();
+        stopPipe_[1].reset();
         connectionEnded_.wait(lock, [&] { return threads_ == 0; });
     }
+    localListener_.reset();
+    tcpListener_.reset();
     pool_->stop();
     if (reloader_.joinable()) reloader_.join();
     logger_.log("stopped after " + std::to_string(requests.load()) + " requests");
 }
 
-bool Server::accept(int listener, bool local) {
-    host::UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-    if (!fd.valid()) {
-        if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) return true;
-        logger_.log(systemError("cannot take a connection"));
+bool Server::startConnectionThread() {
+    try {
+        std::thread([this] { takeConnections(); }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        std::lock_guard lock(mutex_);
+        --threads_;
+        --idle_;
+        connectionEnded_.notify_all();
         return false;
     }
+}
+
+void Server::takeConnections() {
+    for (;;) {
+        epoll_event event{};
+        const int count = ::epoll_wait(connectionEvents_.get(), &event, 1,
+                                       int(std::chrono::milliseconds(kIdleThreadTime).count()));
+        if (count < 0 && errno != EINTR) {
+            logger_.log(systemError("cannot wait for connections"));
+            break;
+        }
+        std::unique_lock lock(mutex_);
+        if (stopping_ || (count > 0 && event.data.fd == stopFd())) break;
+        // Idle a while: the thread ends while another one waits.
+        if (count == 0 && idle_ > 1) break;
+        if (count <= 0) continue;
+        lock.unlock();
+        const int listener = event.data.fd;
+        host::UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!fd.valid() && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            logger_.log(systemError("cannot take a connection"));
+            // Out of descriptors: the listener rests a moment instead of waking a thread at once again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        // The listener was taken out of the set when it woke this thread; back in, the next
+        // client wakes another thread while this one serves.
+        if (!watch(listener)) {
+            logger_.log(systemError("cannot wait for connections"));
+            break;
+        }
+        // A failed accept: another client, or one that left; wait again.
+        if (fd.valid() && !serveOne(std::move(fd), listener == localListener_.get())) break;
+    }
+    std::lock_guard lock(mutex_);
+    --idle_;
+    --threads_;
+    connectionEnded_.notify_all();
+}
+
+bool Server::watch(int listener) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.fd = listener;
+    return ::epoll_ctl(connectionEvents_.get(), EPOLL_CTL_MOD, listener, &event) == 0;
+}
+
+bool Server::serveOne(host::UniqueFd fd, bool local) {
+    bool spawn;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (connections_ >= maxConnections(config_)) {
+            lock.unlock();
             // Every worker busy and the queue full: the client hears so at once instead of waiting.
             const std::string reply = std::string(kQueueFull) + "\n";
             [[maybe_unused]] ssize_t ignored = ::send(fd.get(), reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -285,52 +368,28 @@ bool Server::accept(int listener, bool local) {
             return true;
         }
         ++connections_;
-        // A thread that finished its connection a moment ago takes this one: making a thread for
-        // every connection costs more than many requests do.
-        if (idleThreads_ > waiting_.size()) {
-            waiting_.push_back({std::move(fd), local});
-            connectionWaiting_.notify_one();
-            return true;
+        --idle_;
+        // Someone waits for the next client while this thread serves: a thread that finished its
+        // connection a moment ago, or a new one.
+        spawn = idle_ == 0;
+        if (spawn) {
+            ++threads_;
+            ++idle_;
         }
-        ++threads_;
     }
-    auto client = std::make_shared<host::UniqueFd>(std::move(fd));
-    try {
-        std::thread([this, client, local] { serveConnections(std::move(*client), local); }).detach();
-    } catch (const std::system_error&) {
-        logger_.log("cannot start a thread for a connection");
-        std::lock_guard lock(mutex_);
+    if (spawn && !startConnectionThread()) logger_.log("cannot start a thread for connections");
+    at("accepted");
+    {
+        ClientSocket socket(std::move(fd), local, stopFd());
+        serveConnection(*this, socket);
+        // The connection leaves the count before its client sees it end, so a client
+        // that connects again at once finds its place free.
         --connections_;
-        --threads_;
-        return false;
     }
-    return true;
-}
-
-void Server::serveConnections(host::UniqueFd fd, bool local) {
-    for (;;) {
-        at("accepted");
-        {
-            ClientSocket socket(std::move(fd), local, stopFd());
-            serveConnection(*this, socket);
-            // The connection leaves the count before its client sees it end, so a client
-            // that connects again at once finds its place free.
-            std::lock_guard lock(mutex_);
-            --connections_;
-        }
-        at("closed");
-        std::unique_lock lock(mutex_);
-        ++idleThreads_;
-        connectionWaiting_.wait_for(lock, kIdleThreadTime, [&] { return !waiting_.empty() || stopping_; });
-        --idleThreads_;
-        if (waiting_.empty()) break;
-        fd = std::move(waiting_.front().fd);
-        local = waiting_.front().local;
-        waiting_.pop_front();
-    }
+    at("closed");
     std::lock_guard lock(mutex_);
-    --threads_;
-    connectionEnded_.notify_all();
+    ++idle_;
+    return !stopping_;
 }
 
 void Server::reload() {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -73,18 +72,29 @@ private:
     void adoptListeners();  // systemd's socket activation: $LISTEN_PID and $LISTEN_FDS
     bool listenLocal(std::string* error);
     bool listenTcp(std::string* error);
-    // Takes one connection; false when the system has no descriptor or memory for it.
-    bool accept(int listener, bool local);
     void reload();
     void beginStop();
-    // A connection thread: serves `fd`, then the connections handed to it while it waits idle.
-    void serveConnections(host::UniqueFd fd, bool local);
+    // A connection thread: waits for a client on the listeners and serves it, again and again,
+    // until the server stops or the thread has been idle kIdleThreadTime while another waits.
+    void takeConnections();
+    // Serves one accepted connection (or refuses it when the connections open fill every
+    // worker and the queue); false when the server stops.
+    bool serveOne(host::UniqueFd fd, bool local);
+    // A new connection thread, counted (threads_, idle_) by the caller beforehand; false (and
+    // the counts taken back) when none can be started.
+    bool startConnectionThread();
+    // Puts `listener` back into the connection threads' epoll set; false when it cannot.
+    bool watch(int listener);
+    // Whether `fd` is a listener a service manager passed (see adoptListeners).
+    bool adopted(int fd) const { return fd == adoptedLocal_ || fd == adoptedTcp_; }
 
     DaemonConfig config_;
     Logger& logger_;
     TestHook hook_;
     std::unique_ptr<WorkerPool> pool_;
     host::UniqueFd localListener_, tcpListener_;
+    int adoptedLocal_ = -1, adoptedTcp_ = -1;
+    host::UniqueFd connectionEvents_;  // the epoll set the connection threads wait on
     uint16_t tcpPort_ = 0;
     host::UniqueFd wakePipe_[2];  // requestStop / requestReload write here
     host::UniqueFd stopPipe_[2];  // the write end closes when the server stops taking commands
@@ -92,18 +102,12 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable connectionEnded_;
-    uint64_t connections_ = 0;  // open now
+    std::atomic<uint64_t> connections_{0};  // open now (raised under mutex_)
     uint64_t threads_ = 0;      // connection threads not yet finished (they outlive their socket)
-    // A connection thread whose client left waits this long for the next connection, then ends.
+    // A connection thread left idle this long ends, unless no other thread waits for clients.
     static constexpr std::chrono::seconds kIdleThreadTime{2};
-    struct WaitingConnection {
-        host::UniqueFd fd;
-        bool local;
-    };
-    std::deque<WaitingConnection> waiting_;  // accepted, handed to an idle thread, not yet taken
-    std::condition_variable connectionWaiting_;
-    uint64_t idleThreads_ = 0;
-    bool stopping_ = false;  // idle connection threads end
+    uint64_t idle_ = 0;  // connection threads waiting for a client
+    bool stopping_ = false;  // connection threads end
     uint64_t rulesGeneration_ = 1;
     std::string rulesDate_;
     std::thread reloader_;
