@@ -118,7 +118,20 @@ bool openNamed(const std::string& path, AnchoredFile* out, std::string* error) {
         *error = std::strerror(errno);
         return false;
     }
-    return openBeneath(root.get(), name, path, out, error);
+    if (name.empty() || name == "." || name == "..") {
+        *error = "not a file name";
+        return false;
+    }
+    // The directory opened is the file's own: it is kept, not opened again below itself.
+    out->path = path;
+    out->name = name;
+    out->dir = std::move(root);
+    out->file = UniqueFd(::openat(out->dir.get(), out->name.c_str(), kFileFlags));
+    if (!out->file.valid()) {
+        *error = openError(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace host
