@@ -107,13 +107,15 @@ DiskIdentity DiskIdentity::of(const struct stat& st) {
             uint32_t(st.st_uid),      uint32_t(st.st_gid)};
 }
 
-FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::string* error, uint64_t maxBytes) {
+FileObject* FileObject::fromDescriptor(int fd, const std::string& path, std::string* error, uint64_t maxBytes,
+                                       const struct stat* status) {
     auto fail = [&](const std::string& why) -> FileObject* {
         if (error) *error = why;
         return nullptr;
     };
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    if (status) st = *status;
+    else if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
     if (!S_ISREG(st.st_mode)) return fail("not a regular file");
     if (uint64_t(st.st_size) > kMaxSize) return fail("file larger than 4 GiB - 1 bytes");
     if (uint64_t(st.st_size) > maxBytes) return fail("file larger than the " + std::to_string(maxBytes) + " bytes allowed");

@@ -82,9 +82,9 @@ public:
     // Reads the regular file open on `fd` (from offset 0; the descriptor stays the caller's) into a
     // new object named `path`, recording what the descriptor's file looked like. Fails as fromFile.
     // From kMinMappedSize bytes on, the file is mapped instead of copied (copied after all when it
-    // cannot be mapped).
+    // cannot be mapped). `status`: the descriptor's fstat, when the caller has just taken it.
     static FileObject* fromDescriptor(int fd, const std::string& path, std::string* error,
-                                      uint64_t maxBytes = kMaxSize);
+                                      uint64_t maxBytes = kMaxSize, const struct stat* status = nullptr);
     // Frees the store this thread keeps for the next file it reads (see fromFile), so a
     // thread that waits or stops holds no file-sized memory.
     static void releaseSpareBytes();

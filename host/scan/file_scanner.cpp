@@ -169,7 +169,7 @@ void FileScanner::readAndScan(int fd, const AnchoredFile* at, const ScanSettings
     const uint64_t allowed = std::min(uint64_t(info.st_size), settings.maxFileSize);
     if (settings.memory) settings.memory->beforeFile(allowed);
     std::string error;
-    FileObject* file = FileObject::fromDescriptor(fd, result.path, &error, allowed);
+    FileObject* file = FileObject::fromDescriptor(fd, result.path, &error, allowed, &info);
     if (!file) {
         fail(result, error, true);
     } else {
