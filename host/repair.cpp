@@ -105,7 +105,9 @@ std::string temporaryName(const std::string& name) {
         random = uint32_t(std::chrono::steady_clock::now().time_since_epoch().count());
     char tail[48];
     std::snprintf(tail, sizeof tail, "%s%d-%08x", kTemporaryMarker, int(::getpid()), random);
-    return "." + name.substr(0, 200) + tail;  // stays within NAME_MAX whatever the name
+    std::string temporary = ".";
+    temporary.append(name, 0, 200).append(tail);  // stays within NAME_MAX whatever the name
+    return temporary;
 }
 
 // The replacement, written and named at a temporary name beside the original.
