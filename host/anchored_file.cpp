@@ -66,6 +66,20 @@ std::string openError(int code) {
     return std::strerror(code);
 }
 
+// Opens out->name in out->dir, never through a link.
+bool openFileInDir(AnchoredFile* out, std::string* error) {
+    if (out->name.empty() || out->name == "." || out->name == "..") {
+        *error = "not a file name";
+        return false;
+    }
+    out->file = UniqueFd(::openat(out->dir.get(), out->name.c_str(), kFileFlags));
+    if (!out->file.valid()) {
+        *error = openError(errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void UniqueFd::reset(int fd) {
@@ -95,16 +109,7 @@ bool openBeneath(int rootFd, const std::string& relative, const std::string& pat
                                : code);
         return false;
     }
-    if (out->name.empty() || out->name == "." || out->name == "..") {
-        *error = "not a file name";
-        return false;
-    }
-    out->file = UniqueFd(::openat(out->dir.get(), out->name.c_str(), kFileFlags));
-    if (!out->file.valid()) {
-        *error = openError(errno);
-        return false;
-    }
-    return true;
+    return openFileInDir(out, error);
 }
 
 bool openNamed(const std::string& path, AnchoredFile* out, std::string* error) {
@@ -118,20 +123,11 @@ bool openNamed(const std::string& path, AnchoredFile* out, std::string* error) {
         *error = std::strerror(errno);
         return false;
     }
-    if (name.empty() || name == "." || name == "..") {
-        *error = "not a file name";
-        return false;
-    }
     // The directory opened is the file's own: it is kept, not opened again below itself.
     out->path = path;
     out->name = name;
     out->dir = std::move(root);
-    out->file = UniqueFd(::openat(out->dir.get(), out->name.c_str(), kFileFlags));
-    if (!out->file.valid()) {
-        *error = openError(errno);
-        return false;
-    }
-    return true;
+    return openFileInDir(out, error);
 }
 
 }  // namespace host
