@@ -220,8 +220,11 @@ TEST(DaemonLimits, ShutdownDrainsRequestsUnderWay) {
     ASSERT_TRUE(daemon.parking.waitParked());
     Client waiting = Client::local(daemon.config.localSocket);  // connected, no command yet
     EXPECT_EQ(ask(daemon, "nSHUTDOWN\n"), "");
-    // The waiting connection is closed without a command; the scan under way is answered.
+    // The waiting connection is closed without a command; no new connection is taken on either
+    // socket while the drain goes on; the scan under way is answered.
     EXPECT_TRUE(waiting.closedByDaemon());
+    EXPECT_THROW(Client::local(daemon.config.localSocket), std::runtime_error);
+    EXPECT_THROW(Client::tcp(daemon.server->tcpPort()), std::runtime_error);
     daemon.parking.release();
     EXPECT_EQ(working.readAll(), "stream: OK" + z);
     daemon.thread.join();  // run() returned: the drain finished
