@@ -477,6 +477,46 @@ TEST(DaemonClients, TheDaemonCommandRunsAndStopsOnSigterm) {
 }
 
 // Under systemd's socket activation the daemon serves on the socket it is handed.
+// Out of descriptors, the daemon rests between tries to take a client instead of spinning on the
+// listener, and serves clients again once descriptors are free.
+TEST(DaemonClients, OutOfDescriptorsTheDaemonRestsAndServesAgainAfter) {
+    fixtures::TempDir dir;
+    const std::string config = dir.file("remedy.conf").string(), socket = dir.file("remedy.sock").string();
+    writeText(config, configText(dir, freePort()));
+    ClientRun started =
+        run(dir, "ulimit -n 32 && " + quote(REMEDY_CLI_PATH) + " daemon --config-file " + quote(config));
+    ASSERT_EQ(started.status, 0) << started.out;
+    const pid_t pid = pid_t(std::stol(clitest::slurp(dir.file("daemon.pid"))));
+    const auto cpuSeconds = [pid] {
+        const std::string stat = clitest::slurp("/proc/" + std::to_string(pid) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        uint64_t user = 0, system = 0;
+        for (int k = 3; k <= 15 && fields >> field; ++k) {
+            if (k == 14) user = std::stoull(field);
+            if (k == 15) system = std::stoull(field);
+        }
+        return double(user + system) / double(::sysconf(_SC_CLK_TCK));
+    };
+    // Clients that connect and send nothing hold a descriptor each until the daemon has none
+    // left; the rest wait in the listen queue.
+    std::vector<Client> held;
+    for (int k = 0; k < 36; ++k) held.push_back(Client::local(socket));
+    ASSERT_TRUE(waitFor([&] {
+        return clitest::slurp(dir.file("daemon.log")).find("cannot take a connection: Too many open files") !=
+               std::string::npos;
+    }));
+    const double before = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(cpuSeconds() - before, 0.3);  // a second of resting, not of trying again at once
+    held.clear();
+    Client client = Client::local(socket);
+    client.send("nPING\n");
+    EXPECT_EQ(client.readAll(), "PONG\n");
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(waitFor([&] { return !std::filesystem::exists(dir.file("daemon.pid")); }));
+}
+
 TEST(DaemonClients, TakesTheSocketAServiceManagerOpened) {
     if (!installed("systemd-socket-activate --version"))
         GTEST_SKIP() << "systemd-socket-activate is not installed (package systemd)";
