@@ -7,10 +7,10 @@
 - corpus throughput through the daemon (MaxThreads 2, MaxQueue 64) with 1, 2 and 8 concurrent
   clients for each way in: INSTREAM (the bytes over the socket), SCAN (a path a file) and FILDES
   (the open file passed over the socket), each in three modes: one connection a request (as
-  pyclamd and most libraries send them), each client's requests in one IDSESSION sent one at a
-  time, and in one IDSESSION with up to 64 / clients requests under way (as clamdscan sends a
-  file list; together they fill MaxQueue at most). Then MULTISCAN and CONTSCAN of the corpus
-  directory from one client. All against `remedy scan -j 2` over the same file list, run by
+  clamdscan, pyclamd and most libraries send them), each client's requests in one IDSESSION sent
+  one at a time, and in one IDSESSION with up to 64 / clients requests under way (a session's
+  client may send ahead; together they fill MaxQueue at most). Then MULTISCAN and CONTSCAN of the
+  corpus directory from one client. All against `remedy scan -j 2` over the same file list, run by
   turns with each figure. Each figure is the median of --runs runs, wall time from the first
   request to the last reply, nothing subtracted;
 - the raw throughput of a Unix socket carrying the same bytes in INSTREAM's framing to a reader

@@ -7,7 +7,7 @@
 //     WAY      SCAN, FILDES or INSTREAM
 //     SESSION  0: one connection a request; 1: each client's requests in one IDSESSION, each
 //              sent when the one before is answered; N > 1: in one IDSESSION, up to N requests
-//              under way at once (as clamdscan sends a file list)
+//              under way at once (a session's client may send ahead of the replies)
 //     LIST     file names, each ended by a NUL; dealt to the clients largest first
 //
 // Prints: seconds ERRORS client_cpu_seconds
