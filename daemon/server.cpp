@@ -283,11 +283,12 @@ void Server::beginStop() {
     // connection or a command see the stop pipe close.
     if (unlinkSocket_) ::unlink(config_.localSocket.c_str());
     unlinkSocket_ = false;
-    for (const host::UniqueFd* listener : {&localListener_, &tcpListener_})
-        if (listener->valid() && !adopted(listener->get())) ::shutdown(listener->get(), SHUT_RDWR);
     {
         std::unique_lock lock(mutex_);
+        // Set first: a thread that a shut listener wakes ends instead of trying it again.
         stopping_ = true;
+        for (const host::UniqueFd* listener : {&localListener_, &tcpListener_})
+            if (listener->valid() && !adopted(listener->get())) ::shutdown(listener->get(), SHUT_RDWR);
         stopPipe_[1].reset();
         connectionEnded_.wait(lock, [&] { return threads_ == 0; });
     }
