@@ -157,6 +157,10 @@ void runPipelined(int s, const std::string& way, size_t window, const std::vecto
             return;
         }
         pending.append(piece, size_t(got));
+        if (pending.size() > 65536) {  // no reply is this long: the daemon is not answering
+            errors += int(targets.size() - answers);
+            return;
+        }
         for (size_t end; (end = pending.find('\0')) != std::string::npos; pending.erase(0, end + 1)) {
             if (!answered(pending.substr(0, end))) ++errors;
             ++answers;
